@@ -1,0 +1,147 @@
+// The one session record of a run, the private messages and timers of the
+// transfer dialog, and the routines every subsystem shares.
+#ifndef QELTA_QELTA_H
+#define QELTA_QELTA_H
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+#define QELTA_TITLE "QELTA32 v1.3.7"
+#define QELTA_VERSION_TEXT "QELTA v1.3.7"
+
+// Private messages of the transfer dialog.
+enum {
+    CONTROLMSG = QM_USER + 1,  // 1025
+    DATA = 1026,
+    LISTEN = 1027,
+    CONNECTEDMSG = 1030,
+    PROCESSCOMMAND = 1033,
+};
+enum { CANCELMSG = 7 };  // command id of the dialog's cancel request
+enum { IDCANCEL_BUTTON = 2 };
+
+// Timers of the dialog.
+enum { WaitTimer = 1034, WatchdogTimer = 1035, StartTimer = 1036 };
+
+// Executor event kinds.
+enum { EV_START = 1, EV_SOCKET = 2, EV_WAITTICK = 1028, EV_CONNECTED = 1035 };
+
+// Dialog controls.
+enum {
+    IDC_COUNTERLABEL = 101,
+    IDC_LOCAL = 119,
+    IDC_REMOTE = 121,
+    IDC_SOURCE = 123,
+    IDC_DEST = 124,
+    IDC_COMMAND = 125,
+    IDC_PROGRESS = 126,
+    IDC_COUNTER = 116,
+    IDC_PERCENT = 118,
+    IDC_RATE = 128,
+    IDC_ELAPSED = 130,
+};
+
+struct QELTA {
+    // Run and command counters.
+    int CommandIndex;
+    int CommandId;
+    int CommandActive;
+    int ReturnIndex;
+    int IconKind;
+    unsigned short ScriptAtom;
+    void *Instance;
+    char Argument[512];
+
+    struct {
+        int WaitingForResponseCode;
+        int TransferInProgress;
+    } CurrentState;
+
+    // Failure state.
+    int ErrorFlag;
+    char ErrorText[128];
+    int LastSocketError;
+    int Cancelled;
+    int IdleCount;
+
+    // Script and run files.
+    char ScriptPath[128];
+    char LogPath[128];
+    char ErrorLogPath[128];
+    char GeneratedScriptPath[128];
+    PlatFile LogHandle;
+    PlatFile ErrorLogHandle;
+    PlatFile StatHandle;
+    int StatEnabled;
+    int LongKeyForm;
+
+    // Settings read once at start-up. The 550 override's name starts with a
+    // digit in scripts; the member carries a leading underscore.
+    int Silent;
+    int Debug;
+    int DebugEx;
+    int DebugMessages;
+    int TimeOut;
+    int PASVMode;
+    int _550DeleteOverRide;
+    int DeleteOverRide;
+    int DELR550OverRide;
+    int DirCmdCanDoNothing;
+
+    // Connection.
+    struct {
+        PlatSocket Control;
+        PlatSocket Data;
+        PlatSocket Listen;
+    } Socket;
+    int Connected;
+    int UserAccepted;
+    int LoggedIn;
+    int PassRetryCount;
+    char HostName[128];
+    char LocalHostName[128];
+    int ServerPort;
+    PlatSockAddr ServerAddress;
+    PlatSockAddr PassiveAddress;
+    uintptr_t LookupRequest;
+    char ReplyBuffer[516];
+    int ReplyLength;
+    // The server's last complete reply line, for failure texts.
+    char LastReplyLine[128];
+    char TransferType;
+
+    // Data transfers.
+    int DataPortReady;
+    int DataAccepted;
+    int ClearToSendData;
+    int Tolerated550;
+    char RemoteName[128];
+    char LocalName[128];
+    PlatFile LocalFileHandle;
+    uint32_t ExpectedSize;
+    char DataBuffer[512];
+
+    // Generated runs and keyword variants.
+    int GeneratedActive;
+    PlatFile GeneratedScriptHandle;
+    int GeneratedReadOffset;
+    int RestoreTypeI;
+    int GeneratingCommand;
+    int MgtcMode;
+    int StouMode;
+    int AppeMode;
+};
+
+// The record's one global pointer, for the window procedures.
+extern QELTA *pQELTA;
+// The transfer dialog; 0 once it is being destroyed.
+extern PlatWindow DialogHandle;
+extern PlatWindow MainWindow;
+extern int No3D;
+
+// Executor contract: 1 = event handled, 0 = failure with ErrorText set.
+typedef int (*Executor)(PlatWindow hDlg, QELTA *q, int EventKind, unsigned Message,
+                        unsigned SocketEvent);
+
+#endif

@@ -1,0 +1,63 @@
+#include "app/text.h"
+
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+int CopyCut(char *dst, size_t size, const char *src) {
+    if (size == 0) return 0;
+    size_t n = 0;
+    while (src[n] && n < size - 1) {
+        dst[n] = src[n];
+        n++;
+    }
+    dst[n] = 0;
+    return src[n] == 0;
+}
+
+int AppendCut(char *dst, size_t size, const char *src) {
+    size_t used = strnlen(dst, size);
+    if (used >= size) return 0;
+    return CopyCut(dst + used, size - used, src);
+}
+
+int FormatCut(char *dst, size_t size, const char *fmt, ...) {
+    if (size == 0) return 0;
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(dst, size, fmt, ap);
+    va_end(ap);
+    if (n < 0) {
+        dst[0] = 0;
+        return 0;
+    }
+    return (size_t)n < size;
+}
+
+long ReadDecimal(const char *s) {
+    while (*s == ' ' || *s == '\t' || *s == '\n' || *s == '\r' || *s == '\f' || *s == '\v') s++;
+    int neg = 0;
+    if (*s == '+' || *s == '-') neg = (*s++ == '-');
+    long v = 0;
+    while (*s >= '0' && *s <= '9') {
+        int d = *s++ - '0';
+        if (v > (LONG_MAX - d) / 10) {
+            v = LONG_MAX;
+            while (*s >= '0' && *s <= '9') s++;
+            break;
+        }
+        v = v * 10 + d;
+    }
+    return neg ? -v : v;
+}
+
+static char Lower(char c) { return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c; }
+
+int EqualNoCase(const char *a, const char *b, size_t n) {
+    for (size_t i = 0; i < n; i++) {
+        if (Lower(a[i]) != Lower(b[i])) return 0;
+        if (a[i] == 0) return 1;
+    }
+    return 1;
+}

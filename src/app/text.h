@@ -1,0 +1,28 @@
+// Bounded text helpers: every fixed text of the program is filled through
+// these, so a long input is cut at the buffer's size, never overrun.
+#ifndef QELTA_TEXT_H
+#define QELTA_TEXT_H
+
+#include <cstddef>
+
+// Copies src into dst of size bytes, cut to size - 1 characters.
+// Returns 1 when it fitted whole, 0 when it was cut.
+int CopyCut(char *dst, size_t size, const char *src);
+// Appends src, cut the same way. Returns 1 when it fitted whole.
+int AppendCut(char *dst, size_t size, const char *src);
+// snprintf into dst, cut at size. Returns 1 when it fitted whole.
+int FormatCut(char *dst, size_t size, const char *fmt, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 3, 4)))
+#endif
+    ;
+// A decimal integer as the C library's atoi reads it (leading white space,
+// an optional sign, digits up to the first non-digit), without overflow.
+long ReadDecimal(const char *s);
+// Case-insensitive comparison of at most n characters; 1 when equal.
+int EqualNoCase(const char *a, const char *b, size_t n);
+
+#define COPYCUT(dst, src) CopyCut((dst), sizeof(dst), (src))
+#define FORMATCUT(dst, ...) FormatCut((dst), sizeof(dst), __VA_ARGS__)
+
+#endif

@@ -1,0 +1,193 @@
+// The services QELTA needs from the operating system. The core includes
+// only this header; win32/ implements it with the Windows API, posix/ with
+// POSIX calls and a terminal. Every routine that can fail returns 1 for
+// success and 0 for failure unless it says otherwise.
+//
+// Paths handed to these routines are DOS-style ("C:\jobs\night.ftp"); the
+// POSIX layer maps drive letters to directories.
+#ifndef QELTA_PLATFORM_H
+#define QELTA_PLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+
+// ---- Windows and posted events --------------------------------------------
+// A window is an opaque handle: the HWND on Windows, a small record of the
+// event loop on POSIX. 0 means "no window".
+typedef void *PlatWindow;
+
+// Message numbers keep their Windows values so the win32 layer passes them
+// through unchanged.
+enum {
+    QM_CREATE = 0x0001,
+    QM_DESTROY = 0x0002,
+    QM_SETFOCUS = 0x0007,
+    QM_CLOSE = 0x0010,
+    QM_INITDIALOG = 0x0110,
+    QM_COMMAND = 0x0111,
+    QM_SYSCOMMAND = 0x0112,
+    QM_TIMER = 0x0113,
+    QM_USER = 0x0400,
+};
+enum {
+    QSC_MAXIMIZE = 0xF030,
+    QSC_CLOSE = 0xF060,
+    QSC_RESTORE = 0xF120,
+};
+
+// The core's two window procedures. The platform routes every message of
+// the main window and the transfer dialog to them. MainWndProc returns 1
+// when it handled the message; otherwise the platform does its default
+// processing.
+int MainWndProc(PlatWindow w, unsigned msg, uintptr_t wp, intptr_t lp);
+int Dialog1(PlatWindow dlg, unsigned msg, uintptr_t wp, intptr_t lp);
+
+// Registers the main window class; 0 when that fails.
+int PlatRegisterMainClass(void *instance);
+// The main window: caption, system menu, minimize box; zero size.
+PlatWindow PlatCreateMainWindow(void *instance);
+// The modeless transfer dialog from the template "XFERDLG", owned by main.
+PlatWindow PlatCreateTransferDialog(void *instance, PlatWindow main);
+void PlatShowWindow(PlatWindow w, int show);
+// Runs the message loop until PlatPostQuit; returns the quit code.
+int PlatMessageLoop(PlatWindow *dialogHandle);
+void PlatPostQuit(int code);
+void PlatDestroyWindow(PlatWindow w);
+PlatWindow PlatOwner(PlatWindow w);
+int PlatPostEvent(PlatWindow w, unsigned msg, uintptr_t wp, intptr_t lp);
+// Delivers the message now and returns when it has been handled.
+int PlatSendEvent(PlatWindow w, unsigned msg, uintptr_t wp, intptr_t lp);
+// Periodic timers by id, as SetTimer: restarting an id replaces it.
+int PlatStartTimer(PlatWindow w, unsigned id, unsigned ms);
+void PlatStopTimer(PlatWindow w, unsigned id);
+
+// ---- Dialog fields and window look ----------------------------------------
+void PlatSetField(PlatWindow dlg, int id, const char *text);
+void PlatSetCaption(PlatWindow w, const char *text);
+// Gives the main window the dialog's width and its height plus a menu bar.
+void PlatFitOwnerToDialog(PlatWindow dlg);
+void PlatDesktopSize(int *width, int *height);
+void PlatMoveWindow(PlatWindow w, int x, int y);
+void PlatRaiseWindow(PlatWindow w);  // to the top, not activated
+void PlatSetFocus(PlatWindow w);
+int PlatIsIconic(PlatWindow w);
+// A static icon window at pixel x, y of the dialog; 0 on failure.
+PlatWindow PlatCreateIconWindow(PlatWindow dlg, void *instance, const char *iconName, int x, int y);
+// Optional 3-D control look; 0 when it is not available (No3D).
+int Plat3DStart(void *instance);
+void Plat3DStop(void *instance);
+
+// ---- Message boxes and prompts --------------------------------------------
+enum { QMB_OK = 0, QMB_YESNO = 4 };
+enum { QID_OK = 1, QID_CANCEL = 2, QID_YES = 6, QID_NO = 7 };
+// No owner window. Returns QID_OK, QID_YES or QID_NO.
+int PlatMessageBox(const char *text, const char *title, int buttons);
+// The file-open dialog for a script; 1 with the chosen path, 0 on cancel.
+int PlatAskScriptPath(const char *title, const char *filter, char *out, size_t size);
+// The modal password dialog "PASSDLG" showing host; 1 = OK with the text
+// in out (cut to size - 1), 0 = Cancel.
+int PlatAskPassword(PlatWindow owner, const char *host, char *out, size_t size);
+// Opens the script in the system's text editor.
+int PlatEditFile(const char *path);
+// A string of the string table; 0 when missing.
+int PlatLoadString(void *instance, int id, char *out, size_t size);
+
+// ---- Profile files ---------------------------------------------------------
+// Windows profile semantics: sections and keys without regard to case,
+// blanks around keys and values ignored, surrounding quotes removed.
+// Returns the number of characters copied (cut at size - 1).
+int PlatProfileRead(const char *section, const char *key, const char *def, char *out, size_t size,
+                    const char *path);
+int PlatProfileReadInt(const char *section, const char *key, int def, const char *path);
+int PlatProfileWrite(const char *section, const char *key, const char *value, const char *path);
+void PlatProfileFlush(const char *path);
+
+// ---- Local files -------------------------------------------------------------
+typedef intptr_t PlatFile;  // -1 = not open
+enum { QSEEK_SET = 0, QSEEK_CUR = 1, QSEEK_END = 2 };
+PlatFile PlatFileCreate(const char *path);    // create or truncate, read-write
+PlatFile PlatFileOpen(const char *path);      // existing file, read-write
+PlatFile PlatFileOpenRead(const char *path);  // existing regular file, read only
+long PlatFileSeek(PlatFile f, long offset, int whence);  // new position or -1
+long PlatFileRead(PlatFile f, void *buf, size_t n);       // bytes or -1
+long PlatFileWrite(PlatFile f, const void *buf, size_t n);
+void PlatFileClose(PlatFile f);
+int PlatFileDelete(const char *path);
+long PlatFileSize(const char *path);  // -1 when missing
+// 1 when both paths name the same file (the same existing file, or the
+// same full path where the file does not exist yet).
+int PlatSameFile(const char *a, const char *b);
+// The current directory in DOS form; 0 when it cannot be had or is cut.
+int PlatCurrentDirectory(char *out, size_t size);
+
+// ---- Programs, atoms, clock --------------------------------------------------
+// Starts a command line without waiting; show is a Windows show mode
+// (0 hide, 1 normal, 2 minimized, 3 maximized). Returns as WinExec does:
+// above 31 on success.
+int PlatStartProgram(const char *cmdline, int show);
+unsigned short PlatAddAtom(const char *name);  // 0 on failure
+int PlatDeleteAtom(unsigned short atom);       // 1 on success
+
+struct PlatLocalTime {
+    int year, month, day;  // month 1 to 12
+    int weekday;           // 0 = Sunday
+    int hour, minute, second;
+};
+void PlatNow(PlatLocalTime *t);
+unsigned long PlatMilliseconds(void);
+
+// ---- Network -------------------------------------------------------------------
+// Sockets follow Winsock 1.1 in asynchronous-notification mode: events are
+// posted to a window as (msg, wp = socket, lp = event | error << 16), and
+// error numbers are Winsock's on both builds.
+typedef intptr_t PlatSocket;  // -1 = none
+enum { QFD_READ = 1, QFD_WRITE = 2, QFD_OOB = 4, QFD_ACCEPT = 8, QFD_CONNECT = 16, QFD_CLOSE = 32 };
+enum {
+    QWSAEINTR = 10004,
+    QWSAEWOULDBLOCK = 10035,
+    QWSAEINPROGRESS = 10036,
+    QWSAECONNRESET = 10054,
+    QWSAETIMEDOUT = 10060,
+    QWSAECONNREFUSED = 10061,
+};
+
+struct PlatSockAddr {  // the layout of an IPv4 sockaddr_in
+    unsigned short family;
+    unsigned short port;  // network byte order
+    unsigned char addr[4];
+    unsigned char zero[8];
+};
+
+// Starts the socket library asking for 1.1. Returns 0 or an error code;
+// fills the version granted and the library's description text.
+int PlatNetStart(int *major, int *minor, char *description, size_t size);
+int PlatNetStop(void);  // 0 or an error code
+void PlatNetCancelBlocking(void);
+int PlatNetLastError(void);
+int PlatNetLocalHostName(char *out, size_t size);  // 1 on success
+// inet_addr: 1 with the four bytes when name is a dotted address.
+int PlatNetDotted(const char *name, unsigned char addr[4]);
+// Blocking look-up; 1 with the first address, its length in *len (0 when
+// the entry has none).
+int PlatNetResolve(const char *name, unsigned char addr[4], int *len);
+// Asynchronous look-up; posts msg to w when done (error in the high word).
+// Returns a request handle, 0 on failure.
+uintptr_t PlatNetResolveAsync(PlatWindow w, unsigned msg, const char *name, char *hostent,
+                              size_t size);
+// The first address of a finished asynchronous look-up's host entry.
+int PlatNetResolvedAddress(const char *hostent, unsigned char addr[4]);
+void PlatNetCancelResolve(uintptr_t request);
+unsigned short PlatNetHtons(unsigned short v);
+
+PlatSocket PlatNetSocket(void);  // TCP stream socket, -1 on failure
+int PlatNetAsyncSelect(PlatSocket s, PlatWindow w, unsigned msg, long events);  // 0 or -1
+int PlatNetConnect(PlatSocket s, const PlatSockAddr *a);                     // 0 or -1
+long PlatNetSend(PlatSocket s, const void *buf, size_t n);                   // bytes or -1
+long PlatNetRecv(PlatSocket s, void *buf, size_t n, int peek);               // bytes or -1
+int PlatNetBind(PlatSocket s, const PlatSockAddr *a);
+int PlatNetListen(PlatSocket s, int backlog);
+PlatSocket PlatNetAccept(PlatSocket s, PlatSockAddr *peer);
+int PlatNetLocalAddress(PlatSocket s, PlatSockAddr *a);
+void PlatNetClose(PlatSocket s);
+
+#endif
