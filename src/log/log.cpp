@@ -1,0 +1,59 @@
+#include "log/log.h"
+
+#include <cstring>
+
+#include "app/text.h"
+
+void LogWrite(QELTA *q, const void *bytes, size_t n) {
+    if (q->LogHandle != -1 && n > 0) PlatFileWrite(q->LogHandle, bytes, n);
+}
+
+void ErrorLogWrite(QELTA *q, const void *bytes, size_t n) {
+    if (q->ErrorLogHandle != -1 && n > 0) PlatFileWrite(q->ErrorLogHandle, bytes, n);
+}
+
+void LogText(QELTA *q, const char *text) { LogWrite(q, text, strlen(text)); }
+
+void ErrorLogText(QELTA *q, const char *text) { ErrorLogWrite(q, text, strlen(text)); }
+
+static const char *const DayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+static const char *const MonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+void WriteLogHeader(QELTA *q, const char *word) {
+    PlatLocalTime t;
+    PlatNow(&t);
+    const char *day = (t.weekday >= 0 && t.weekday < 7) ? DayNames[t.weekday] : "???";
+    const char *month = (t.month >= 1 && t.month <= 12) ? MonthNames[t.month - 1] : "???";
+    char stamp[64];
+    FORMATCUT(stamp, "%s %s %02d %02d:%02d:%02d %04d", day, month, t.day, t.hour, t.minute,
+              t.second, t.year);
+    char header[100];
+    FORMATCUT(header, "*** " QELTA_VERSION_TEXT " %s", stamp);
+    LogText(q, header);
+    LogText(q, " -");
+    LogText(q, word);
+    LogText(q, "\r\n");
+}
+
+void DebugTrace(QELTA *q, const char *text) {
+    if (q == nullptr || q->DebugEx != 1) return;
+    ErrorLogText(q, text);
+    LogText(q, text);
+}
+
+void LogError2(const char *text, QELTA *q) {
+    DebugTrace(q, "Beginning of LogError2\r\n");
+    q->ErrorFlag = 1;
+    ErrorLogText(q, text);
+    if (q->Silent != 1) PlatMessageBox(text, "QELTA Error", QMB_OK);
+    DebugTrace(q, "End of LogError2\r\n");
+}
+
+void RecordSentLine(QELTA *q, const char *line) {
+    if (q->Debug != 1) return;
+    ErrorLogText(q, "*** ");
+    LogText(q, "*** ");
+    ErrorLogText(q, line);
+    LogText(q, line);
+}
