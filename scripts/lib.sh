@@ -1,0 +1,44 @@
+# Shared by scripts/build, scripts/test and scripts/demo: installs the
+# Debian packages a step needs when they are missing.
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+as_root() {
+    if [ "$(id -u)" = 0 ]; then "$@"
+    elif command -v sudo >/dev/null 2>&1; then sudo "$@"
+    else return 1
+    fi
+}
+
+APT_UPDATED=
+apt_update_once() {
+    [ -n "$APT_UPDATED" ] && return 0
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq && APT_UPDATED=1
+}
+
+# need_packages PKG...: installs those not installed (PKG may be name:arch).
+need_packages() {
+    local missing=() p
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    for p in "${missing[@]}"; do
+        case "$p" in
+        *:i386)
+            if ! dpkg --print-foreign-architectures | grep -qx i386; then
+                as_root dpkg --add-architecture i386 || break
+                APT_UPDATED=
+            fi ;;
+        esac
+    done
+    echo "Installing: ${missing[*]}" >&2
+    if ! { apt_update_once && as_root env DEBIAN_FRONTEND=noninteractive \
+            apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null; }; then
+        echo "Could not install these Debian packages; install them as root: ${missing[*]}" >&2
+        exit 1
+    fi
+}
+
+BUILD_PACKAGES=(cmake ninja-build g++ googletest libgtest-dev python3 g++-mingw-w64-i686)
+TEST_PACKAGES=(wine wine32:i386 xvfb xauth xdotool vsftpd python3-pytest python3-pyftpdlib python3-pexpect)

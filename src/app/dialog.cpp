@@ -1,0 +1,167 @@
+// The transfer dialog's procedure: every event of the run arrives here and
+// is routed to the current command's executor; every failure takes the one
+// failure path.
+#include "app/app.h"
+#include "app/text.h"
+#include "log/log.h"
+#include "script/script.h"
+
+static PlatWindow StatusIconWindow = nullptr;
+static int StatusIconKind = 1;
+PlatWindow StartIconWindow = nullptr;
+
+static const int IconX = 255, IconY = 19;
+
+void ShowStatusIcon(PlatWindow hDlg, void *instance, int kind) {
+    static const char *const IconNames[] = {"DISC", "UP", "DOWN", "AICON_1"};
+    if (kind == StatusIconKind) return;
+    if (kind < 1 || kind > 4) return;
+    if (StatusIconWindow) PlatDestroyWindow(StatusIconWindow);
+    StatusIconWindow = PlatCreateIconWindow(hDlg, instance, IconNames[kind - 1], IconX, IconY);
+    StatusIconKind = kind;
+}
+
+static void Fail(PlatWindow hDlg, QELTA *q, const char *text) {
+    q->ErrorFlag = 1;
+    LogError2(text, q);
+    PlatPostEvent(hDlg, QM_COMMAND, CANCELMSG, 0);
+}
+
+// After every dispatch and every ProcessCommandProc call.
+static void HandleResult(PlatWindow hDlg, QELTA *q, int result) {
+    if (result != 1)
+        Fail(hDlg, q, q->ErrorText);
+    else
+        AdvanceCommand(hDlg, q);
+}
+
+static void OnWatchdog(PlatWindow hDlg, QELTA *q) {
+    q->IdleCount += 5;
+    if (q->IdleCount < q->TimeOut) return;
+    PlatStopTimer(hDlg, WatchdogTimer);
+    Fail(hDlg, q, "QELTA Internal Timeout");
+}
+
+static void OnTimer(PlatWindow hDlg, QELTA *q, unsigned id, intptr_t lp) {
+    if (q->DebugEx == 1 && q->ErrorFlag != 1) DebugTrace(q, "case WM_TIMER: in Dialog1()\r\n");
+    switch (id) {
+    case WaitTimer:
+        if (q->ErrorFlag == 1) return;
+        if (q->CommandId == 27 || q->CommandId == 20)
+            HandleResult(hDlg, q,
+                         Dispatcher(hDlg, q->CommandId, q, EV_WAITTICK, EV_WAITTICK,
+                                    (unsigned)(lp & 0xFFFF)));
+        return;
+    case WatchdogTimer:
+        if (q->ErrorFlag == 1) return;
+        OnWatchdog(hDlg, q);
+        return;
+    case StartTimer:
+        StartIconWindow = PlatCreateIconWindow(hDlg, q->Instance, "DISC", IconX, IconY);
+        PlatStopTimer(hDlg, StartTimer);
+        PlatPostEvent(hDlg, PROCESSCOMMAND, 0, 0);
+        return;
+    }
+}
+
+static void OnSocket(PlatWindow hDlg, QELTA *q, unsigned msg, intptr_t lp) {
+    static const char *const Names[] = {"Control", "Data", "Listen"};
+    static const char *const Traces[] = {"case CONTROLMSG: in Dialog1()\r\n",
+                                         "case DATA: in Dialog1()\r\n",
+                                         "case LISTEN: in Dialog1()\r\n"};
+    if (q->ErrorFlag == 1) return;
+    unsigned event = (unsigned)(lp & 0xFFFF);
+    unsigned error = (unsigned)((lp >> 16) & 0xFFFF);
+    int which = (int)(msg - CONTROLMSG);
+    if (msg == DATA && event == QFD_WRITE) q->ClearToSendData = 1;
+    DebugTrace(q, Traces[which]);
+    if (error != 0) {
+        q->ErrorFlag = 1;
+        q->LastSocketError = (int)error;
+        FORMATCUT(q->ErrorText, "Winsock error %d on %s Socket", (int)error, Names[which]);
+        Fail(hDlg, q, q->ErrorText);
+        return;
+    }
+    HandleResult(hDlg, q, Dispatcher(hDlg, q->CommandId, q, EV_SOCKET, msg, event));
+}
+
+static void OnConnected(PlatWindow hDlg, QELTA *q, intptr_t lp) {
+    DebugTrace(q, "case CONNECTEDMSG: in Dialog1()\r\n");
+    unsigned error = (unsigned)((lp >> 16) & 0xFFFF);
+    if (error != 0) {
+        q->ErrorFlag = 1;
+        q->LastSocketError = (int)error;
+        FORMATCUT(q->ErrorText, "Unable to connect to remote host %d\r\n", (int)error);
+        Fail(hDlg, q, q->ErrorText);
+        return;
+    }
+    HandleResult(hDlg, q,
+                 Dispatcher(hDlg, q->CommandId, q, EV_CONNECTED, 0, (unsigned)(lp & 0xFFFF)));
+}
+
+static void OnProcessCommand(PlatWindow hDlg, QELTA *q) {
+    if (q->ErrorFlag == 1) return;
+    DebugTrace(q, "case PROCESSCOMMAND: in Dialog1()\r\n");
+    if (q->CurrentState.WaitingForResponseCode || q->CurrentState.TransferInProgress) {
+        DebugTrace(q, "case PROCESSCOMMAND: (Cancelled)in Dialog1()\r\n");
+        return;
+    }
+    q->CurrentState.WaitingForResponseCode = 1;
+    HandleResult(hDlg, q, ProcessCommandProc(hDlg, q));
+}
+
+static void EndRun(PlatWindow hDlg, QELTA *q) {
+    DebugTrace(q, "case CANCELMSG: in Dialog1()\r\n");
+    if (q->CommandId != 0) q->ErrorFlag = 1;
+    DialogHandle = nullptr;
+    PlatPostEvent(PlatOwner(hDlg), QM_CLOSE, 0, 0);
+    PlatDestroyWindow(hDlg);
+}
+
+static void OnCommand(PlatWindow hDlg, QELTA *q, unsigned id) {
+    DebugTrace(q, "case WM_COMMAND: in Dialog1()\r\n");
+    if (id == IDCANCEL_BUTTON) {
+        // A second cancel after the dialog is gone has nothing left to end.
+        if (DialogHandle == nullptr) return;
+        DebugTrace(q, "case IDCANCEL: in Dialog1()\r\n");
+        WriteStatus(q, q->CommandIndex, 0);
+        q->ErrorFlag = 1;
+        COPYCUT(q->ErrorText, "User Cancelled");
+        LogError2(q->ErrorText, q);
+        WriteExitCode(q, "Failure");
+        q->Cancelled = 1;
+        EndRun(hDlg, q);
+    } else if (id == CANCELMSG) {
+        if (DialogHandle == nullptr) return;
+        EndRun(hDlg, q);
+    }
+}
+
+int Dialog1(PlatWindow hDlg, unsigned msg, uintptr_t wp, intptr_t lp) {
+    QELTA *q = pQELTA;
+    if (q == nullptr) return 0;
+    switch (msg) {
+    case QM_INITDIALOG:
+        PlatFitOwnerToDialog(hDlg);
+        PlatStartTimer(hDlg, StartTimer, 700);
+        return 0;
+    case QM_TIMER:
+        OnTimer(hDlg, q, (unsigned)wp, lp);
+        return 0;
+    case CONTROLMSG:
+    case DATA:
+    case LISTEN:
+        OnSocket(hDlg, q, msg, lp);
+        return 0;
+    case CONNECTEDMSG:
+        OnConnected(hDlg, q, lp);
+        return 0;
+    case PROCESSCOMMAND:
+        OnProcessCommand(hDlg, q);
+        return 0;
+    case QM_COMMAND:
+        OnCommand(hDlg, q, (unsigned)(wp & 0xFFFF));
+        return 0;
+    }
+    return 0;
+}

@@ -1,0 +1,139 @@
+// The main window around the transfer dialog, and the shutdown.
+#include <cstdlib>
+
+#include "app/app.h"
+#include "app/text.h"
+#include "log/log.h"
+#include "script/script.h"
+
+extern PlatWindow StartIconWindow;
+
+static void OnCreate(PlatWindow w, QELTA *q) {
+    if (!No3D && !Plat3DStart(q->Instance)) No3D = 1;
+    PlatSetCaption(w, QELTA_TITLE);
+    int width = 0, height = 0;
+    PlatDesktopSize(&width, &height);
+    PlatMoveWindow(w, width / 2 - 175, height / 2 - 136);
+}
+
+// Returns 1 when the system command is handled here (no default).
+static int OnSysCommand(PlatWindow w, QELTA *q, uintptr_t cmd) {
+    DebugTrace(q, "case WM_SYSCOMMAND in MainWndProc()\r\n");
+    if (cmd == QSC_MAXIMIZE || cmd == QSC_RESTORE) {
+        PlatSetCaption(w, QELTA_TITLE);
+        return 0;
+    }
+    if (cmd != QSC_CLOSE) return 0;
+    q->Cancelled = 1;
+    DebugTrace(q, "case SC_CLOSE in MainWndProc()\r\n");
+    WriteExitCode(q, "Failure");
+    if (DialogHandle) PlatSendEvent(DialogHandle, QM_COMMAND, CANCELMSG, 0);
+    return 1;
+}
+
+static void OnClose(PlatWindow w, QELTA *q) {
+    DebugTrace(q, "case WM_DESTROY in MainWndProc()\r\n");
+    if (StartIconWindow) {
+        PlatDestroyWindow(StartIconWindow);
+        StartIconWindow = nullptr;
+    }
+    if (!No3D) Plat3DStop(q->Instance);
+    if (q->CommandId != 0) q->ErrorFlag = 1;
+    DebugTrace(q, "case WM_DESTROY: in MainWndProc() LocalFree()\r\n");
+    DebugTrace(q, "case WM_DESTROY: in MainWndProc() ExitProcedure()\r\n");
+    ExitProcedure(DialogHandle, q);
+    std::free(q);
+    pQELTA = nullptr;
+    MainWindow = nullptr;
+    PlatDestroyWindow(w);
+    PlatPostQuit(0);
+}
+
+int MainWndProc(PlatWindow w, unsigned msg, uintptr_t wp, intptr_t lp) {
+    QELTA *q = pQELTA;
+    if (q == nullptr) return 0;
+    switch (msg) {
+    case QM_CREATE:
+        OnCreate(w, q);
+        return 0;
+    case QM_SETFOCUS:
+        if (DialogHandle) PlatSetFocus(DialogHandle);
+        return 1;
+    case QM_COMMAND:
+        return (wp & 0xFFFF) == 101;
+    case QM_SYSCOMMAND:
+        return OnSysCommand(w, q, wp);
+    case QM_CLOSE:
+        OnClose(w, q);
+        return 1;
+    }
+    return 0;
+}
+
+static void StopNetwork(QELTA *q) {
+    int err = PlatNetStop();
+    if (err == 0) return;
+    q->ErrorFlag = 1;
+    q->LastSocketError = err;
+    // A blocking call still in progress: cancel it and stop again, twice at most.
+    for (int tries = 0; tries < 2 && err == QWSAEINPROGRESS; tries++) {
+        PlatNetCancelBlocking();
+        err = PlatNetStop();
+    }
+}
+
+static void CloseFile(PlatFile *f) {
+    if (*f != -1) PlatFileClose(*f);
+    *f = -1;
+}
+
+// The generated command file is deleted at exit, but never when its name
+// is that of the script or a run file (a script named job.tm2).
+static void DeleteGeneratedFile(QELTA *q) {
+    const char *p = q->GeneratedScriptPath;
+    if (p[0] == 0) return;
+    if (PlatSameFile(p, q->ScriptPath) || PlatSameFile(p, q->LogPath) ||
+        PlatSameFile(p, q->ErrorLogPath))
+        return;
+    PlatFileDelete(p);
+}
+
+static int StartExitProgram(QELTA *q, const char *cmdline) {
+    if (cmdline[0] == 0) return 1;
+    COPYCUT(q->Argument, cmdline);
+    int prefix = ParseShowPrefix(q);
+    q->IdleCount = 0;
+    return PlatStartProgram(q->Argument, ShowModeFor(prefix)) > 31;
+}
+
+int ExitProcedure(PlatWindow hDlg, QELTA *q) {
+    PlatStopTimer(hDlg, WatchdogTimer);
+    if (q->LookupRequest != 0) PlatNetCancelResolve(q->LookupRequest);
+    q->LookupRequest = 0;
+    PlatNetClose(q->Socket.Control);
+    PlatNetClose(q->Socket.Data);
+    PlatNetClose(q->Socket.Listen);
+    q->Socket.Control = q->Socket.Data = q->Socket.Listen = -1;
+    StopNetwork(q);
+    WriteLogHeader(q, "Ending");
+    CloseFile(&q->LocalFileHandle);
+    CloseFile(&q->LogHandle);
+    CloseFile(&q->ErrorLogHandle);
+    CloseFile(&q->GeneratedScriptHandle);
+    DeleteGeneratedFile(q);
+    if (q->Cancelled == 1) q->ErrorFlag = 1;
+    if (q->ScriptAtom != 0 && !PlatDeleteAtom(q->ScriptAtom)) {
+        COPYCUT(q->ErrorText, "Failed to Delete Global Atom");
+        return 0;
+    }
+    q->ScriptAtom = 0;
+    char cmdline[256];
+    if (q->ErrorFlag == 1) {
+        WriteExitCode(q, "Failure");
+        PlatProfileRead("Settings", "OnFailExec", "", cmdline, sizeof cmdline, q->ScriptPath);
+    } else {
+        WriteExitCode(q, "Success");
+        PlatProfileRead("Settings", "OnSuccessExec", "", cmdline, sizeof cmdline, q->ScriptPath);
+    }
+    return StartExitProgram(q, cmdline);
+}

@@ -1,0 +1,350 @@
+// The entry point's work: the session record, the script path, the
+// settings and the run files.
+#include <cstdlib>
+#include <cstring>
+
+#include "app/app.h"
+#include "app/text.h"
+#include "log/log.h"
+#include "res/strings.h"
+
+QELTA *pQELTA = nullptr;
+PlatWindow DialogHandle = nullptr;
+PlatWindow MainWindow = nullptr;
+int No3D = 0;
+
+static const char SETTINGS[] = "Settings";
+
+static int ReadSetting(QELTA *q, const char *key, int def) {
+    return PlatProfileReadInt(SETTINGS, key, def, q->ScriptPath);
+}
+
+void ResetConnection(QELTA *q) {
+    q->LocalName[0] = 0;
+    q->RemoteName[0] = 0;
+    q->HostName[0] = 0;
+    q->LookupRequest = 0;
+    q->Socket.Control = -1;
+    q->Socket.Data = -1;
+    q->Socket.Listen = -1;
+    q->ClearToSendData = 0;
+    q->MgtcMode = 0;
+    q->StouMode = 0;
+    q->AppeMode = 0;
+    q->LoggedIn = 0;
+    q->DataPortReady = 0;
+    q->UserAccepted = 0;
+    q->RestoreTypeI = 0;
+    q->GeneratedActive = 0;
+    q->Connected = 0;
+    q->TransferType = 'A';
+    q->CurrentState.TransferInProgress = 0;
+    q->CurrentState.WaitingForResponseCode = 0;
+    q->Argument[0] = 0;
+}
+
+void ResetSession(QELTA *q) {
+    q->PASVMode = 0;
+    q->LogPath[0] = 0;
+    q->LogHandle = -1;
+    q->_550DeleteOverRide = 0;
+    q->DeleteOverRide = 0;
+    q->DataAccepted = 0;
+    q->LocalHostName[0] = 0;
+    q->PassRetryCount = 0;
+    q->CommandId = 0;
+    q->CommandIndex = 0;
+    q->Cancelled = 0;
+    ResetConnection(q);
+}
+
+// Handles the reset does not give a value must still read as "not open".
+static void ClearHandles(QELTA *q) {
+    q->ErrorLogHandle = -1;
+    q->StatHandle = -1;
+    q->LocalFileHandle = -1;
+    q->GeneratedScriptHandle = -1;
+}
+
+static void ErrorBox(const char *text) { PlatMessageBox(text, "QELTA Error", QMB_OK); }
+
+static void TooLongBox(const char *path) {
+    char text[300];
+    FORMATCUT(text, "Path is longer than 127 characters:\r\n%s", path);
+    ErrorBox(text);
+}
+
+// A path replaced in its last four characters: NIGHT.FTP -> NIGHT.log. A
+// name too short for that gets the extension appended instead, so nothing
+// outside the name is touched.
+static void ReplaceExtension(char *dst, size_t size, const char *path, const char *ext) {
+    CopyCut(dst, size, path);
+    size_t len = strlen(dst);
+    if (len >= 6) dst[len - 4] = 0;
+    AppendCut(dst, size, ext);
+}
+
+int DeriveRunFileNames(QELTA *q) {
+    const char *script = q->ScriptPath;
+    if (script[0] && script[1] == ':') {
+        ReplaceExtension(q->LogPath, sizeof q->LogPath, script, ".log");
+        ReplaceExtension(q->ErrorLogPath, sizeof q->ErrorLogPath, script, ".err");
+        ReplaceExtension(q->GeneratedScriptPath, sizeof q->GeneratedScriptPath, script, ".tm2");
+        return 1;
+    }
+    char given[128];
+    COPYCUT(given, script);
+    char dir[128];
+    if (!PlatCurrentDirectory(dir, sizeof dir)) return 0;
+    // The base name keeps its blanks; the script's own name is kept whole
+    // so status is written to the file that was given.
+    char base[9];
+    size_t n = 0;
+    while (given[n] && given[n] != '.' && n < 8) {
+        base[n] = given[n];
+        n++;
+    }
+    base[n] = 0;
+    const char *sep = (dir[0] && dir[strlen(dir) - 1] == '\\') ? "" : "\\";
+    int whole = FORMATCUT(q->LogPath, "%s%s%s.log", dir, sep, base);
+    whole &= FORMATCUT(q->GeneratedScriptPath, "%s%s%s.tm2", dir, sep, base);
+    whole &= FORMATCUT(q->ErrorLogPath, "%s%s%s.err", dir, sep, base);
+    whole &= FORMATCUT(q->ScriptPath, "%s%s%s", dir, sep, given);
+    if (!whole) {
+        char full[400];
+        FORMATCUT(full, "%s%s%s", dir, sep, given);
+        TooLongBox(full);
+        return 0;
+    }
+    return 1;
+}
+
+struct RunFile {
+    const char *appendKey;
+    const char *openFailText;
+    const char *createFailText;
+};
+
+static const RunFile LogFileSpec = {"AppendLogFile", "Can not open or create log file.",
+                                    "Can not create log file."};
+static const RunFile StatFileSpec = {"AppendStatFile", "Can not open or create stat file.",
+                                     "Can not create stat file."};
+static const RunFile ErrorFileSpec = {"AppendErrorLogFile",
+                                      "Can not open or create error log file.",
+                                      "Can not create log file."};
+
+// A run file must never be the script, the generated command file or a run
+// file opened before it: opening it would truncate that file.
+static int CollidesWith(const char *path, const char *const *others, int count) {
+    for (int i = 0; i < count; i++)
+        if (others[i] && others[i][0] && PlatSameFile(path, others[i])) return 1;
+    return 0;
+}
+
+static PlatFile OpenRunFile(QELTA *q, const char *path, const RunFile *spec,
+                            const char *const *others, int count) {
+    int append = ReadSetting(q, spec->appendKey, 0) == 1;
+    const char *failText = append ? spec->openFailText : spec->createFailText;
+    if (CollidesWith(path, others, count)) {
+        ErrorBox(failText);
+        return -1;
+    }
+    PlatFile f = -1;
+    if (append) {
+        f = PlatFileOpen(path);
+        if (f != -1)
+            PlatFileSeek(f, 0, QSEEK_END);
+        else
+            f = PlatFileCreate(path);
+    } else {
+        f = PlatFileCreate(path);
+    }
+    if (f == -1) ErrorBox(failText);
+    return f;
+}
+
+// Reads a path setting; 0 when it is longer than the members hold (it is
+// then reported, never used cut).
+static int ReadPathSetting(QELTA *q, const char *key, char *out, size_t size, const char *failText) {
+    char value[512];
+    PlatProfileRead(SETTINGS, key, "", value, sizeof value, q->ScriptPath);
+    if (!CopyCut(out, size, value)) {
+        char text[700];
+        FORMATCUT(text, "%s\r\nPath is longer than 127 characters:\r\n%s", failText, value);
+        ErrorBox(text);
+        return 0;
+    }
+    return 1;
+}
+
+static int ScriptReadable(const char *path) {
+    PlatFile f = PlatFileOpenRead(path);
+    if (f == -1) return 0;
+    PlatFileClose(f);
+    return 1;
+}
+
+static int TemplatePrompt(QELTA *q) {
+    int answer = PlatMessageBox(
+        "This script is a template.\r\nTemplates can not be ran until required values have "
+        "been filled in.\r\nWould you like to edit it?",
+        "QELTA Template", QMB_YESNO);
+    if (answer == QID_YES) PlatEditFile(q->ScriptPath);
+    return 0;
+}
+
+static void OpenRunFiles(QELTA *q) {
+    char logFile[128], errorFile[128], statFile[128];
+    int logOk = ReadPathSetting(q, "LogFile", logFile, sizeof logFile, LogFileSpec.createFailText);
+    int errOk = ReadPathSetting(q, "ErrorLogFile", errorFile, sizeof errorFile,
+                                ErrorFileSpec.createFailText);
+    int statOk = ReadPathSetting(q, "StatFile", statFile, sizeof statFile,
+                                 StatFileSpec.createFailText);
+    if (logFile[0]) COPYCUT(q->LogPath, logFile);
+    if (errorFile[0]) COPYCUT(q->ErrorLogPath, errorFile);
+
+    const char *taken[4] = {q->ScriptPath, q->GeneratedScriptPath, nullptr, nullptr};
+    q->LogHandle = logOk ? OpenRunFile(q, q->LogPath, &LogFileSpec, taken, 2) : -1;
+    taken[2] = q->LogPath;
+
+    q->StatEnabled = 0;
+    q->StatHandle = -1;
+    if (!statOk) {
+        q->StatEnabled = 1;  // configured, but not usable: lines are lost
+    } else if (statFile[0]) {
+        q->StatEnabled = 1;
+        q->StatHandle = OpenRunFile(q, statFile, &StatFileSpec, taken, 3);
+    }
+    char statPath[128];
+    COPYCUT(statPath, statFile);
+    taken[3] = statPath;
+    q->ErrorLogHandle = errOk ? OpenRunFile(q, q->ErrorLogPath, &ErrorFileSpec, taken, 4) : -1;
+}
+
+int LoadSettings(QELTA *q) {
+    if (q->ScriptPath[0] == 0) return 0;
+    if (!DeriveRunFileNames(q)) return 0;
+    if (!ScriptReadable(q->ScriptPath)) {
+        char text[200];
+        FORMATCUT(text, "Can not open script file %s", q->ScriptPath);
+        ErrorBox(text);
+        return 0;
+    }
+    PlatProfileFlush(q->ScriptPath);
+    if (ReadSetting(q, "Template", 0) == 1) return TemplatePrompt(q);
+
+    OpenRunFiles(q);
+
+    q->Silent = ReadSetting(q, "Silent", 0);
+    q->Debug = ReadSetting(q, "Debug", 0);
+    q->DebugEx = ReadSetting(q, "DebugEx", 0);
+    q->_550DeleteOverRide = ReadSetting(q, "550DeleteOverRide", 0);
+    q->DeleteOverRide = ReadSetting(q, "DeleteOverRide", 0);
+    q->TimeOut = ReadSetting(q, "TimeOut", 60);
+    q->DebugMessages = ReadSetting(q, "DebugMessages", 0);
+    q->DELR550OverRide = ReadSetting(q, "DELR550OverRide", 0);
+    q->DirCmdCanDoNothing = ReadSetting(q, "DirCmdCanDoNothing", 0);
+    q->PASVMode = ReadSetting(q, "PASVMode", 0);
+
+    WriteLogHeader(q, "Starting");
+
+    PlatProfileRead("QELTA", "FTPCommand1", "", q->Argument, sizeof q->Argument, q->ScriptPath);
+    q->LongKeyForm = q->Argument[0] != 0;
+    q->IdleCount = 0;
+    return 1;
+}
+
+int StartNetwork(QELTA *q, PlatWindow hDlg) {
+    int major = 0, minor = 0;
+    char description[260];
+    description[0] = 0;
+    if (PlatNetStart(&major, &minor, description, sizeof description) != 0) {
+        q->ErrorFlag = 1;
+        COPYCUT(q->ErrorText, "No usable WINSOCK.DLL found.(1)");
+        return 0;
+    }
+    if (major != 1 || minor != 1) {
+        q->ErrorFlag = 1;
+        COPYCUT(q->ErrorText, "No usable WINSOCK.DLL found.(2)");
+        PlatNetStop();
+        return 0;
+    }
+    ErrorLogText(q, description);
+    ErrorLogText(q, "\r\n");
+    q->IdleCount = 0;
+    if (ReadSetting(q, "NOgethostname", 0) != 0) return 1;
+    if (!PlatNetLocalHostName(q->LocalHostName, sizeof q->LocalHostName)) {
+        q->LocalHostName[0] = 0;
+        return 1;
+    }
+    PlatSetField(hDlg, IDC_LOCAL, q->LocalHostName);
+    return 1;
+}
+
+// The filter list of the file-open dialog: the string's last character
+// separates the entries and becomes a zero byte.
+static int LoadFilter(void *instance, char *filter, size_t size) {
+    if (!PlatLoadString(instance, IDS_SCRIPT_FILTER, filter, size - 1)) return 0;
+    size_t len = strlen(filter);
+    if (len == 0) return 0;
+    char bar = filter[len - 1];
+    for (size_t i = 0; i < len; i++)
+        if (filter[i] == bar) filter[i] = 0;
+    filter[len] = 0;
+    return 1;
+}
+
+static int ChooseScript(QELTA *q, const char *cmdline) {
+    if (cmdline[0] == 0) {
+        char filter[256];
+        if (!LoadFilter(q->Instance, filter, sizeof filter)) return 0;
+        char chosen[256];
+        chosen[0] = 0;
+        if (!PlatAskScriptPath("QELTA - Select Script to Run", filter, chosen, sizeof chosen))
+            return 0;
+        cmdline = chosen;
+        if (COPYCUT(q->ScriptPath, chosen)) return 1;
+    } else if (COPYCUT(q->ScriptPath, cmdline)) {
+        return 1;
+    }
+    TooLongBox(cmdline);
+    return 0;
+}
+
+static void FreeSession(QELTA *q) {
+    std::free(q);
+    pQELTA = nullptr;
+}
+
+int QeltaMain(void *instance, int hasPrevious, const char *cmdline, int show) {
+    QELTA *q = static_cast<QELTA *>(std::calloc(1, sizeof(QELTA)));
+    if (q == nullptr) {
+        ErrorBox("Unable to Allocate Memory");
+        return 0;
+    }
+    pQELTA = q;
+    ClearHandles(q);
+    q->ReturnIndex = 0;
+    q->Instance = instance;
+    if (!hasPrevious && !PlatRegisterMainClass(instance)) {
+        FreeSession(q);
+        return 0;
+    }
+    ResetSession(q);
+    q->CommandActive = 0;
+    q->ErrorText[0] = 0;
+    if (!ChooseScript(q, cmdline) || LoadSettings(q) != 1) {
+        FreeSession(q);
+        return 0;
+    }
+    q->ErrorFlag = 0;
+    PlatProfileFlush(q->ScriptPath);
+    No3D = ReadSetting(q, "No3D", 0) != 0;
+
+    MainWindow = PlatCreateMainWindow(instance);
+    if (MainWindow == nullptr) return 0;
+    DialogHandle = PlatCreateTransferDialog(instance, MainWindow);
+    PlatShowWindow(MainWindow, show);
+    if (DialogHandle) PlatShowWindow(DialogHandle, 1);
+    return PlatMessageLoop(&DialogHandle);
+}
