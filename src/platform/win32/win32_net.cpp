@@ -1,0 +1,120 @@
+// Windows Sockets 1.1 in asynchronous-notification mode. The calls pass
+// straight through; only handle and address types are converted here.
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstring>
+
+#include "app/text.h"
+#include "platform/platform.h"
+
+static_assert(sizeof(PlatSockAddr) == sizeof(sockaddr_in), "PlatSockAddr must be a sockaddr_in");
+
+static SOCKET Sock(PlatSocket s) { return (SOCKET)s; }
+static PlatSocket FromSock(SOCKET s) { return s == INVALID_SOCKET ? -1 : (PlatSocket)s; }
+
+int PlatNetStart(int *major, int *minor, char *description, size_t size) {
+    WSADATA data;
+    ZeroMemory(&data, sizeof data);
+    int r = WSAStartup(MAKEWORD(1, 1), &data);
+    *major = r ? 0 : LOBYTE(data.wVersion);
+    *minor = r ? 0 : HIBYTE(data.wVersion);
+    // The library's text need not end inside its field; cut it there.
+    char text[sizeof data.szDescription + 1];
+    memcpy(text, data.szDescription, sizeof data.szDescription);
+    text[sizeof data.szDescription] = 0;
+    if (size) CopyCut(description, size, r ? "" : text);
+    return r;
+}
+
+int PlatNetStop(void) { return WSACleanup() == 0 ? 0 : WSAGetLastError(); }
+
+void PlatNetCancelBlocking(void) { WSACancelBlockingCall(); }
+
+int PlatNetLastError(void) { return WSAGetLastError(); }
+
+int PlatNetLocalHostName(char *out, size_t size) {
+    if (size == 0) return 0;
+    if (gethostname(out, (int)size) != 0) {
+        out[0] = 0;
+        return 0;
+    }
+    out[size - 1] = 0;
+    return 1;
+}
+
+int PlatNetDotted(const char *name, unsigned char addr[4]) {
+    unsigned long a = inet_addr(name);
+    if (a == INADDR_NONE) return 0;
+    memcpy(addr, &a, 4);
+    return 1;
+}
+
+// Copies the first IPv4 address of a host entry; 0 when it has none.
+static int FirstAddress(const hostent *h, unsigned char addr[4]) {
+    if (!h->h_addr_list || !h->h_addr_list[0] || h->h_length != 4) return 0;
+    memcpy(addr, h->h_addr_list[0], 4);
+    return 1;
+}
+
+int PlatNetResolve(const char *name, unsigned char addr[4], int *len) {
+    hostent *h = gethostbyname(name);
+    if (!h) return 0;
+    *len = FirstAddress(h, addr) ? 4 : 0;
+    return 1;
+}
+
+uintptr_t PlatNetResolveAsync(PlatWindow w, unsigned msg, const char *name, char *hostent, size_t size) {
+    return (uintptr_t)WSAAsyncGetHostByName((HWND)w, msg, name, hostent, (int)size);
+}
+
+// The library builds the host entry at the start of the caller's buffer.
+int PlatNetResolvedAddress(const char *hostent, unsigned char addr[4]) {
+    struct hostent h;
+    memcpy(&h, hostent, sizeof h);
+    return FirstAddress(&h, addr);
+}
+
+void PlatNetCancelResolve(uintptr_t request) { WSACancelAsyncRequest((HANDLE)request); }
+
+unsigned short PlatNetHtons(unsigned short v) { return htons(v); }
+
+PlatSocket PlatNetSocket(void) { return FromSock(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)); }
+
+int PlatNetAsyncSelect(PlatSocket s, PlatWindow w, unsigned msg, long events) {
+    return WSAAsyncSelect(Sock(s), (HWND)w, msg, events) == 0 ? 0 : -1;
+}
+
+int PlatNetConnect(PlatSocket s, const PlatSockAddr *a) {
+    return connect(Sock(s), (const sockaddr *)a, sizeof(sockaddr_in)) == 0 ? 0 : -1;
+}
+
+long PlatNetSend(PlatSocket s, const void *buf, size_t n) {
+    int r = send(Sock(s), (const char *)buf, (int)n, 0);
+    return r == SOCKET_ERROR ? -1 : r;
+}
+
+long PlatNetRecv(PlatSocket s, void *buf, size_t n, int peek) {
+    int r = recv(Sock(s), (char *)buf, (int)n, peek ? MSG_PEEK : 0);
+    return r == SOCKET_ERROR ? -1 : r;
+}
+
+int PlatNetBind(PlatSocket s, const PlatSockAddr *a) {
+    return bind(Sock(s), (const sockaddr *)a, sizeof(sockaddr_in)) == 0 ? 0 : -1;
+}
+
+int PlatNetListen(PlatSocket s, int backlog) { return listen(Sock(s), backlog) == 0 ? 0 : -1; }
+
+PlatSocket PlatNetAccept(PlatSocket s, PlatSockAddr *peer) {
+    int len = sizeof(sockaddr_in);
+    return FromSock(accept(Sock(s), (sockaddr *)peer, peer ? &len : NULL));
+}
+
+int PlatNetLocalAddress(PlatSocket s, PlatSockAddr *a) {
+    int len = sizeof(sockaddr_in);
+    return getsockname(Sock(s), (sockaddr *)a, &len) == 0 ? 0 : -1;
+}
+
+void PlatNetClose(PlatSocket s) {
+    if (s != -1) closesocket(Sock(s));
+}
