@@ -1,0 +1,244 @@
+// The commands that steer the script or start local programs: NONE,
+// GOTO, WFOR, WTIL, EXEC, KILL, and the show-mode prefix.
+#include <climits>
+#include <cstring>
+
+#include "app/text.h"
+#include "script/script.h"
+
+// One counted loop for the whole run: loops do not nest.
+static int LoopActive = 0;
+static int LoopCount = -1;
+// WFOR: half-second ticks to wait and seen so far.
+static uint32_t WaitTicks = 0;
+static uint32_t TickCount = 0;
+// WTIL: the time of day to wait for.
+static int TargetHour = 0;
+static int TargetMinute = 0;
+
+void ResetFlowState(void) {
+    LoopActive = 0;
+    LoopCount = -1;
+    WaitTicks = 0;
+    TickCount = 0;
+    TargetHour = 0;
+    TargetMinute = 0;
+}
+
+static int ClampInt(long v) {
+    if (v > INT_MAX) return INT_MAX;
+    if (v < INT_MIN) return INT_MIN;
+    return (int)v;
+}
+
+// The command is complete: the dialog's advance step moves on.
+static int Finish(QELTA *q) {
+    q->CurrentState.WaitingForResponseCode = 0;
+    q->CommandActive = 0;
+    return 1;
+}
+
+static int Fail(QELTA *q, const char *text) {
+    COPYCUT(q->ErrorText, text);
+    return 0;
+}
+
+// ---- NONE --------------------------------------------------------------------------
+
+int ExecNONE(PlatWindow hDlg, QELTA *q, int EventKind, unsigned Message, unsigned SocketEvent) {
+    if (EventKind != EV_START) return 1;
+    PlatPostEvent(hDlg, QM_COMMAND, CANCELMSG, 0);
+    return 1;
+}
+
+// ---- GOTO --------------------------------------------------------------------------
+
+// The jump to take, or 0 when a counted loop has run out.
+static int TakeJump(const char *colon) {
+    if (colon && LoopCount == -1) {
+        LoopCount = ClampInt(ReadDecimal(colon + 1));
+        LoopActive = 1;
+    }
+    if (LoopActive != 1) return 1;
+    if (LoopCount > INT_MIN) LoopCount--;
+    if (LoopCount >= 0) return 1;
+    LoopActive = 0;
+    LoopCount = -1;
+    return 0;
+}
+
+int ExecGOTO(PlatWindow hDlg, QELTA *q, int EventKind, unsigned Message, unsigned SocketEvent) {
+    if (EventKind != EV_START) return 1;
+    long target = ReadDecimal(q->Argument);
+    // Line numbers start at 1; a jump to 0 or below would read a key no
+    // script has and end the run as if it had succeeded.
+    if (target < 1) return Fail(q, "GOTO needs a line number of 1 or more in ExecGOTO()\r\n");
+    SetStatus(q);
+    if (TakeJump(strchr(q->Argument, ':'))) q->CommandIndex = ClampInt(target) - 1;
+    return Finish(q);
+}
+
+// ---- WFOR and WTIL -----------------------------------------------------------------
+
+int SplitWaitArgument(const char *argument, long *before, long *after) {
+    const char *colon = strchr(argument, ':');
+    if (!colon) return 0;
+    // Each part is read from a 12-byte buffer: longer parts are cut.
+    char part[12];
+    size_t n = (size_t)(colon - argument);
+    if (n > sizeof(part) - 1) n = sizeof(part) - 1;
+    memcpy(part, argument, n);
+    part[n] = 0;
+    *before = ReadDecimal(part);
+    COPYCUT(part, colon + 1);
+    *after = ReadDecimal(part);
+    return 1;
+}
+
+unsigned WforTicks(const char *argument) {
+    long minutes = 0, seconds = 0;
+    if (!SplitWaitArgument(argument, &minutes, &seconds)) return 0;
+    // Parts hold at most 11 digits, so this cannot overflow 64 bits.
+    long long ticks = ((long long)minutes * 60 + seconds) * 2;
+    if (ticks < 0) return 0;  // a negative wait ends at the first tick
+    if (ticks > (long long)UINT32_MAX) return UINT32_MAX;
+    return (unsigned)ticks;
+}
+
+static int StartWaitTimer(PlatWindow hDlg, QELTA *q, unsigned ms) {
+    if (PlatStartTimer(hDlg, WaitTimer, ms)) return 1;
+    return Fail(q, "Failed to create Timer in ExecWTIL()");
+}
+
+static int WforStart(PlatWindow hDlg, QELTA *q) {
+    q->IdleCount = 0;
+    long minutes, seconds;
+    // Without the ':' it is not clear whether a number means minutes or
+    // seconds; a wait of the wrong length is worse than a clear failure.
+    if (!SplitWaitArgument(q->Argument, &minutes, &seconds))
+        return Fail(q, "WFOR needs minutes:seconds, as in WFOR 1:30, in ExecWFOR()\r\n");
+    PlatSetField(hDlg, IDC_COMMAND, "Wait");
+    if (!StartWaitTimer(hDlg, q, 500)) return 0;
+    q->CurrentState.WaitingForResponseCode = 1;
+    TickCount = 0;
+    WaitTicks = WforTicks(q->Argument);
+    return 1;
+}
+
+static int WforTick(PlatWindow hDlg, QELTA *q) {
+    q->IdleCount = 0;
+    TickCount++;
+    if (TickCount < WaitTicks) return 1;
+    PlatStopTimer(hDlg, WaitTimer);
+    SetStatus(q);
+    return Finish(q);
+}
+
+int ExecWFOR(PlatWindow hDlg, QELTA *q, int EventKind, unsigned Message, unsigned SocketEvent) {
+    if (EventKind == EV_START) return WforStart(hDlg, q);
+    if (EventKind == EV_WAITTICK) return WforTick(hDlg, q);
+    return 1;
+}
+
+void WtilRemainingText(int nowHour, int nowMinute, int targetHour, int targetMinute, char *out,
+                       size_t size) {
+    long long left = ((long long)targetHour * 60 + targetMinute) - ((long long)nowHour * 60 + nowMinute);
+    // Passed already today: the same time tomorrow.
+    if (left < 0) left = left % 1440 + 1440;
+    long long hours = left / 60, minutes = left % 60;
+    if (hours != 0)
+        FormatCut(out, size, "%lld:%.2lld", hours, minutes);
+    else
+        FormatCut(out, size, ":%.2lld", minutes);
+}
+
+static int WtilStart(PlatWindow hDlg, QELTA *q) {
+    q->IdleCount = 0;
+    long hour, minute;
+    if (!SplitWaitArgument(q->Argument, &hour, &minute))
+        return Fail(q, "WTIL needs hours:minutes, as in WTIL 23:59, in ExecWTIL()\r\n");
+    PlatSetField(hDlg, IDC_COMMAND, "Wait");
+    PlatSetField(hDlg, IDC_COUNTERLABEL, "Time Remaining");
+    if (!StartWaitTimer(hDlg, q, 10000)) return 0;
+    q->CurrentState.WaitingForResponseCode = 1;
+    TargetHour = ClampInt(hour);
+    TargetMinute = ClampInt(minute);
+    return 1;
+}
+
+static int WtilTick(PlatWindow hDlg, QELTA *q) {
+    q->IdleCount = 0;
+    PlatLocalTime now;
+    PlatNow(&now);
+    if (now.hour == TargetHour && now.minute == TargetMinute) {
+        PlatStopTimer(hDlg, WaitTimer);
+        SetStatus(q);
+        return Finish(q);
+    }
+    char text[32];
+    WtilRemainingText(now.hour, now.minute, TargetHour, TargetMinute, text, sizeof(text));
+    PlatSetField(hDlg, IDC_COUNTER, text);
+    return 1;
+}
+
+int ExecWTIL(PlatWindow hDlg, QELTA *q, int EventKind, unsigned Message, unsigned SocketEvent) {
+    if (EventKind == EV_START) return WtilStart(hDlg, q);
+    if (EventKind == EV_WAITTICK) return WtilTick(hDlg, q);
+    return 1;
+}
+
+// ---- EXEC and the show-mode prefix -------------------------------------------------------
+
+struct PrefixEntry {
+    char Letter;
+    int Prefix;
+};
+static const PrefixEntry Prefixes[] = {
+    {'n', 1}, {'N', 1}, {'x', 2}, {'X', 2}, {'d', 3}, {'D', 3},
+};
+
+int ParseShowPrefix(QELTA *q) {
+    char *a = q->Argument;
+    if (a[0] != '-' || strnlen(a, 4) < 4) return 0;
+    int prefix = 0;
+    for (const PrefixEntry &p : Prefixes)
+        if (p.Letter == a[3]) prefix = p.Prefix;
+    if (prefix == 0) return 0;
+    // A prefix with no blank after it leaves no command line at all.
+    const char *blank = strchr(a, ' ');
+    char rest[sizeof(q->Argument)];
+    COPYCUT(rest, blank ? blank + 1 : "");
+    COPYCUT(q->Argument, rest);
+    return prefix;
+}
+
+// Windows show modes: normal, minimized, maximized, hidden.
+static const int ShowModes[] = {1, 2, 3, 0};
+
+int ShowModeFor(int prefix) {
+    if (prefix < 0 || prefix > 3) return 1;
+    return ShowModes[prefix];
+}
+
+int ExecEXEC(PlatWindow hDlg, QELTA *q, int EventKind, unsigned Message, unsigned SocketEvent) {
+    if (EventKind != EV_START) return 1;
+    int prefix = ParseShowPrefix(q);
+    PlatSetField(hDlg, IDC_COMMAND, "Executing Program");
+    q->IdleCount = 0;
+    if (PlatStartProgram(q->Argument, ShowModeFor(prefix)) < 32)
+        return Fail(q, "WinExec() return an error in ExecEXEC()");
+    SetStatus(q);
+    return Finish(q);
+}
+
+// ---- KILL ----------------------------------------------------------------------------
+
+int ExecKILL(PlatWindow hDlg, QELTA *q, int EventKind, unsigned Message, unsigned SocketEvent) {
+    if (EventKind != EV_START) return 1;
+    q->IdleCount = 0;
+    WriteStatus(q, q->ReturnIndex, q->ErrorFlag != 1);
+    q->MgtcMode = 0;
+    q->CommandIndex = q->ReturnIndex;
+    q->ReturnIndex = 0;
+    return Finish(q);
+}
