@@ -1,0 +1,91 @@
+// Local files by handle, named by DOS-style paths through the drive map.
+// Every descriptor is close-on-exec so programs started by EXEC never
+// inherit the run files.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+
+#include "platform/posix/posix_internal.h"
+
+static PlatFile OpenMapped(const char *path, int flags) {
+    char mapped[PATH_MAX];
+    if (path == nullptr || !PosixMapPath(path, mapped, sizeof(mapped)) || mapped[0] == 0) return -1;
+    int fd;
+    do {
+        fd = open(mapped, flags | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+PlatFile PlatFileCreate(const char *path) { return OpenMapped(path, O_CREAT | O_TRUNC | O_RDWR); }
+
+PlatFile PlatFileOpen(const char *path) { return OpenMapped(path, O_RDWR); }
+
+PlatFile PlatFileOpenRead(const char *path) {
+    // O_NONBLOCK keeps a FIFO from stalling the open; it is refused below.
+    PlatFile f = OpenMapped(path, O_RDONLY | O_NONBLOCK);
+    if (f < 0) return -1;
+    struct stat st;
+    if (fstat((int)f, &st) != 0 || !S_ISREG(st.st_mode)) {  // a folder or a device is no file to read
+        close((int)f);
+        return -1;
+    }
+    fcntl((int)f, F_SETFL, fcntl((int)f, F_GETFL) & ~O_NONBLOCK);
+    return f;
+}
+
+long PlatFileSeek(PlatFile f, long offset, int whence) {
+    static const int kWhence[] = {SEEK_SET, SEEK_CUR, SEEK_END};
+    if (f < 0 || whence < 0 || whence > 2) return -1;
+    off_t at = lseek((int)f, (off_t)offset, kWhence[whence]);
+    if (at < 0 || at > LONG_MAX) return -1;
+    return (long)at;
+}
+
+long PlatFileRead(PlatFile f, void *buf, size_t n) {
+    if (f < 0) return -1;
+    if (n > LONG_MAX) n = LONG_MAX;
+    ssize_t got;
+    do {
+        got = read((int)f, buf, n);
+    } while (got < 0 && errno == EINTR);
+    return (long)got;
+}
+
+long PlatFileWrite(PlatFile f, const void *buf, size_t n) {
+    if (f < 0) return -1;
+    if (n > LONG_MAX) n = LONG_MAX;
+    const char *p = static_cast<const char *>(buf);
+    size_t done = 0;
+    while (done < n) {
+        ssize_t put = write((int)f, p + done, n - done);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return -1;  // a short write is a failure: the bytes were not all kept
+        done += (size_t)put;
+    }
+    return (long)done;
+}
+
+void PlatFileClose(PlatFile f) {
+    if (f >= 0) close((int)f);
+}
+
+int PlatFileDelete(const char *path) {
+    char mapped[PATH_MAX];
+    if (path == nullptr || !PosixMapPath(path, mapped, sizeof(mapped)) || mapped[0] == 0) return 0;
+    struct stat st;
+    if (lstat(mapped, &st) != 0 || S_ISDIR(st.st_mode)) return 0;  // DeleteFile leaves folders alone
+    return unlink(mapped) == 0;
+}
+
+long PlatFileSize(const char *path) {
+    char mapped[PATH_MAX];
+    if (path == nullptr || !PosixMapPath(path, mapped, sizeof(mapped)) || mapped[0] == 0) return -1;
+    struct stat st;
+    if (stat(mapped, &st) != 0 || S_ISDIR(st.st_mode)) return -1;
+    if (st.st_size > LONG_MAX) return LONG_MAX;
+    return (long)st.st_size;
+}

@@ -1,0 +1,324 @@
+// Profile (INI) files with the semantics scripts rely on: sections and keys
+// found without regard to case, blanks around keys and values ignored, a
+// pair of surrounding quotes removed on reading. A write changes only the
+// line it concerns and keeps every other byte of the file; the new file
+// replaces the old one by rename, so a script is never left half written.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/text.h"
+#include "platform/posix/posix_internal.h"
+
+namespace {
+
+enum LineKind { LINE_BLANK, LINE_COMMENT, LINE_SECTION, LINE_KEY };
+
+struct Line {
+    size_t start;    // first byte of the line
+    size_t end;      // end of its text, before the line end
+    size_t next;     // first byte after the line end
+    LineKind kind;
+    std::string name;    // section or key, trimmed
+    size_t valueStart;   // KEY: first byte after '=' and its blanks
+    int hasEquals;
+};
+
+struct Profile {
+    std::string bytes;
+    std::vector<Line> lines;
+    const char *eol;  // the file's line end, for the lines we add
+};
+
+int IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::string Trimmed(const std::string &s, size_t from, size_t to) {
+    while (from < to && IsBlank(s[from])) from++;
+    while (to > from && IsBlank(s[to - 1])) to--;
+    return s.substr(from, to - from);
+}
+
+int SameName(const std::string &a, const char *b) {
+    size_t n = strlen(b);
+    return a.size() == n && EqualNoCase(a.c_str(), b, n);
+}
+
+void ClassifyLine(const std::string &s, Line *line) {
+    size_t p = line->start;
+    while (p < line->end && IsBlank(s[p])) p++;
+    line->kind = LINE_KEY;
+    line->hasEquals = 0;
+    line->valueStart = line->end;
+    if (p == line->end) {
+        line->kind = LINE_BLANK;
+    } else if (s[p] == ';') {
+        line->kind = LINE_COMMENT;
+    } else if (s[p] == '[') {
+        size_t close = s.rfind(']', line->end - 1);
+        if (close != std::string::npos && close > p) {
+            line->kind = LINE_SECTION;
+            line->name = Trimmed(s, p + 1, close);
+        } else {
+            line->kind = LINE_COMMENT;  // a broken header names no section
+        }
+    } else {
+        size_t eq = s.find('=', p);
+        if (eq == std::string::npos || eq >= line->end) {
+            line->name = Trimmed(s, p, line->end);
+        } else {
+            line->hasEquals = 1;
+            line->name = Trimmed(s, p, eq);
+            size_t v = eq + 1;
+            while (v < line->end && IsBlank(s[v])) v++;
+            line->valueStart = v;
+        }
+    }
+}
+
+void SplitLines(Profile *pr) {
+    const std::string &s = pr->bytes;
+    pr->lines.clear();
+    pr->eol = "\r\n";
+    size_t firstLf = s.find('\n');
+    if (firstLf != std::string::npos && (firstLf == 0 || s[firstLf - 1] != '\r')) pr->eol = "\n";
+    size_t i = 0;
+    while (i < s.size()) {
+        Line line;
+        line.start = i;
+        size_t lf = s.find('\n', i);
+        line.next = lf == std::string::npos ? s.size() : lf + 1;
+        line.end = lf == std::string::npos ? s.size() : lf;
+        if (line.end > line.start && s[line.end - 1] == '\r') line.end--;
+        ClassifyLine(s, &line);
+        pr->lines.push_back(line);
+        i = line.next;
+    }
+}
+
+void LoadProfile(const char *path, Profile *pr) {
+    pr->bytes.clear();
+    char mapped[PATH_MAX];
+    if (path != nullptr && PosixMapPath(path, mapped, sizeof(mapped))) {
+        int fd = open(mapped, O_RDONLY | O_CLOEXEC);
+        struct stat st;
+        if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+            char chunk[8192];
+            for (;;) {
+                ssize_t n = read(fd, chunk, sizeof(chunk));
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) break;
+                pr->bytes.append(chunk, (size_t)n);
+            }
+        }
+        if (fd >= 0) close(fd);
+    }
+    SplitLines(pr);
+}
+
+// Index of the section's header line, or -1. The first of equal names wins.
+long FindSection(const Profile &pr, const char *section) {
+    for (size_t i = 0; i < pr.lines.size(); i++)
+        if (pr.lines[i].kind == LINE_SECTION && SameName(pr.lines[i].name, section)) return (long)i;
+    return -1;
+}
+
+// One past the section's last line (the next header or the end).
+size_t SectionEnd(const Profile &pr, long header) {
+    size_t i = (size_t)header + 1;
+    while (i < pr.lines.size() && pr.lines[i].kind != LINE_SECTION) i++;
+    return i;
+}
+
+long FindKey(const Profile &pr, long header, const char *key) {
+    size_t end = SectionEnd(pr, header);
+    for (size_t i = (size_t)header + 1; i < end; i++)
+        if (pr.lines[i].kind == LINE_KEY && SameName(pr.lines[i].name, key)) return (long)i;
+    return -1;
+}
+
+std::string ValueOf(const Profile &pr, const Line &line) {
+    std::string v = Trimmed(pr.bytes, line.valueStart, line.end);
+    if (v.size() >= 2 && (v[0] == '"' || v[0] == '\'') && v.back() == v[0]) v = v.substr(1, v.size() - 2);
+    return v;
+}
+
+// 1 with the value when the key exists.
+int LookUp(const char *section, const char *key, const char *path, std::string *value) {
+    if (section == nullptr || key == nullptr) return 0;
+    Profile pr;
+    LoadProfile(path, &pr);
+    long header = FindSection(pr, section);
+    if (header < 0) return 0;
+    long at = FindKey(pr, header, key);
+    if (at < 0) return 0;
+    *value = ValueOf(pr, pr.lines[(size_t)at]);
+    return 1;
+}
+
+// Texts written into the file stop at a line end: a value holding one
+// would otherwise add lines of its own to the script.
+std::string OneLine(const char *text) {
+    std::string s = text;
+    size_t cut = s.find_first_of("\r\n");
+    if (cut != std::string::npos) s.resize(cut);
+    return s;
+}
+
+void ReplaceValue(Profile *pr, const Line &line, const std::string &value) {
+    if (line.hasEquals) {
+        pr->bytes.replace(line.valueStart, line.end - line.valueStart, value);
+    } else {
+        pr->bytes.insert(line.end, "=" + value);
+    }
+}
+
+void AddKey(Profile *pr, long header, const std::string &key, const std::string &value) {
+    size_t end = SectionEnd(*pr, header);
+    size_t after = (size_t)header;
+    for (size_t i = (size_t)header + 1; i < end; i++)
+        if (pr->lines[i].kind == LINE_KEY) after = i;
+    const Line &last = pr->lines[after];
+    std::string text = key + "=" + value + pr->eol;
+    if (last.next == last.end) text = pr->eol + text;  // the file ended without a line end
+    pr->bytes.insert(last.next, text);
+}
+
+void AddSection(Profile *pr, const std::string &section, const std::string &key, const std::string &value) {
+    std::string &s = pr->bytes;
+    if (!s.empty() && s.back() != '\n') s += pr->eol;
+    s += "[" + section + "]" + pr->eol + key + "=" + value + pr->eol;
+}
+
+void RemoveLines(Profile *pr, size_t first, size_t end) {
+    size_t from = pr->lines[first].start;
+    size_t to = end < pr->lines.size() ? pr->lines[end].start : pr->bytes.size();
+    pr->bytes.erase(from, to - from);
+}
+
+// Applies one write to the text; 0 when nothing changes.
+int Edit(Profile *pr, const char *section, const char *key, const char *value) {
+    std::string sec = OneLine(section);
+    long header = FindSection(*pr, sec.c_str());
+    if (key == nullptr) {  // the whole section goes
+        if (header < 0) return 0;
+        RemoveLines(pr, (size_t)header, SectionEnd(*pr, header));
+        return 1;
+    }
+    std::string k = OneLine(key);
+    long at = header < 0 ? -1 : FindKey(*pr, header, k.c_str());
+    if (value == nullptr) {
+        if (at < 0) return 0;
+        RemoveLines(pr, (size_t)at, (size_t)at + 1);
+        return 1;
+    }
+    std::string v = OneLine(value);
+    if (at >= 0) {
+        const Line &line = pr->lines[(size_t)at];
+        if (line.hasEquals && pr->bytes.compare(line.valueStart, line.end - line.valueStart, v) == 0) return 0;
+        ReplaceValue(pr, line, v);
+    } else if (header >= 0) {
+        AddKey(pr, header, k, v);
+    } else {
+        AddSection(pr, sec, k, v);
+    }
+    return 1;
+}
+
+int WriteAll(int fd, const std::string &bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return 0;
+        done += (size_t)n;
+    }
+    return 1;
+}
+
+// The file a write really replaces: through a symbolic link to its target,
+// so the link itself survives the rename.
+std::string WriteTarget(const char *mapped) {
+    char *real = realpath(mapped, nullptr);
+    if (real == nullptr) return mapped;
+    std::string target = real;
+    free(real);
+    return target;
+}
+
+mode_t NewFileMode(void) {
+    mode_t mask = umask(0);
+    umask(mask);
+    return 0666 & ~mask;
+}
+
+// Writes bytes to a temporary file beside target and renames it over
+// target, keeping the old file's permissions.
+int ReplaceFile(const std::string &target, const std::string &bytes) {
+    struct stat st;
+    int exists = stat(target.c_str(), &st) == 0;
+    if (exists && (!S_ISREG(st.st_mode) || access(target.c_str(), W_OK) != 0)) return 0;
+    std::string temp = target + ".qeltaXXXXXX";
+    std::vector<char> name(temp.begin(), temp.end());
+    name.push_back(0);
+    int fd = mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) return 0;
+    int ok = WriteAll(fd, bytes);
+    if (ok && exists) {
+        ok = fchmod(fd, st.st_mode & 07777) == 0;
+        if (ok && fchown(fd, st.st_uid, st.st_gid) != 0) {
+            // Only root may give a file away; the file is then ours, as a
+            // rewrite by its owner would leave it.
+        }
+    } else if (ok) {
+        ok = fchmod(fd, NewFileMode()) == 0;
+    }
+    if (ok) ok = fsync(fd) == 0;
+    if (close(fd) != 0) ok = 0;
+    if (ok) ok = rename(name.data(), target.c_str()) == 0;
+    if (!ok) unlink(name.data());
+    return ok;
+}
+
+}  // namespace
+
+int PlatProfileRead(const char *section, const char *key, const char *def, char *out, size_t size,
+                    const char *path) {
+    if (size == 0) return 0;
+    std::string value;
+    if (!LookUp(section, key, path, &value)) value = def ? def : "";
+    CopyCut(out, size, value.c_str());
+    return (int)strlen(out);
+}
+
+int PlatProfileReadInt(const char *section, const char *key, int def, const char *path) {
+    std::string value;
+    // An empty value counts as missing, as the Windows call has it.
+    if (!LookUp(section, key, path, &value) || value.empty()) return def;
+    long v = ReadDecimal(value.c_str());
+    if (v > INT_MAX) return INT_MAX;
+    if (v < INT_MIN) return INT_MIN;
+    return (int)v;
+}
+
+int PlatProfileWrite(const char *section, const char *key, const char *value, const char *path) {
+    if (section == nullptr) return 1;  // a flush request: writes go straight to the file
+    char mapped[PATH_MAX];
+    if (path == nullptr || !PosixMapPath(path, mapped, sizeof(mapped))) return 0;
+    Profile pr;
+    LoadProfile(path, &pr);
+    std::string target = WriteTarget(mapped);
+    if (!Edit(&pr, section, key, value)) {
+        // Nothing to change; still a failure where a change could not be made.
+        return access(target.c_str(), F_OK) != 0 || access(target.c_str(), W_OK) == 0;
+    }
+    return ReplaceFile(target, pr.bytes);
+}
+
+void PlatProfileFlush(const char *path) {}
