@@ -304,8 +304,18 @@ static int ChooseScript(QELTA *q, const char *cmdline) {
             return 0;
         cmdline = chosen;
         if (COPYCUT(q->ScriptPath, chosen)) return 1;
-    } else if (COPYCUT(q->ScriptPath, cmdline)) {
-        return 1;
+    } else {
+        // Shell associations hand over the path in quotes.
+        size_t len = strlen(cmdline);
+        if (len >= 2 && cmdline[0] == '"' && cmdline[len - 1] == '"') {
+            if (len - 2 < sizeof q->ScriptPath) {
+                memcpy(q->ScriptPath, cmdline + 1, len - 2);
+                q->ScriptPath[len - 2] = 0;
+                return 1;
+            }
+        } else if (COPYCUT(q->ScriptPath, cmdline)) {
+            return 1;
+        }
     }
     TooLongBox(cmdline);
     return 0;
