@@ -1,8 +1,140 @@
-// CONN: connecting to the server (placeholder until built).
+// CONN: resolves the server's name, opens the control connection and
+// completes on the server's greeting.
+#include <cstring>
+
 #include "app/text.h"
 #include "ftp/ftp.h"
+#include "script/script.h"
+
+// The host entry of the asynchronous look-up; the platform fills it until
+// CONNECTEDMSG arrives or the look-up is cancelled.
+static char HostEntry[1024];
+
+static int SettingOn(QELTA *q, const char *key) {
+    return PlatProfileReadInt("Settings", key, 0, q->ScriptPath) == 1;
+}
+
+static void RaiseIfAsked(PlatWindow hDlg, QELTA *q) {
+    if (SettingOn(q, "BringToTop")) PlatRaiseWindow(PlatOwner(hDlg));
+}
+
+static int Fail(QELTA *q, const char *text) {
+    FormatErrorNumber(q->ErrorText, sizeof q->ErrorText, text, q->LastSocketError);
+    return 0;
+}
+
+// "host" or "host:port" into HostName, ServerPort and ServerAddress.
+static int SplitArgument(PlatWindow hDlg, QELTA *q) {
+    const char *colon = strchr(q->Argument, ':');
+    size_t hostLength = colon ? (size_t)(colon - q->Argument) : strlen(q->Argument);
+    // A cut name would be another host: refuse it instead.
+    if (hostLength >= sizeof q->HostName) {
+        COPYCUT(q->ErrorText, "Host name longer than 127 characters in ExecCONN\r\n");
+        return 0;
+    }
+    memcpy(q->HostName, q->Argument, hostLength);
+    q->HostName[hostLength] = 0;
+    PlatSetField(hDlg, IDC_REMOTE, q->HostName);
+    q->ServerPort = colon ? (int)ReadDecimal(colon + 1) : 21;
+    memset(&q->ServerAddress, 0, sizeof q->ServerAddress);
+    q->ServerAddress.family = 2;
+    q->ServerAddress.port = PlatNetHtons((unsigned short)(q->ServerPort & 0xFFFF));
+    return 1;
+}
+
+static int Connect(PlatWindow hDlg, QELTA *q) {
+    // A second CONN without QUIT replaces the old connection.
+    if (q->Socket.Control != -1) PlatNetClose(q->Socket.Control);
+    q->Socket.Control = PlatNetSocket();
+    if (q->Socket.Control == -1) {
+        q->LastSocketError = PlatNetLastError();
+        return Fail(q, "Winsock Error %d on call socket() in ExecCONN\r\n");
+    }
+    if (PlatNetAsyncSelect(q->Socket.Control, hDlg, CONTROLMSG, QFD_READ | QFD_WRITE | QFD_CONNECT) !=
+        0) {
+        q->LastSocketError = PlatNetLastError();
+        return Fail(q, "Winsock Error %d on call WSAAsyncSelect() in ExecCONN\r\n");
+    }
+    if (PlatNetConnect(q->Socket.Control, &q->ServerAddress) != 0) {
+        q->LastSocketError = PlatNetLastError();
+        if (q->LastSocketError != QWSAEWOULDBLOCK)
+            return Fail(q, "Winsock Error %d on call connect() in ExecCONN\r\n");
+    }
+    q->IdleCount = 0;
+    return 1;
+}
+
+static int ResolveBlocking(PlatWindow hDlg, QELTA *q) {
+    unsigned char addr[4];
+    int len = 0;
+    if (!PlatNetResolve(q->HostName, addr, &len)) {
+        q->LastSocketError = PlatNetLastError();
+        return Fail(q, "Winsock Error %d getting remote host name(2) in ExecCONN\r\n");
+    }
+    if (len == 0) {
+        q->LastSocketError = PlatNetLastError();
+        return Fail(q, "Winsock Error %d getting remote host name(1) in ExecCONN\r\n");
+    }
+    memcpy(q->ServerAddress.addr, addr, 4);
+    return Connect(hDlg, q);
+}
+
+static int Start(PlatWindow hDlg, QELTA *q) {
+    RaiseIfAsked(hDlg, q);
+    q->LookupRequest = 0;
+    q->IdleCount = 0;
+    PlatSetField(hDlg, IDC_COMMAND, "Connect to Remote Host");
+    q->CurrentState.WaitingForResponseCode = 1;
+    if (!SplitArgument(hDlg, q)) return 0;
+    // A dotted address needs no look-up, whatever Blocking says.
+    if (PlatNetDotted(q->HostName, q->ServerAddress.addr)) return Connect(hDlg, q);
+    if (SettingOn(q, "Blocking")) return ResolveBlocking(hDlg, q);
+    q->LookupRequest =
+        PlatNetResolveAsync(hDlg, CONNECTEDMSG, q->HostName, HostEntry, sizeof HostEntry);
+    if (q->LookupRequest == 0) {
+        q->LastSocketError = PlatNetLastError();
+        return Fail(q, "Winsock Error %d on call WSAAsyncGetHostByName() in ExecCONN\r\n");
+    }
+    return 1;
+}
+
+static int LookupFinished(PlatWindow hDlg, QELTA *q) {
+    if (q->ErrorFlag == 1 || q->Cancelled == 1) return 1;
+    q->LookupRequest = 0;
+    if (!PlatNetResolvedAddress(HostEntry, q->ServerAddress.addr)) {
+        q->LastSocketError = PlatNetLastError();
+        return Fail(q, "Winsock Error %d getting remote host name(1) in ExecCONN\r\n");
+    }
+    return Connect(hDlg, q);
+}
+
+static void ShowConnected(PlatWindow hDlg, QELTA *q) {
+    if (q->LocalHostName[0] != 0) return;
+    const unsigned char *a = q->ServerAddress.addr;
+    FORMATCUT(q->LocalHostName, "%d.%d.%d.%d", a[0], a[1], a[2], a[3]);
+    PlatSetField(hDlg, IDC_LOCAL, q->LocalHostName);
+}
+
+static int Greeting(PlatWindow hDlg, QELTA *q) {
+    q->IdleCount = 0;
+    if (!FillControlBuffer(q)) return 0;
+    int ok = CheckFor(hDlg, "220 ", (int)strlen(q->ReplyBuffer), q);
+    if (q->ErrorText[0] != 0) return 0;
+    if (!ok) return 1;
+    RaiseIfAsked(hDlg, q);
+    SetStatus(q);
+    q->Connected = 1;
+    q->CurrentState.WaitingForResponseCode = 0;
+    q->CommandActive = 0;
+    return 1;
+}
 
 int ExecCONN(PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {
-    COPYCUT(q->ErrorText, "CONN is not available yet\r\n");
-    return 0;
+    if (kind == EV_START) return Start(hDlg, q);
+    if (kind == EV_CONNECTED) return LookupFinished(hDlg, q);
+    if (kind != EV_SOCKET || msg != CONTROLMSG) return 1;
+    if (ev == QFD_READ) return Greeting(hDlg, q);
+    if (ev == QFD_WRITE) q->IdleCount = 0;
+    if (ev == QFD_CONNECT) ShowConnected(hDlg, q);
+    return 1;
 }

@@ -14,6 +14,14 @@ void ResetCarryOver(void);
 // (0 = the line itself).
 int SendControlLine(QELTA *q, const char *line, const char *record, const char *refusalText,
                     const char *sendErrorText);
+// Copies text into out with its first "%d" replaced by number (the
+// "Winsock Error %d ..." texts), cut at size.
+void FormatErrorNumber(char *out, size_t size, const char *text, int number);
+
+// PASS with an empty argument: asks for the password for HostName. OK puts
+// it (at most 31 characters) into Argument; Cancel posts the Cancel button
+// to the transfer dialog. Returns 1 for OK.
+int AskPasswordForPass(PlatWindow hDlg, QELTA *q);
 
 int ExecCONN(PlatWindow, QELTA *, int, unsigned, unsigned);
 int ExecUSER(PlatWindow, QELTA *, int, unsigned, unsigned);

@@ -1,9 +1,55 @@
-// The send step of every command line (placeholder until built).
+// The send step of every command line: the Debug record, the DebugMessages
+// confirmation, the send itself and its error text.
+#include <cstring>
+
 #include "app/text.h"
 #include "ftp/ftp.h"
+#include "log/log.h"
+
+// Fills the first "%d" of text with the number. The texts come from the
+// callers' tables; doing it by hand keeps them out of printf's format
+// argument.
+void FormatErrorNumber(char *out, size_t size, const char *text, int number) {
+    if (size == 0) return;
+    const char *mark = strstr(text, "%d");
+    if (mark == nullptr) {
+        CopyCut(out, size, text);
+        return;
+    }
+    char num[16];
+    FORMATCUT(num, "%d", number);
+    size_t head = (size_t)(mark - text);
+    size_t keep = head < size ? head : size - 1;
+    memcpy(out, text, keep);
+    out[keep] = 0;
+    AppendCut(out, size, num);
+    AppendCut(out, size, mark + 2);
+}
+
+// Asks before a line goes out; 1 when the answer is Yes.
+static int ConfirmSend(const char *line) {
+    // Room for the longest line any executor builds (an UDEF argument).
+    char text[700];
+    FORMATCUT(text, "About to send %s to the FTP server.  Continue?", line);
+    return PlatMessageBox(text, "QELTA Debug", QMB_YESNO) == QID_YES;
+}
 
 int SendControlLine(QELTA *q, const char *line, const char *record, const char *refusalText,
                     const char *sendErrorText) {
-    COPYCUT(q->ErrorText, "SendControlLine() not built yet");
-    return 0;
+    if (q->Debug == 1) RecordSentLine(q, record ? record : line);
+    if (q->DebugMessages == 1 && !ConfirmSend(line)) {
+        COPYCUT(q->ErrorText, refusalText);
+        return 0;
+    }
+    // After a failure the run is ending: nothing more goes to the server.
+    if (q->ErrorFlag != 1 && PlatNetSend(q->Socket.Control, line, strlen(line)) < 0) {
+        q->LastSocketError = PlatNetLastError();
+        if (q->LastSocketError != QWSAEWOULDBLOCK) {
+            FormatErrorNumber(q->ErrorText, sizeof q->ErrorText, sendErrorText,
+                              q->LastSocketError);
+            return 0;
+        }
+    }
+    q->CurrentState.WaitingForResponseCode = 1;
+    return 1;
 }
