@@ -1,0 +1,229 @@
+// Profile files on the POSIX build: what a script reads and how a write
+// leaves the rest of the file.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace {
+
+struct ProfileDir : ::testing::Test {
+    std::string dir;
+    std::string path;
+
+    void SetUp() override {
+        unsetenv("QELTA_DRIVE_C");
+        char tmpl[] = "/tmp/qelta-profile-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        path = dir + "/job.ftp";
+    }
+    void TearDown() override {
+        std::string cmd = "rm -rf '" + dir + "'";
+        ASSERT_EQ(system(cmd.c_str()), 0);
+    }
+    void Put(const std::string &bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+    std::string Get() {
+        std::ifstream in(path, std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    std::string Read(const char *section, const char *key, const char *def = "DEF", size_t size = 256) {
+        char out[256];
+        int n = PlatProfileRead(section, key, def, out, size, path.c_str());
+        EXPECT_EQ((size_t)n, strlen(out));
+        return out;
+    }
+    int ReadInt(const char *key, int def = 99) { return PlatProfileReadInt("Settings", key, def, path.c_str()); }
+    int Write(const char *section, const char *key, const char *value) {
+        return PlatProfileWrite(section, key, value, path.c_str());
+    }
+};
+
+const char kScript[] =
+    "; nightly job\r\n"
+    "[Settings]\r\n"
+    "  TimeOut = 30  \r\n"
+    "Quoted=\"  spaced  \"\r\n"
+    "Single='x'\r\n"
+    "Mismatch=\"x'\r\n"
+    "Empty=\r\n"
+    "Neg=-12abc\r\n"
+    "Plus= +7\r\n"
+    "Garbage=abc\r\n"
+    "Huge=99999999999\r\n"
+    "\r\n"
+    "[ qelta ]\r\n"
+    "FTPCommand1=CONN ftp.example.com:2121\r\n"
+    "TimeOut=second section\r\n"
+    "[Settings]\r\n"
+    "Later=not seen\r\n";
+
+TEST_F(ProfileDir, ReadsWithoutRegardToCaseBlanksOrQuotes) {
+    Put(kScript);
+    EXPECT_EQ(Read("SETTINGS", "timeout"), "30");
+    EXPECT_EQ(Read("settings", "quoted"), "  spaced  ");
+    EXPECT_EQ(Read("Settings", "Single"), "x");
+    EXPECT_EQ(Read("Settings", "Mismatch"), "\"x'");
+    EXPECT_EQ(Read("Settings", "Empty"), "");
+    EXPECT_EQ(Read("QELTA", "ftpcommand1"), "CONN ftp.example.com:2121");
+    EXPECT_EQ(Read("QELTA", "TimeOut"), "second section");
+    // The first of two equal sections is the one read.
+    EXPECT_EQ(Read("Settings", "Later"), "DEF");
+    EXPECT_EQ(Read("Settings", "Missing"), "DEF");
+    EXPECT_EQ(Read("Nowhere", "TimeOut", nullptr), "");
+}
+
+TEST_F(ProfileDir, ReadIsCutAtTheBuffer) {
+    Put(kScript);
+    EXPECT_EQ(Read("QELTA", "FTPCommand1", "", 5), "CONN");
+    EXPECT_EQ(Read("QELTA", "Missing", "a long default", 3), "a ");
+    char one[1] = {'x'};
+    EXPECT_EQ(PlatProfileRead("QELTA", "FTPCommand1", "", one, 1, path.c_str()), 0);
+    EXPECT_EQ(one[0], 0);
+}
+
+TEST_F(ProfileDir, IntegersTakeSignAndLeadingDigits) {
+    Put(kScript);
+    EXPECT_EQ(ReadInt("TimeOut"), 30);
+    EXPECT_EQ(ReadInt("Neg"), -12);
+    EXPECT_EQ(ReadInt("Plus"), 7);
+    EXPECT_EQ(ReadInt("Garbage"), 0);
+    EXPECT_EQ(ReadInt("Missing"), 99);
+    EXPECT_EQ(ReadInt("Empty"), 99);  // an empty value counts as missing, as on Windows
+    EXPECT_EQ(ReadInt("Huge"), 2147483647);
+}
+
+TEST_F(ProfileDir, MissingOrUnreadableFileReadsAsEmpty) {
+    EXPECT_EQ(Read("Settings", "TimeOut"), "DEF");
+    EXPECT_EQ(ReadInt("TimeOut", 60), 60);
+    ASSERT_EQ(mkdir(path.c_str(), 0755), 0);  // a folder in the script's place
+    EXPECT_EQ(Read("Settings", "TimeOut"), "DEF");
+}
+
+TEST_F(ProfileDir, WriteReplacesTheValueWhereItStands) {
+    Put(kScript);
+    ASSERT_TRUE(Write("settings", "TIMEOUT", "45"));
+    std::string want = kScript;
+    want.replace(want.find("30  "), 4, "45");
+    EXPECT_EQ(Get(), want);
+    // The same value again changes nothing.
+    ASSERT_TRUE(Write("Settings", "TimeOut", "45"));
+    EXPECT_EQ(Get(), want);
+}
+
+TEST_F(ProfileDir, NewKeyGoesAfterTheLastKeyOfItsSection) {
+    const char lf[] =
+        "[QELTA]\n"
+        "1=CONN host\n"
+        "; a note\n"
+        "\n"
+        "\n"
+        "[STATUS]\n"
+        "CS1=F\n";
+    Put(lf);
+    ASSERT_TRUE(Write("qelta", "2", "QUIT"));
+    ASSERT_TRUE(Write("Status", "CS2", "S"));
+    EXPECT_EQ(Get(),
+              "[QELTA]\n"
+              "1=CONN host\n"
+              "2=QUIT\n"
+              "; a note\n"
+              "\n"
+              "\n"
+              "[STATUS]\n"
+              "CS1=F\n"
+              "CS2=S\n");
+}
+
+TEST_F(ProfileDir, NewSectionGoesAtTheEndInTheFilesLineEnds) {
+    Put("[QELTA]\r\nFTPCommand1=CONN host");  // no line end at the end
+    ASSERT_TRUE(Write("STATUS", "ExitCode", "Success"));
+    EXPECT_EQ(Get(), "[QELTA]\r\nFTPCommand1=CONN host\r\n[STATUS]\r\nExitCode=Success\r\n");
+
+    Put("[QELTA]\n1=CONN host\n");
+    ASSERT_TRUE(Write("STATUS", "CS1", "S"));
+    EXPECT_EQ(Get(), "[QELTA]\n1=CONN host\n[STATUS]\nCS1=S\n");
+
+    Put("[STATUS]");
+    ASSERT_TRUE(Write("STATUS", "CS1", "S"));
+    EXPECT_EQ(Get(), "[STATUS]\r\nCS1=S\r\n");
+}
+
+TEST_F(ProfileDir, NewFileUsesCrLf) {
+    ASSERT_TRUE(Write("STATUS", "ExitCode", "Failure"));
+    EXPECT_EQ(Get(), "[STATUS]\r\nExitCode=Failure\r\n");
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    mode_t mask = umask(0);
+    umask(mask);
+    EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
+}
+
+TEST_F(ProfileDir, DeletesKeysAndSections) {
+    Put("[A]\r\nx=1\r\ny=2\r\n[B]\r\nz=3\r\n[C]\r\nw=4\r\n");
+    ASSERT_TRUE(Write("a", "X", nullptr));
+    EXPECT_EQ(Get(), "[A]\r\ny=2\r\n[B]\r\nz=3\r\n[C]\r\nw=4\r\n");
+    ASSERT_TRUE(Write("b", nullptr, nullptr));
+    EXPECT_EQ(Get(), "[A]\r\ny=2\r\n[C]\r\nw=4\r\n");
+    ASSERT_TRUE(Write("a", "missing", nullptr));
+    ASSERT_TRUE(Write(nullptr, nullptr, nullptr));  // the flush form
+    PlatProfileFlush(path.c_str());
+    EXPECT_EQ(Get(), "[A]\r\ny=2\r\n[C]\r\nw=4\r\n");
+}
+
+TEST_F(ProfileDir, ValueWithLineEndCannotAddLines) {
+    Put("[S]\r\nk=1\r\n");
+    ASSERT_TRUE(Write("S", "k", "2\r\n[QELTA]\r\n1=EXEC rm"));
+    EXPECT_EQ(Get(), "[S]\r\nk=2\r\n");
+}
+
+TEST_F(ProfileDir, KeyWithoutEqualsSignGetsOne) {
+    Put("[S]\r\n  flag  \r\n");
+    EXPECT_EQ(Read("S", "flag"), "");
+    ASSERT_TRUE(Write("S", "FLAG", "on"));
+    EXPECT_EQ(Get(), "[S]\r\n  flag  =on\r\n");
+}
+
+TEST_F(ProfileDir, WriteKeepsPermissionsAndSymbolicLinks) {
+    Put("[S]\r\nk=1\r\n");
+    ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+    std::string link = dir + "/link.ftp";
+    ASSERT_EQ(symlink(path.c_str(), link.c_str()), 0);
+    ASSERT_TRUE(PlatProfileWrite("S", "k", "2", link.c_str()));
+    struct stat st;
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    EXPECT_EQ(Get(), "[S]\r\nk=2\r\n");
+    // Nothing is left behind beside the script.
+    std::string cmd = "test $(ls -A '" + dir + "' | wc -l) -eq 2";
+    EXPECT_EQ(system(cmd.c_str()), 0);
+}
+
+TEST_F(ProfileDir, UnwritablePlaceFails) {
+    std::string missing = dir + "/no/such/folder/job.ftp";
+    EXPECT_FALSE(PlatProfileWrite("S", "k", "v", missing.c_str()));
+    EXPECT_FALSE(PlatProfileWrite("S", "k", "v", "Q:\\unmapped\\job.ftp"));
+}
+
+TEST_F(ProfileDir, LongLinesAreReadCutAndKept) {
+    std::string longValue(100000, 'v');
+    std::string bytes = "[S]\r\nlong=" + longValue + "\r\nk=1\r\n";
+    Put(bytes);
+    EXPECT_EQ(Read("S", "long", "", 8), "vvvvvvv");
+    EXPECT_EQ(Read("S", "k"), "1");
+    ASSERT_TRUE(Write("S", "k", "2"));
+    bytes.replace(bytes.size() - 3, 1, "2");
+    EXPECT_EQ(Get(), bytes);
+}
+
+}  // namespace
