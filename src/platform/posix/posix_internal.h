@@ -4,6 +4,7 @@
 #define QELTA_POSIX_INTERNAL_H
 
 #include <cstddef>
+#include <cstdint>
 
 #include "platform/platform.h"
 
@@ -13,8 +14,42 @@
 typedef void (*FdCallback)(int fd, short revents, void *ctx);
 void LoopWatchFd(int fd, short events, FdCallback cb, void *ctx);
 void LoopUnwatchFd(int fd);
+// Drops the posts still queued for w whose message and first parameter
+// are msg and wp: a closed socket's events (wp = the socket) must never
+// reach the dialog, since the fd number is reused at once. Loop thread.
+void LoopDropPosts(PlatWindow w, unsigned msg, uintptr_t wp);
 // Posts from another thread (the resolver) wake the loop at once;
 // PlatPostEvent is safe to call from any thread.
+
+// A window of the loop whose messages go to proc (0: they go nowhere).
+// The main window and the transfer dialog are made with it; tests use it
+// to run the loop without the core's procedures.
+typedef int (*LoopProc)(PlatWindow w, unsigned msg, uintptr_t wp, intptr_t lp);
+PlatWindow LoopCreateWindow(LoopProc proc);
+// Routes SIGINT, SIGTERM, SIGHUP and SIGCHLD into the loop and ignores
+// SIGPIPE; called once by main.
+void LoopInstallSignals(void);
+// The text last given to a field of a window; "" when none.
+const char *LoopFieldText(PlatWindow w, int id);
+// Drops a window's timers and queued messages (loop.cpp, for window.cpp).
+void LoopForgetWindow(PlatWindow w);
+// Delivers a message to a window's procedure with the default processing
+// of the main window; 0 when the window does not exist (window.cpp).
+int WindowDeliver(PlatWindow w, unsigned msg, uintptr_t wp, intptr_t lp);
+int WindowExists(PlatWindow w);
+// The windows made by PlatCreateMainWindow and PlatCreateTransferDialog,
+// 0 when there is none: the targets of the signals.
+PlatWindow WindowMain(void);
+PlatWindow WindowDialog(void);
+
+// ---- terminal display (display.cpp) ----
+// The transfer dialog drawn on standard error when that is a terminal.
+void DisplayAttach(PlatWindow dlg);
+void DisplayDetach(void);  // last drawing; the cursor ends on a fresh line
+void DisplayFieldChanged(PlatWindow w, int id);
+void DisplayCaption(PlatWindow w, const char *text);
+// Something else wrote to the terminal: the next drawing starts below it.
+void DisplayInterrupted(void);
 
 // ---- paths (paths.cpp) ----
 // Maps a DOS-style path (C:\x\y, relative x\y, \x\y) to a POSIX path
@@ -28,5 +63,13 @@ int PosixUnmapPath(const char *posix, char *out, size_t size);
 // ---- terminal (prompt.cpp) ----
 // Opens /dev/tty for a prompt; -1 when there is no terminal.
 int PosixOpenTty(void);
+
+// ---- programs (program.cpp) ----
+// Splits a command line into words as Windows does; the words point into
+// buf. Returns the number of words, -1 when buf or argv is too small.
+int PosixSplitCommandLine(const char *line, char *buf, size_t size, char **argv, int maxWords);
+// Reaps the finished children started by PlatStartProgram; returns how
+// many are still running.
+int PosixReapChildren(void);
 
 #endif

@@ -1,0 +1,26 @@
+// The entry point of the Linux program. The words of the command line are
+// joined as Windows hands a command line over; a script given as an
+// absolute POSIX path goes to the core in its DOS form, so that the run
+// files land beside it.
+#include <string>
+#include <vector>
+
+#include "app/app.h"
+#include "platform/posix/posix_internal.h"
+
+int main(int argc, char **argv) {
+    LoopInstallSignals();
+    std::string cmdline;
+    for (int i = 1; i < argc; i++) {
+        if (i > 1) cmdline.push_back(' ');
+        cmdline += argv[i];
+    }
+    std::string dos = cmdline;
+    if (!cmdline.empty() && cmdline[0] == '/') {
+        std::vector<char> out(cmdline.size() + 64);
+        if (PosixUnmapPath(cmdline.c_str(), out.data(), out.size())) dos = out.data();
+    }
+    static int instance;
+    QeltaMain(&instance, 0, dos.c_str(), 1);
+    return 0;
+}
