@@ -32,6 +32,10 @@ static int FirstCall = 1;
 static PlatSocket CarrySocket = -1;
 // 1 while LastReplyLine holds a line whose end has not arrived yet.
 static int LineOpen;
+// 1 when the next byte to arrive starts a line: at the start of the
+// connection and after a line feed. A read that begins in the middle of a
+// line ("(48" | "213 bytes)") must not take "213 " for a reply code.
+static int AtLineStart = 1;
 
 void ResetCarryOver(void) {
     CarryOver[0] = 0;
@@ -39,6 +43,7 @@ void ResetCarryOver(void) {
     FirstCall = 1;
     CarrySocket = -1;
     LineOpen = 0;
+    AtLineStart = 1;
 }
 
 static int IsDigit(char c) { return c >= '0' && c <= '9'; }
@@ -91,8 +96,11 @@ static int MatchCarried(QELTA *q, const char *data, int n, char *code) {
     return 0;
 }
 
-// A line start is the start of the read or any byte after a line feed.
-static int LineStartAt(const char *data, int i) { return i == 0 || data[i - 1] == '\n'; }
+// A line start is any byte after a line feed, and the start of a read that
+// follows one.
+static int LineStartAt(const char *data, int i) {
+    return i == 0 ? AtLineStart : data[i - 1] == '\n';
+}
 
 static int ScanForCode(QELTA *q, const char *data, int n, char *code) {
     for (int i = 0; i + 4 <= n; i++) {
@@ -238,6 +246,7 @@ int FillControlBuffer(QELTA *q) {
     } else {
         CarryTail(q, data, n);
     }
+    AtLineStart = data[n - 1] == '\n';
     if (q->CommandId == ID_RETR && q->ExpectedSize == 0) TakeAnnouncedSize(q, data, n);
     if (q->CommandId == ID_PASV) TakePassiveAddress(q, data, n);
     Trace3(q, "string=", code);

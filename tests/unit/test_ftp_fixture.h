@@ -1,0 +1,94 @@
+// A session record whose control socket is one end of a real socket pair:
+// the test writes the server's bytes into the other end. The log and the
+// error log are real files.
+#ifndef QELTA_TEST_FTP_FIXTURE_H
+#define QELTA_TEST_FTP_FIXTURE_H
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "app/text.h"
+#include "ftp/ftp.h"
+
+struct FtpSession {
+    QELTA *q = nullptr;
+    int server = -1;  // the server's end of the pair
+    std::string dir;
+
+    void Open() {
+        char tmpl[] = "/tmp/qelta-ftp-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        q = new QELTA();
+        std::memset(q, 0, sizeof(*q));
+        q->StatHandle = q->GeneratedScriptHandle = q->LocalFileHandle = -1;
+        q->Socket.Control = q->Socket.Data = q->Socket.Listen = -1;
+        q->TransferType = 'A';
+        q->LogHandle = open((dir + "/run.log").c_str(), O_CREAT | O_RDWR | O_TRUNC, 0600);
+        q->ErrorLogHandle = open((dir + "/run.err").c_str(), O_CREAT | O_RDWR | O_TRUNC, 0600);
+        int fds[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+        // The client's end never blocks, as in the program.
+        fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
+        q->Socket.Control = fds[0];
+        server = fds[1];
+        ResetCarryOver();
+    }
+
+    void Close() {
+        if (q->Socket.Control != -1) close((int)q->Socket.Control);
+        if (server != -1) close(server);
+        close((int)q->LogHandle);
+        close((int)q->ErrorLogHandle);
+        delete q;
+        std::string cmd = "rm -rf '" + dir + "'";
+        ASSERT_EQ(system(cmd.c_str()), 0);
+    }
+
+    void Send(const std::string &bytes) {
+        ASSERT_EQ(write(server, bytes.data(), bytes.size()), (ssize_t)bytes.size());
+    }
+
+    // One server write, one FillControlBuffer; returns its result.
+    int Deliver(const std::string &bytes) {
+        Send(bytes);
+        return FillControlBuffer(q);
+    }
+
+    // Delivers and matches; returns CheckFor's result.
+    int Reply(const std::string &bytes, const char *expected) {
+        EXPECT_EQ(Deliver(bytes), 1);
+        return CheckFor(nullptr, expected, q->ReplyLength, q);
+    }
+
+    // What the client sent so far, without waiting.
+    std::string Sent() {
+        char buf[2048];
+        fcntl(server, F_SETFL, fcntl(server, F_GETFL) | O_NONBLOCK);
+        ssize_t n = read(server, buf, sizeof buf);
+        return n > 0 ? std::string(buf, (size_t)n) : std::string();
+    }
+
+    std::string ReadFile(const std::string &name) const {
+        std::ifstream f(dir + "/" + name, std::ios::binary);
+        std::stringstream s;
+        s << f.rdbuf();
+        return s.str();
+    }
+};
+
+class FtpFixture : public ::testing::Test, public FtpSession {
+protected:
+    void SetUp() override { Open(); }
+    void TearDown() override { Close(); }
+};
+
+#endif
