@@ -1,0 +1,603 @@
+// TCP sockets with the behaviour of Winsock 1.1 in asynchronous-notification
+// mode, over non-blocking POSIX sockets watched by the event loop. The core
+// was written against that model; these rules keep it true here.
+//
+// Notification rules (what WSAAsyncSelect promises, kept in this file):
+// - An event reaches the window as PlatPostEvent(w, msg, socket,
+//   event | error << 16), error being a Winsock number.
+// - FD_READ is posted once when data is there, then not again until the
+//   application receives (a peek counts); after a receive it comes again
+//   at once while data is left. An application that does not read gets
+//   no further FD_READ.
+// - FD_WRITE is posted when a connection is made or accepted (or when the
+//   selection is set on a connected socket), and afterwards only once a
+//   send has failed with WSAEWOULDBLOCK and the socket is writable again.
+// - FD_ACCEPT is posted once when a connection waits, and again after each
+//   accept() while more wait.
+// - FD_CONNECT is posted once when a connect ends, with the error in the
+//   high word when it failed.
+// - FD_CLOSE is posted once when the peer has closed, only after the data
+//   still queued has been read (graceful close, error 0) or at once with
+//   WSAECONNRESET after a reset. Without FD_CLOSE in the selection the
+//   close is signalled as one last FD_READ, whose receive then reports it.
+// - A socket accepted from a listening socket inherits its selection.
+// - Closing a socket drops its events still waiting in the queue: the fd
+//   number is reused at once, and a stale event would look like the new
+//   socket's.
+// The poll events of each fd are computed from what may be posted, so an
+// fd whose events are all posted and unanswered is not watched and never
+// spins the loop.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "app/text.h"
+#include "platform/posix/posix_internal.h"
+
+namespace {
+
+// ---- error numbers ----------------------------------------------------------
+
+struct ErrnoMap {
+    int err;
+    int wsa;
+};
+
+const ErrnoMap kErrnoMap[] = {
+    {EWOULDBLOCK, 10035},  {EAGAIN, 10035},        {EINPROGRESS, 10035},   {EINTR, 10004},
+    {EBADF, 10038},        {ENOTSOCK, 10038},      {EACCES, 10013},        {EPERM, 10013},
+    {EFAULT, 10014},       {EINVAL, 10022},        {EMFILE, 10024},        {ENFILE, 10024},
+    {EALREADY, 10037},     {EDESTADDRREQ, 10039},  {EMSGSIZE, 10040},      {EPROTOTYPE, 10041},
+    {ENOPROTOOPT, 10042},  {EPROTONOSUPPORT, 10043}, {EOPNOTSUPP, 10045},  {EAFNOSUPPORT, 10047},
+    {EADDRINUSE, 10048},   {EADDRNOTAVAIL, 10049}, {ENETDOWN, 10050},      {ENETUNREACH, 10051},
+    {ENETRESET, 10052},    {ECONNABORTED, 10053},  {ECONNRESET, 10054},    {ENOBUFS, 10055},
+    {ENOMEM, 10055},       {EISCONN, 10056},       {ENOTCONN, 10057},      {EPIPE, 10058},
+    {ESHUTDOWN, 10058},    {ETIMEDOUT, 10060},     {ECONNREFUSED, 10061},  {ELOOP, 10062},
+    {ENAMETOOLONG, 10063}, {EHOSTDOWN, 10064},     {EHOSTUNREACH, 10065},
+};
+
+// WSAEFAULT-like catch-all would hide the cause; WSAEINVAL is what Winsock
+// reports for a call it cannot make sense of.
+int WinsockError(int err) {
+    for (const ErrnoMap &m : kErrnoMap)
+        if (m.err == err) return m.wsa;
+    return 10022;
+}
+
+int LookupError(int eai) {
+    switch (eai) {
+        case EAI_NONAME: return 11001;  // WSAHOST_NOT_FOUND
+        case EAI_AGAIN: return 11002;   // WSATRY_AGAIN
+        case EAI_FAIL: return 11003;    // WSANO_RECOVERY
+#ifdef EAI_NODATA
+        case EAI_NODATA: return 11004;  // WSANO_DATA
+#endif
+#ifdef EAI_ADDRFAMILY
+        case EAI_ADDRFAMILY: return 11004;
+#endif
+        case EAI_MEMORY: return 10055;
+        case EAI_SYSTEM: return WinsockError(errno);
+        default: return 11003;
+    }
+}
+
+int gLastError;
+
+int Fail(int err) {
+    gLastError = WinsockError(err);
+    return -1;
+}
+
+// ---- socket records -----------------------------------------------------------
+
+enum SockState { SOCK_NEW, SOCK_CONNECTING, SOCK_CONNECTED, SOCK_LISTENING, SOCK_FAILED };
+
+struct SockRec {
+    int fd;
+    unsigned long generation;  // tells this socket from a later one on the same fd
+    SockState state;
+    PlatWindow w;
+    unsigned msg;
+    long events;
+    int readArmed;    // FD_READ may be posted
+    int writeArmed;   // FD_WRITE is owed
+    int acceptArmed;  // FD_ACCEPT may be posted
+    int closeDone;    // the peer's close has been signalled
+    int parked;       // data waits that may not be signalled: no POLLIN
+    int hangParked;   // a hang-up nothing could be posted for: not watched
+    std::vector<std::pair<PlatWindow, unsigned>> postedTo;
+};
+
+std::map<int, SockRec> gSockets;
+unsigned long gGeneration;
+
+void OnSocketReady(int fd, short revents, void *ctx);
+
+SockRec *Find(PlatSocket s) {
+    auto it = gSockets.find((int)s);
+    return it == gSockets.end() ? nullptr : &it->second;
+}
+
+SockRec *Add(int fd, SockState state) {
+    SockRec &r = gSockets[fd];
+    r = SockRec();
+    r.fd = fd;
+    r.generation = ++gGeneration;
+    r.state = state;
+    r.readArmed = r.acceptArmed = 1;
+    return &r;
+}
+
+int Selected(const SockRec &r, long event) { return r.w != nullptr && (r.events & event) != 0; }
+
+void Post(SockRec *r, int event, int error) {
+    if (r->w == nullptr) return;
+    std::pair<PlatWindow, unsigned> target(r->w, r->msg);
+    int known = 0;
+    for (const auto &p : r->postedTo) known |= p == target;
+    if (!known) r->postedTo.push_back(target);
+    PlatPostEvent(r->w, r->msg, (uintptr_t)r->fd, (intptr_t)(event | (error << 16)));
+}
+
+short WantedEvents(const SockRec &r) {
+    if (r.w == nullptr || r.events == 0 || r.hangParked) return 0;
+    switch (r.state) {
+        case SOCK_CONNECTING: return POLLOUT;  // the outcome is needed even unselected, to arm FD_WRITE
+        case SOCK_LISTENING: return (Selected(r, QFD_ACCEPT) && r.acceptArmed) ? POLLIN : 0;
+        case SOCK_CONNECTED: {
+            short ev = 0;
+            int wantRead = Selected(r, QFD_READ) && r.readArmed;
+            if (!r.closeDone && !r.parked && (wantRead || Selected(r, QFD_CLOSE))) ev |= POLLIN;
+            if (r.writeArmed && Selected(r, QFD_WRITE)) ev |= POLLOUT;
+            return ev;
+        }
+        default: return 0;
+    }
+}
+
+void UpdateWatch(SockRec *r) {
+    short ev = WantedEvents(*r);
+    if (ev == 0) {
+        LoopUnwatchFd(r->fd);
+    } else {
+        LoopWatchFd(r->fd, ev, OnSocketReady, reinterpret_cast<void *>((uintptr_t)r->generation));
+    }
+}
+
+// What the application does to a socket answers its last events.
+void Answered(SockRec *r) {
+    r->parked = 0;
+    r->hangParked = 0;
+}
+
+// The peer has closed (error 0) or reset the connection.
+int SignalPeerClose(SockRec *r, int error) {
+    r->closeDone = 1;
+    if (Selected(*r, QFD_CLOSE)) {
+        Post(r, QFD_CLOSE, error);
+        return 1;
+    }
+    if (Selected(*r, QFD_READ) && r->readArmed) {
+        r->readArmed = 0;
+        Post(r, QFD_READ, 0);
+        return 1;
+    }
+    return 0;
+}
+
+// POLLIN on a connection: data, the peer's close, or an error. A one-byte
+// peek tells them apart without taking anything.
+int OnReadable(SockRec *r) {
+    char c;
+    ssize_t n = recv(r->fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n > 0) {
+        if (Selected(*r, QFD_READ) && r->readArmed) {
+            r->readArmed = 0;
+            Post(r, QFD_READ, 0);
+            return 1;
+        }
+        r->parked = 1;  // the data waits for a receive; the close comes after it
+        return 0;
+    }
+    if (n == 0) return SignalPeerClose(r, 0);
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
+    return SignalPeerClose(r, WinsockError(errno));
+}
+
+int OnConnectDone(SockRec *r, short revents) {
+    int err = 0;
+    socklen_t len = sizeof(err);
+    if (getsockopt(r->fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+    if (err == 0 && !(revents & POLLOUT)) return 0;
+    if (err != 0) {
+        r->state = SOCK_FAILED;
+        if (Selected(*r, QFD_CONNECT)) Post(r, QFD_CONNECT, WinsockError(err));
+        return 1;
+    }
+    r->state = SOCK_CONNECTED;
+    if (Selected(*r, QFD_CONNECT)) Post(r, QFD_CONNECT, 0);
+    if (Selected(*r, QFD_WRITE)) Post(r, QFD_WRITE, 0);
+    return 1;
+}
+
+int OnConnectedReady(SockRec *r, short revents) {
+    short wanted = WantedEvents(*r);
+    int posted = 0;
+    int closedNow = 0;
+    if ((wanted & POLLIN) && (revents & (POLLIN | POLLHUP | POLLERR))) {
+        int wasDone = r->closeDone;
+        posted |= OnReadable(r);
+        closedNow = r->closeDone && !wasDone;
+    }
+    if ((wanted & POLLOUT) && (revents & (POLLOUT | POLLERR | POLLHUP)) && !closedNow) {
+        r->writeArmed = 0;
+        Post(r, QFD_WRITE, 0);
+        posted = 1;
+    }
+    return posted;
+}
+
+void OnSocketReady(int fd, short revents, void *ctx) {
+    SockRec *r = Find(fd);
+    if (r == nullptr || r->generation != (uintptr_t)ctx) {
+        LoopUnwatchFd(fd);
+        return;
+    }
+    int posted = 0;
+    switch (r->state) {
+        case SOCK_CONNECTING: posted = OnConnectDone(r, revents); break;
+        case SOCK_LISTENING:
+            if (r->acceptArmed && Selected(*r, QFD_ACCEPT) && (revents & POLLIN)) {
+                r->acceptArmed = 0;
+                Post(r, QFD_ACCEPT, 0);
+                posted = 1;
+            }
+            break;
+        case SOCK_CONNECTED: posted = OnConnectedReady(r, revents); break;
+        default: break;
+    }
+    // poll() reports a hang-up whatever was asked for; when nothing could
+    // be posted for it, stop watching until the application acts.
+    if (!posted && (revents & (POLLHUP | POLLERR))) r->hangParked = 1;
+    UpdateWatch(r);
+}
+
+void ToSockaddr(const PlatSockAddr *a, sockaddr_in *sin) {
+    memset(sin, 0, sizeof(*sin));
+    sin->sin_family = AF_INET;
+    sin->sin_port = a->port;
+    memcpy(&sin->sin_addr, a->addr, 4);
+}
+
+void FromSockaddr(const sockaddr_in &sin, PlatSockAddr *a) {
+    memset(a, 0, sizeof(*a));
+    a->family = AF_INET;
+    a->port = sin.sin_port;
+    memcpy(a->addr, &sin.sin_addr, 4);
+}
+
+// Errors that end a connection attempt: Winsock reports them through
+// FD_CONNECT, never from connect() itself, so they are posted the same way.
+int IsConnectOutcome(int err) {
+    return err == ECONNREFUSED || err == ETIMEDOUT || err == ENETUNREACH || err == EHOSTUNREACH;
+}
+
+// ---- asynchronous look-ups ------------------------------------------------------
+
+// The host entry written into the caller's buffer: a layout of this layer
+// that only PlatNetResolvedAddress reads.
+struct HostEntry {
+    char magic[4];
+    int length;
+    unsigned char addr[4];
+};
+const char kHostMagic[4] = {'Q', 'H', 'E', '1'};
+
+struct ResolveRequest {
+    PlatWindow w;
+    unsigned msg;
+    char *hostent;
+    size_t size;
+};
+
+// Requests still running, by handle. A request leaves the table when it
+// completes or is cancelled; the helper thread writes and posts only while
+// it holds the lock and finds its request there, so a cancelled request
+// never touches the caller's buffer.
+std::mutex gResolveLock;
+std::map<uintptr_t, ResolveRequest> gRequests;
+uintptr_t gNextRequest = 1;
+
+int FirstAddress(const char *name, unsigned char addr[4], int *error) {
+    addrinfo hints;
+    memset(&hints, 0, sizeof(hints));
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *list = nullptr;
+    int rc = getaddrinfo(name, nullptr, &hints, &list);
+    if (rc != 0) {
+        *error = LookupError(rc);
+        return 0;
+    }
+    int found = 0;
+    for (addrinfo *ai = list; ai && !found; ai = ai->ai_next) {
+        if (ai->ai_family != AF_INET) continue;
+        memcpy(addr, &reinterpret_cast<sockaddr_in *>(ai->ai_addr)->sin_addr, 4);
+        found = 1;
+    }
+    freeaddrinfo(list);
+    if (!found) *error = 11004;
+    return found;
+}
+
+void ResolveThread(uintptr_t id, std::string name) {
+    unsigned char addr[4] = {0, 0, 0, 0};
+    int error = 0;
+    int found = FirstAddress(name.c_str(), addr, &error);
+    std::lock_guard<std::mutex> hold(gResolveLock);
+    auto it = gRequests.find(id);
+    if (it == gRequests.end()) return;  // cancelled
+    ResolveRequest req = it->second;
+    gRequests.erase(it);
+    if (found && req.size < sizeof(HostEntry)) {
+        found = 0;
+        error = 10055;  // WSAENOBUFS: the caller's buffer cannot hold the entry
+    }
+    if (found) {
+        HostEntry e;
+        memcpy(e.magic, kHostMagic, 4);
+        e.length = 4;
+        memcpy(e.addr, addr, 4);
+        memcpy(req.hostent, &e, sizeof(e));
+    }
+    PlatPostEvent(req.w, req.msg, id, (intptr_t)(found ? 0 : (error << 16)));
+}
+
+}  // namespace
+
+// ---- library --------------------------------------------------------------------
+
+int PlatNetStart(int *major, int *minor, char *description, size_t size) {
+    if (major) *major = 1;
+    if (minor) *minor = 1;
+    if (description && size) CopyCut(description, size, "QELTA POSIX sockets 1.1");
+    gLastError = 0;
+    return 0;
+}
+
+int PlatNetStop(void) { return 0; }
+
+void PlatNetCancelBlocking(void) {}
+
+int PlatNetLastError(void) { return gLastError; }
+
+int PlatNetLocalHostName(char *out, size_t size) {
+    char name[256];
+    if (gethostname(name, sizeof(name)) != 0) {
+        Fail(errno);
+        return 0;
+    }
+    name[sizeof(name) - 1] = 0;
+    return CopyCut(out, size, name);
+}
+
+int PlatNetDotted(const char *name, unsigned char addr[4]) {
+    in_addr_t a = inet_addr(name);
+    if (a == INADDR_NONE) return 0;  // as on Windows, 255.255.255.255 is no address
+    memcpy(addr, &a, 4);
+    return 1;
+}
+
+int PlatNetResolve(const char *name, unsigned char addr[4], int *len) {
+    int error = 0;
+    if (!FirstAddress(name, addr, &error)) {
+        gLastError = error;
+        return 0;
+    }
+    *len = 4;
+    return 1;
+}
+
+uintptr_t PlatNetResolveAsync(PlatWindow w, unsigned msg, const char *name, char *hostent, size_t size) {
+    if (name == nullptr || hostent == nullptr) {
+        gLastError = 10014;  // WSAEFAULT
+        return 0;
+    }
+    uintptr_t id;
+    {
+        std::lock_guard<std::mutex> hold(gResolveLock);
+        id = gNextRequest++;
+        gRequests[id] = ResolveRequest{w, msg, hostent, size};
+    }
+    try {
+        std::thread(ResolveThread, id, std::string(name)).detach();
+    } catch (...) {
+        std::lock_guard<std::mutex> hold(gResolveLock);
+        gRequests.erase(id);
+        gLastError = 10055;
+        return 0;
+    }
+    return id;
+}
+
+int PlatNetResolvedAddress(const char *hostent, unsigned char addr[4]) {
+    HostEntry e;
+    memcpy(&e, hostent, sizeof(e));
+    if (memcmp(e.magic, kHostMagic, 4) != 0 || e.length != 4) return 0;
+    memcpy(addr, e.addr, 4);
+    return 1;
+}
+
+void PlatNetCancelResolve(uintptr_t request) {
+    std::lock_guard<std::mutex> hold(gResolveLock);
+    gRequests.erase(request);
+}
+
+unsigned short PlatNetHtons(unsigned short v) { return htons(v); }
+
+// ---- sockets ----------------------------------------------------------------------
+
+PlatSocket PlatNetSocket(void) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0) return Fail(errno);
+    Add(fd, SOCK_NEW);
+    return fd;
+}
+
+int PlatNetAsyncSelect(PlatSocket s, PlatWindow w, unsigned msg, long events) {
+    SockRec *r = Find(s);
+    if (r == nullptr) {
+        // A connected socket made elsewhere (a socket pair of a test, say).
+        int flags = fcntl((int)s, F_GETFL);
+        if (flags < 0) return Fail(errno);
+        fcntl((int)s, F_SETFL, flags | O_NONBLOCK);
+        r = Add((int)s, SOCK_CONNECTED);
+    }
+    r->w = w;
+    r->msg = msg;
+    r->events = events;
+    r->readArmed = r->acceptArmed = 1;
+    r->closeDone = 0;
+    Answered(r);
+    r->writeArmed = r->state == SOCK_CONNECTED && Selected(*r, QFD_WRITE);
+    UpdateWatch(r);
+    return 0;
+}
+
+int PlatNetConnect(PlatSocket s, const PlatSockAddr *a) {
+    SockRec *r = Find(s);
+    if (r == nullptr) return Fail(ENOTSOCK);
+    sockaddr_in sin;
+    ToSockaddr(a, &sin);
+    int rc;
+    do {
+        rc = connect(r->fd, reinterpret_cast<sockaddr *>(&sin), sizeof(sin));
+    } while (rc != 0 && errno == EINTR);
+    if (rc == 0) {
+        r->state = SOCK_CONNECTING;  // the poll reports it at once: FD_CONNECT, FD_WRITE
+        UpdateWatch(r);
+        return 0;
+    }
+    int err = errno;
+    if (err == EINPROGRESS) {
+        r->state = SOCK_CONNECTING;
+        UpdateWatch(r);
+        return Fail(err);
+    }
+    if (IsConnectOutcome(err)) {
+        r->state = SOCK_FAILED;
+        if (Selected(*r, QFD_CONNECT)) Post(r, QFD_CONNECT, WinsockError(err));
+        UpdateWatch(r);
+        return Fail(EINPROGRESS);
+    }
+    return Fail(err);
+}
+
+long PlatNetSend(PlatSocket s, const void *buf, size_t n) {
+    ssize_t put;
+    do {
+        put = send((int)s, buf, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (put < 0 && errno == EINTR);
+    if (put >= 0) return (long)put;
+    int err = errno;
+    SockRec *r = Find(s);
+    if (r != nullptr && (err == EAGAIN || err == EWOULDBLOCK)) {
+        r->writeArmed = 1;
+        Answered(r);
+        UpdateWatch(r);
+    }
+    return Fail(err);
+}
+
+long PlatNetRecv(PlatSocket s, void *buf, size_t n, int peek) {
+    ssize_t got;
+    do {
+        got = recv((int)s, buf, n, (peek ? MSG_PEEK : 0) | MSG_DONTWAIT);
+    } while (got < 0 && errno == EINTR);
+    int err = errno;
+    SockRec *r = Find(s);
+    if (r != nullptr) {
+        r->readArmed = 1;
+        Answered(r);
+        UpdateWatch(r);
+    }
+    if (got < 0) return Fail(err);
+    return (long)got;
+}
+
+int PlatNetBind(PlatSocket s, const PlatSockAddr *a) {
+    sockaddr_in sin;
+    ToSockaddr(a, &sin);
+    if (bind((int)s, reinterpret_cast<sockaddr *>(&sin), sizeof(sin)) != 0) return Fail(errno);
+    return 0;
+}
+
+int PlatNetListen(PlatSocket s, int backlog) {
+    if (listen((int)s, backlog) != 0) return Fail(errno);
+    SockRec *r = Find(s);
+    if (r != nullptr) {
+        r->state = SOCK_LISTENING;
+        r->acceptArmed = 1;
+        UpdateWatch(r);
+    }
+    return 0;
+}
+
+PlatSocket PlatNetAccept(PlatSocket s, PlatSockAddr *peer) {
+    sockaddr_in sin;
+    socklen_t len = sizeof(sin);
+    int fd;
+    do {
+        fd = accept4((int)s, reinterpret_cast<sockaddr *>(&sin), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    int err = errno;
+    SockRec *listener = Find(s);
+    if (listener != nullptr) {
+        listener->acceptArmed = 1;
+        Answered(listener);
+        UpdateWatch(listener);
+    }
+    if (fd < 0) return Fail(err);
+    if (peer) FromSockaddr(sin, peer);
+    SockRec *r = Add(fd, SOCK_CONNECTED);  // std::map: listener stays valid
+    if (listener != nullptr) {
+        r->w = listener->w;
+        r->msg = listener->msg;
+        r->events = listener->events;
+    }
+    r->writeArmed = Selected(*r, QFD_WRITE);
+    UpdateWatch(r);
+    return fd;
+}
+
+int PlatNetLocalAddress(PlatSocket s, PlatSockAddr *a) {
+    sockaddr_in sin;
+    socklen_t len = sizeof(sin);
+    if (getsockname((int)s, reinterpret_cast<sockaddr *>(&sin), &len) != 0) return Fail(errno);
+    FromSockaddr(sin, a);
+    return 0;
+}
+
+void PlatNetClose(PlatSocket s) {
+    if (s < 0) return;
+    SockRec *r = Find(s);
+    if (r != nullptr) {
+        LoopUnwatchFd(r->fd);
+        for (const auto &p : r->postedTo) LoopDropPosts(p.first, p.second, (uintptr_t)r->fd);
+        gSockets.erase(r->fd);
+    }
+    close((int)s);
+}
