@@ -1,0 +1,237 @@
+// The single-reply commands and the send step over a real socket pair.
+#include <sys/wait.h>
+
+#include <functional>
+
+#include "platform/posix/posix_internal.h"
+#include "test_ftp_fixture.h"
+
+class CommandTest : public FtpFixture {
+protected:
+    void SetUp() override {
+        FtpFixture::SetUp();
+        std::ofstream(dir + "/job.ftp") << "[QELTA]\r\nFTPCommand1=CHWD /pub\r\n";
+        char dos[128];
+        ASSERT_EQ(PosixUnmapPath((dir + "/job.ftp").c_str(), dos, sizeof dos), 1);
+        COPYCUT(q->ScriptPath, dos);
+        q->LongKeyForm = 1;
+        q->CommandIndex = 1;
+        q->CommandActive = 1;
+    }
+
+    int Start(Executor e, const char *argument) {
+        COPYCUT(q->Argument, argument);
+        return e(nullptr, q, EV_START, 0, 0);
+    }
+
+    int Answer(Executor e, const std::string &reply) {
+        Send(reply);
+        return e(nullptr, q, EV_SOCKET, CONTROLMSG, QFD_READ);
+    }
+
+    std::string Status() { return ReadFile("job.ftp"); }
+};
+
+// Runs f in a child without a controlling terminal, so that prompts take
+// their no-terminal answer whoever runs the tests; returns f's result.
+static int Detached(const std::function<int()> &f) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        setsid();
+        _exit(f());
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(CommandTest, ChangeDirectoryCompletesOnItsReply) {
+    ASSERT_EQ(Start(ExecCHWD, "/pub"), 1);
+    EXPECT_EQ(Sent(), "CWD /pub\r\n");
+    EXPECT_EQ(q->CurrentState.WaitingForResponseCode, 1);
+    EXPECT_EQ(q->CommandActive, 1);
+
+    // Other events and other sockets' messages leave the command waiting.
+    EXPECT_EQ(ExecCHWD(nullptr, q, EV_SOCKET, CONTROLMSG, QFD_WRITE), 1);
+    EXPECT_EQ(ExecCHWD(nullptr, q, EV_SOCKET, DATA, QFD_READ), 1);
+    EXPECT_EQ(Answer(ExecCHWD, "350 Hmm.\r\n"), 1);
+    EXPECT_EQ(q->CommandActive, 1);
+
+    EXPECT_EQ(Answer(ExecCHWD, "250 Directory successfully changed.\r\n"), 1);
+    EXPECT_EQ(q->CurrentState.WaitingForResponseCode, 0);
+    EXPECT_EQ(q->CommandActive, 0);
+    EXPECT_NE(Status().find("CommandStatus1=Success"), std::string::npos);
+}
+
+TEST_F(CommandTest, RefusalFailsWithTheServersLine) {
+    ASSERT_EQ(Start(ExecMDIR, "new"), 1);
+    EXPECT_EQ(Sent(), "MKD new\r\n");
+    EXPECT_EQ(Answer(ExecMDIR, "550 Create directory operation failed.\r\n"), 0);
+    EXPECT_STREQ(q->ErrorText, "550 Create directory operation failed.\r\n");
+    EXPECT_EQ(Status().find("CommandStatus1"), std::string::npos);
+}
+
+TEST_F(CommandTest, LinesOfEachCommand) {
+    struct Case {
+        Executor exec;
+        int id;
+        const char *argument, *line, *reply;
+    } cases[] = {
+        {ExecUSER, 5, "anonymous", "USER anonymous\r\n", "331 Please specify the password.\r\n"},
+        {ExecACCT, 22, "acme", "ACCT acme\r\n", "230 Ok.\r\n"},
+        {ExecRDIR, 8, "old", "RMD old\r\n", "257 Removed.\r\n"},
+        {ExecSMNT, 23, "/mnt", "SMNT /mnt\r\n", "200 Ok.\r\n"},
+        {ExecTYPE, 2, "A N", "TYPE A N\r\n", "200 Switching to ASCII mode.\r\n"},
+        {ExecUDEF, 26, "SITE CHMOD 644 a.txt 200", "SITE CHMOD 644 a.txt\r\n", "250 Ok.\r\n"},
+        {ExecUDEF, 26, "NOOP 200", "NOOP\r\n", "200 NOOP ok.\r\n"},
+    };
+    for (const Case &c : cases) {
+        q->CommandActive = 1;
+        q->CommandId = c.id;
+        ASSERT_EQ(Start(c.exec, c.argument), 1) << c.argument;
+        EXPECT_EQ(Sent(), c.line);
+        EXPECT_EQ(Answer(c.exec, c.reply), 1) << c.reply;
+        EXPECT_EQ(q->CommandActive, 0) << c.line;
+        EXPECT_STREQ(q->ErrorText, "");
+    }
+    EXPECT_EQ(q->UserAccepted, 1);
+    EXPECT_EQ(q->TransferType, 'A');
+}
+
+TEST_F(CommandTest, UdefNeedsATrailingThreeDigitCode) {
+    for (const char *bad : {"NOOP", "NOOP 20", "SITE HELP", " 200", "NOOP 2000", "NOOP 20x"}) {
+        q->ErrorText[0] = 0;
+        EXPECT_EQ(Start(ExecUDEF, bad), 0) << bad;
+        EXPECT_STRNE(q->ErrorText, "") << bad;
+    }
+    EXPECT_EQ(Sent(), "");
+}
+
+TEST_F(CommandTest, TypeSetsTheTransferTypeAndClearsPassRetries) {
+    q->PassRetryCount = 2;
+    ASSERT_EQ(Start(ExecTYPE, "i"), 1);
+    EXPECT_EQ(Sent(), "TYPE i\r\n");
+    EXPECT_EQ(q->TransferType, 'I');
+    EXPECT_EQ(q->PassRetryCount, 0);
+}
+
+TEST_F(CommandTest, PassIsRunAgainAfterATolerated530) {
+    q->CommandId = 3;
+    q->CommandIndex = 4;
+    ASSERT_EQ(Start(ExecPASS, "wrong"), 1);
+    EXPECT_EQ(Sent(), "PASS wrong\r\n");
+    EXPECT_EQ(Answer(ExecPASS, "530 Login incorrect.\r\n"), 1);
+    EXPECT_EQ(q->CommandIndex, 3);  // the advance step brings it back to 4
+    EXPECT_EQ(q->CommandActive, 0);
+    EXPECT_EQ(q->CurrentState.WaitingForResponseCode, 0);
+    EXPECT_EQ(q->LoggedIn, 0);
+    EXPECT_EQ(Status().find("CommandStatus"), std::string::npos);
+
+    q->CommandIndex = 4;
+    q->CommandActive = 1;
+    ASSERT_EQ(Start(ExecPASS, "right"), 1);
+    EXPECT_EQ(Answer(ExecPASS, "230 Login successful.\r\n"), 1);
+    EXPECT_EQ(q->CommandIndex, 4);
+    EXPECT_EQ(q->LoggedIn, 1);
+    EXPECT_EQ(q->PassRetryCount, 0);
+    EXPECT_NE(Status().find("CommandStatus4=Success"), std::string::npos);
+}
+
+TEST_F(CommandTest, DebugRecordsEachLineButNeverThePassword) {
+    q->Debug = 1;
+    ASSERT_EQ(Start(ExecCHWD, "/pub"), 1);
+    ASSERT_EQ(Start(ExecPASS, "s3cret-word"), 1);
+    EXPECT_EQ(Sent(), "CWD /pub\r\nPASS s3cret-word\r\n");
+    for (const char *file : {"run.log", "run.err"}) {
+        EXPECT_EQ(ReadFile(file), "*** CWD /pub\r\n*** PASS xxxxxxxx\r\n") << file;
+    }
+}
+
+TEST_F(CommandTest, AfterAFailureNothingIsSentButTheCommandWaits) {
+    q->ErrorFlag = 1;
+    ASSERT_EQ(Start(ExecCHWD, "/pub"), 1);
+    EXPECT_EQ(Sent(), "");
+    EXPECT_EQ(q->CurrentState.WaitingForResponseCode, 1);
+}
+
+TEST_F(CommandTest, SendThatWouldBlockCountsAsSent) {
+    // Fill the pair until the client's end cannot take more.
+    std::string block(65536, 'x');
+    while (write((int)q->Socket.Control, block.data(), block.size()) > 0) {
+    }
+    ASSERT_EQ(Start(ExecCHWD, "/pub"), 1);
+    EXPECT_EQ(q->LastSocketError, QWSAEWOULDBLOCK);
+    EXPECT_EQ(q->CurrentState.WaitingForResponseCode, 1);
+    EXPECT_STREQ(q->ErrorText, "");
+}
+
+TEST_F(CommandTest, SendFailureNamesTheExecutor) {
+    close(server);
+    server = -1;
+    EXPECT_EQ(Start(ExecRDIR, "old"), 0);
+    char want[128];
+    FORMATCUT(want, "Winsock Error %d On send() in ExecRDIR()\r\n", q->LastSocketError);
+    EXPECT_STREQ(q->ErrorText, want);
+    EXPECT_NE(q->LastSocketError, 0);
+    EXPECT_EQ(Start(ExecTYPE, "I"), 0);
+    FORMATCUT(want, "Winsock Error %d On send() in ExecTYPE\r\n", q->LastSocketError);
+    EXPECT_STREQ(q->ErrorText, want);
+}
+
+TEST_F(CommandTest, ArgumentTooLongForTheLineIsRefused) {
+    std::string path(130, 'd');
+    EXPECT_EQ(Start(ExecCHWD, path.c_str()), 0);
+    EXPECT_STREQ(q->ErrorText, "Argument too long for one line in ExecCHWD\r\n");
+    EXPECT_EQ(Sent(), "");
+    // The longest that fits: "CWD " + 121 + CR LF is 127 characters.
+    q->ErrorText[0] = 0;
+    EXPECT_EQ(Start(ExecCHWD, std::string(121, 'd').c_str()), 1);
+    EXPECT_EQ(Sent(), "CWD " + std::string(121, 'd') + "\r\n");
+}
+
+TEST_F(CommandTest, QuitClosesTheConnection) {
+    q->Connected = q->UserAccepted = q->LoggedIn = 1;
+    q->TransferType = 'I';
+    ASSERT_EQ(Start(ExecQUIT, "ignored"), 1);
+    EXPECT_EQ(Sent(), "QUIT\r\n");
+    EXPECT_EQ(Answer(ExecQUIT, "221 Goodbye.\r\n"), 1);
+    EXPECT_EQ(q->Socket.Control, -1);
+    EXPECT_EQ(q->Connected + q->UserAccepted + q->LoggedIn, 0);
+    EXPECT_EQ(q->TransferType, 'A');
+    EXPECT_EQ(q->CommandActive, 0);
+    EXPECT_NE(Status().find("CommandStatus1=Success"), std::string::npos);
+}
+
+TEST_F(CommandTest, DebugConfirmationWithoutATerminalSendsNothing) {
+    q->DebugMessages = 1;
+    q->Debug = 1;
+    int result = Detached([&] {
+        int r = Start(ExecCHWD, "/pub");
+        return r == 0 && strcmp(q->ErrorText, "User Selected No to Debug Message\r\n") == 0 ? 7 : 1;
+    });
+    EXPECT_EQ(result, 7);
+    EXPECT_EQ(Sent(), "");
+    EXPECT_EQ(ReadFile("run.log"), "*** CWD /pub\r\n");  // recorded before the question
+}
+
+TEST_F(CommandTest, RemoteDelete550WithoutOverrideFails) {
+    q->CommandId = 19;
+    q->ReturnIndex = 3;
+    int result = Detached([&] {
+        Send("550 No such file.\r\n");
+        FillControlBuffer(q);
+        int r = CheckFor(nullptr, "250 ", q->ReplyLength, q);
+        return r == 0 && strcmp(q->ErrorText, "550 error during a remote delete") == 0 ? 7 : 1;
+    });
+    EXPECT_EQ(result, 7);
+}
+
+TEST_F(CommandTest, PasswordPromptWithoutATerminalIsCancel) {
+    q->CommandId = 3;
+    int result = Detached([&] {
+        int r = Start(ExecPASS, "");
+        return r == 1 && q->Argument[0] == 0 ? 7 : 1;
+    });
+    EXPECT_EQ(result, 7);
+    EXPECT_EQ(Sent(), "PASS \r\n");
+}
