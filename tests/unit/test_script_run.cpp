@@ -165,6 +165,27 @@ TEST_F(RunFixture, NoneEndsTheRunThroughCancel) {
     EXPECT_EQ(Count(QM_COMMAND, CANCELMSG), 1);
 }
 
+TEST_F(RunFixture, FirstCallPreparesTheRunAndRunsNoCommand) {
+    UseScript("[QELTA]\r\nFTPCommand1=GOTO 1\r\n[STATUS]\r\nCommandStatus1=Success\r\n"
+              "ExitCode=Failure\r\n",
+              1);
+    q->CommandIndex = 0;
+    ASSERT_EQ(ProcessCommandProc(win, q), 1) << q->ErrorText;
+    EXPECT_NE(q->ScriptAtom, 0);
+    EXPECT_EQ(PlatDeleteAtom(q->ScriptAtom), 1);
+    EXPECT_EQ(Status("CommandStatus1"), "Fail");
+    EXPECT_EQ(Status("ExitCode"), "");
+    EXPECT_EQ(q->CurrentState.WaitingForResponseCode, 0);
+    EXPECT_EQ(q->CommandIndex, 0);
+    EXPECT_EQ(q->CommandId, 0);
+    PlatStopTimer(win, WatchdogTimer);
+    PlatNetStop();
+
+    q->CommandIndex = 0;
+    EXPECT_EQ(ProcessCommandProc(nullptr, q), 0);
+    EXPECT_STREQ(q->ErrorText, "Failed to create Timer in ProcessCommandProc()");
+}
+
 TEST_F(RunFixture, LaterCallsReadCheckAndDispatch) {
     UseScript("[QELTA]\r\n1=USER me\r\n2=RETR a b\r\n3=NONE\r\n", 0);
     PlatSetField(win, IDC_PROGRESS, "old progress");
