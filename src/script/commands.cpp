@@ -186,7 +186,14 @@ int ReadCommand(QELTA *q) {
 
 // ---- prerequisites ----------------------------------------------------------------
 
-enum { NEED_NOTHING, NEED_CONNECTED, NEED_USER, NEED_LOGIN, NEVER };
+// The flags a command needs, as bits; NEVER for ids no command has.
+enum {
+    NEED_NOTHING = 0,
+    NEED_CONNECTED = 1,
+    NEED_USER = NEED_CONNECTED | 2,
+    NEED_LOGIN = NEED_USER | 4,
+    NEVER = 8,
+};
 
 // Indexed by command id.
 static const unsigned char Requirement[] = {
@@ -223,14 +230,12 @@ static const unsigned char Requirement[] = {
     NEED_LOGIN,     // 30 PASV
 };
 
-static int Met(QELTA *q, int need) {
-    switch (need) {
-    case NEED_NOTHING: return 1;
-    case NEED_CONNECTED: return q->Connected == 1;
-    case NEED_USER: return q->Connected == 1 && q->UserAccepted == 1;
-    case NEED_LOGIN: return q->Connected == 1 && q->UserAccepted == 1 && q->LoggedIn == 1;
-    default: return 0;
-    }
+static int Met(const QELTA *q, int need) {
+    if (need & NEVER) return 0;
+    // A flag counts only when it is exactly 1.
+    int have = (q->Connected == 1 ? 1 : 0) | (q->UserAccepted == 1 ? 2 : 0) |
+               (q->LoggedIn == 1 ? 4 : 0);
+    return (have & need) == need;
 }
 
 int CheckPreReq(int id, QELTA *q) {

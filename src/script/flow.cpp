@@ -142,7 +142,8 @@ int ExecWFOR(PlatWindow hDlg, QELTA *q, int EventKind, unsigned Message, unsigne
 
 void WtilRemainingText(int nowHour, int nowMinute, int targetHour, int targetMinute, char *out,
                        size_t size) {
-    long long left = ((long long)targetHour * 60 + targetMinute) - ((long long)nowHour * 60 + nowMinute);
+    long long target = (long long)targetHour * 60 + targetMinute;
+    long long left = target - ((long long)nowHour * 60 + nowMinute);
     // Passed already today: the same time tomorrow.
     if (left < 0) left = left % 1440 + 1440;
     long long hours = left / 60, minutes = left % 60;

@@ -41,7 +41,8 @@ void ResetStatus(QELTA *q) {
         char key[32];
         char value[47];
         StatusKey(q, n, key, sizeof(key));
-        if (PlatProfileRead(StatusSection, key, "", value, sizeof(value), q->ScriptPath) <= 0) break;
+        if (PlatProfileRead(StatusSection, key, "", value, sizeof(value), q->ScriptPath) <= 0)
+            break;
         WriteStatus(q, n, 0);
     }
     WriteExitCode(q, "");

@@ -251,7 +251,8 @@ TEST_F(RunFixture, GotoWithCountZeroFallsThroughAndArmsNothing) {
     // No loop is left armed: a plain GOTO jumps every time.
     std::vector<int> seen = Walk(q, win, 1, 4, 3, "2");
     EXPECT_EQ(seen.size(), 100u);
-    EXPECT_EQ(std::vector<int>(seen.begin(), seen.begin() + 6), (std::vector<int>{1, 2, 3, 2, 3, 2}));
+    EXPECT_EQ(std::vector<int>(seen.begin(), seen.begin() + 6),
+              (std::vector<int>{1, 2, 3, 2, 3, 2}));
 }
 
 TEST_F(RunFixture, PlainGotoInsideACountedLoopCountsAgainstIt) {
