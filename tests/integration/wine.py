@@ -1,0 +1,285 @@
+"""Running the Windows program under Wine and Xvfb from the tests.
+
+Every run gets its own X server (xvfb-run -a) with a 1024x768 screen, so
+runs do not see one another's windows. A watcher thread looks at the
+windows of that server while the program runs: it records every title it
+sees, answers message boxes by title with a key press, and can take a
+screenshot of the whole screen.
+
+Debian packages: wine wine32:i386 xvfb xauth xdotool.
+"""
+import fcntl
+import os
+import re
+import shutil
+import signal
+import struct
+import subprocess
+import tempfile
+import threading
+import time
+import zlib
+from pathlib import Path
+
+SCREEN = (1024, 768)
+# Wine's desktop process outlives the program for a moment and says so
+# when xvfb-run takes its X server away; that line is not the program's.
+_XVFB_GONE = re.compile(rb"X connection to :\d+ broken \(explicit kill or server shutdown\)\.\r?\n")
+_last_titles = []
+
+
+def _prefix():
+    return Path(os.environ.get("WINEPREFIX", Path.home() / ".wine"))
+
+
+def _wine_env(extra=None):
+    env = dict(os.environ)
+    env["WINEDEBUG"] = "-all"
+    # No offers to install Mono or Gecko: they would hang an unattended run.
+    env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
+    env.pop("DISPLAY", None)
+    env.update(extra or {})
+    return env
+
+
+def ensure_prefix():
+    """Creates the Wine prefix once, quietly; later calls return at once.
+
+    Several test processes may start together, so creation is serialised
+    by a lock file beside the prefix.
+    """
+    prefix = _prefix()
+    if (prefix / "system.reg").exists():
+        return
+    prefix.parent.mkdir(parents=True, exist_ok=True)
+    with open(str(prefix) + ".lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if (prefix / "system.reg").exists():
+            return
+        env = _wine_env()
+        subprocess.run(["xvfb-run", "-a", "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300, check=False)
+        subprocess.run(["wineserver", "-w"], env=env, timeout=120, check=False)
+        if not (prefix / "system.reg").exists():
+            raise RuntimeError(f"wineboot did not create the prefix {prefix}")
+
+
+def win_path(posix_path):
+    """The Wine name of a POSIX path: Z: is the root of the file system."""
+    return "Z:" + os.path.abspath(str(posix_path)).replace("/", "\\")
+
+
+def list_box_titles():
+    """Titles of the windows seen during the last run_exe, in first-seen order."""
+    return list(_last_titles)
+
+
+# ---- X helpers -------------------------------------------------------------------
+
+def _xdotool(xenv, *args):
+    try:
+        r = subprocess.run(["xdotool", *args], env=xenv, capture_output=True, timeout=5)
+    except subprocess.TimeoutExpired:
+        return ""
+    return r.stdout.decode("utf-8", "replace") if r.returncode == 0 else ""
+
+
+def _visible_windows(xenv):
+    """(id, title) of every mapped window with a title."""
+    out = []
+    for wid in _xdotool(xenv, "search", "--onlyvisible", "--name", ".").split():
+        title = _xdotool(xenv, "getwindowname", wid).rstrip("\n")
+        if title:
+            out.append((wid, title))
+    return out
+
+
+def _press(xenv, wid, key):
+    # There is no window manager: focus the box ourselves, then type
+    # through XTEST, which Wine treats as real input.
+    _xdotool(xenv, "windowraise", wid)
+    _xdotool(xenv, "windowfocus", wid)
+    time.sleep(0.2)
+    _xdotool(xenv, "key", "--clearmodifiers", *key.split())
+
+
+def window_geometry(xenv, wid):
+    """x, y, width, height of a window (its X frame), or None."""
+    text = _xdotool(xenv, "getwindowgeometry", "--shell", wid)
+    values = dict(line.split("=", 1) for line in text.split() if "=" in line)
+    try:
+        return tuple(int(values[k]) for k in ("X", "Y", "WIDTH", "HEIGHT"))
+    except KeyError:
+        return None
+
+
+# ---- screenshots -------------------------------------------------------------------
+
+def xwd_to_png(xwd, png_path):
+    """Writes Xvfb's XWD frame buffer (24-bit depth, 32 bits a pixel) as a PNG."""
+    header_size, _, _, depth, width, height = struct.unpack(">6I", xwd[:24])
+    fields = struct.unpack(">25I", xwd[:100])
+    bpp, line_bytes, ncolors = fields[11], fields[12], fields[19]
+    byte_order = fields[7]
+    if depth != 24 or bpp != 32:
+        raise ValueError(f"unexpected XWD depth {depth} / {bpp} bits")
+    data = xwd[header_size + 12 * ncolors:]
+    rows = bytearray()
+    for y in range(height):
+        line = data[y * line_bytes:y * line_bytes + width * 4]
+        rows.append(0)
+        if byte_order == 0:  # LSB first: B G R x
+            for x in range(0, width * 4, 4):
+                rows += bytes((line[x + 2], line[x + 1], line[x]))
+        else:
+            for x in range(0, width * 4, 4):
+                rows += bytes((line[x + 1], line[x + 2], line[x + 3]))
+
+    def chunk(tag, body):
+        return (struct.pack(">I", len(body)) + tag + body
+                + struct.pack(">I", zlib.crc32(tag + body) & 0xFFFFFFFF))
+
+    png = (b"\x89PNG\r\n\x1a\n"
+           + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+           + chunk(b"IDAT", zlib.compress(bytes(rows), 6)) + chunk(b"IEND", b""))
+    Path(png_path).write_bytes(png)
+    return width, height
+
+
+def read_png_rgb(png_path):
+    """The pixels of a PNG written by xwd_to_png: (width, height, rows of RGB bytes)."""
+    data = Path(png_path).read_bytes()
+    width, height = struct.unpack(">II", data[16:24])
+    pos, idat = 8, b""
+    while pos < len(data):
+        (length,) = struct.unpack(">I", data[pos:pos + 4])
+        tag = data[pos + 4:pos + 8]
+        if tag == b"IDAT":
+            idat += data[pos + 8:pos + 8 + length]
+        pos += 12 + length
+    raw = zlib.decompress(idat)
+    stride = width * 3 + 1
+    return width, height, [raw[y * stride + 1:(y + 1) * stride] for y in range(height)]
+
+
+# ---- running ---------------------------------------------------------------------
+
+class _Watcher(threading.Thread):
+    """Follows the windows of one X server while the program runs."""
+
+    def __init__(self, info_file, answer_boxes, screenshot, fbdir, on_window):
+        super().__init__(daemon=True)
+        self.info_file = info_file
+        self.answer_boxes = answer_boxes or {}
+        self.screenshot = screenshot
+        self.fbdir = fbdir
+        self.on_window = on_window
+        self.stop = threading.Event()
+        self.titles = []
+        self.answered = set()
+        self.xenv = None
+        self.started = time.monotonic()
+
+    def _connect(self):
+        try:
+            lines = Path(self.info_file).read_text().split("\n")
+        except OSError:
+            return None
+        if len(lines) < 3 or not lines[0]:
+            return None
+        return dict(os.environ, DISPLAY=lines[0], XAUTHORITY=lines[1])
+
+    def _take_screenshot(self):
+        delay, png_path = self.screenshot
+        if time.monotonic() - self.started < delay:
+            return
+        self.screenshot = None
+        xwd = (Path(self.fbdir) / "Xvfb_screen0").read_bytes()
+        xwd_to_png(xwd, png_path)
+
+    def run(self):
+        while not self.stop.is_set():
+            if self.xenv is None:
+                self.xenv = self._connect()
+            if self.xenv is not None:
+                self._look()
+                if self.screenshot:
+                    self._take_screenshot()
+            self.stop.wait(0.25)
+
+    def _look(self):
+        for wid, title in _visible_windows(self.xenv):
+            if title not in self.titles:
+                self.titles.append(title)
+            if self.on_window:
+                self.on_window(self.xenv, wid, title)
+            key = self.answer_boxes.get(title)
+            if key and wid not in self.answered:
+                self.answered.add(wid)
+                _press(self.xenv, wid, key)
+
+
+def run_exe(exe, args, timeout, env=None, answer_boxes=None, cwd=None, screenshot=None,
+            on_window=None, titles=None):
+    """Runs `wine exe args` on a fresh Xvfb server with WINEDEBUG=-all.
+
+    args is the Windows command line; it is handed to Wine word by word
+    and Wine joins the words with single blanks, so it arrives unchanged
+    unless it holds runs of blanks or quotes.
+    answer_boxes maps a window title to the xdotool keys that answer it
+    ("Return", "n", "Escape", or several: "s e c r e t Return"); each box
+    is answered once.
+    screenshot = (seconds, png_path) saves the screen that long after start.
+    on_window(xenv, wid, title) is called for every visible window at each
+    look (about four times a second).
+    titles, a list, receives every window title seen (also kept for
+    list_box_titles()).
+    Returns (returncode, stdout bytes, stderr bytes); raises
+    subprocess.TimeoutExpired (after stopping the run) when it overruns.
+    """
+    global _last_titles
+    work = tempfile.mkdtemp(prefix="qelta-wine-")
+    try:
+        info = os.path.join(work, "display")
+        fbdir = os.path.join(work, "fb")
+        os.mkdir(fbdir)
+        server_args = f"-screen 0 {SCREEN[0]}x{SCREEN[1]}x24 -fbdir {fbdir} -nolisten tcp"
+        shell = 'printf "%s\\n%s\\n\\n" "$DISPLAY" "$XAUTHORITY" > "$0"; exec wine "$@"'
+        words = [w for w in str(args).split(" ")] if args else []
+        argv = ["xvfb-run", "-a", "-s", server_args, "sh", "-c", shell, info, str(exe), *words]
+        watcher = _Watcher(info, answer_boxes, screenshot, fbdir, on_window)
+        # Files, not pipes: programs started by the run keep the inherited
+        # handles open long after it ends.
+        with open(os.path.join(work, "out"), "w+b") as out, open(os.path.join(work, "err"), "w+b") as err:
+            proc = subprocess.Popen(argv, env=_wine_env(env), cwd=cwd, stdin=subprocess.DEVNULL,
+                                    stdout=out, stderr=err, start_new_session=True)
+            watcher.start()
+            try:
+                rc = proc.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                _stop_group(proc)
+                raise
+            finally:
+                watcher.stop.set()
+                watcher.join(10)
+                _last_titles = list(watcher.titles)
+                if titles is not None:
+                    titles.extend(watcher.titles)
+            out.seek(0)
+            err.seek(0)
+            return rc, out.read(), _XVFB_GONE.sub(b"", err.read())
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def _stop_group(proc):
+    for sig in (signal.SIGTERM, signal.SIGKILL):
+        try:
+            os.killpg(proc.pid, sig)
+        except ProcessLookupError:
+            return
+        try:
+            proc.wait(timeout=5)
+            return
+        except subprocess.TimeoutExpired:
+            continue
