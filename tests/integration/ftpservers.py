@@ -1,0 +1,202 @@
+"""Real FTP servers from Debian for the tests, each started unprivileged on a
+free loopback port with its own configuration in a temporary folder, and a
+recording proxy that keeps every byte the server sent on the control
+connection."""
+import os
+import pwd
+import shutil
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+VSFTPD = "/usr/sbin/vsftpd"
+USER = "alice"
+PASSWORD = "s3cret-Pw9"
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for_port(port, proc, timeout=10):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if proc.poll() is not None:
+            raise RuntimeError(f"server exited with {proc.returncode}")
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=0.5) as s:
+                s.recv(512)  # its greeting, so the real run is not the first
+                return
+        except OSError:
+            time.sleep(0.05)
+    raise RuntimeError("server did not start")
+
+
+class Server:
+    def __init__(self, kind, port, home, user, password, proc):
+        self.kind, self.port, self.home = kind, port, Path(home)
+        self.user, self.password, self.proc = user, password, proc
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+def _drop_to_nobody():
+    """The command prefix that runs a server as nobody when we are root."""
+    if os.geteuid() != 0:
+        return [], None
+    nobody = pwd.getpwnam("nobody")
+    return (["setpriv", f"--reuid={nobody.pw_uid}", f"--regid={nobody.pw_gid}",
+             "--clear-groups"], nobody)
+
+
+def start_vsftpd(base):
+    """Anonymous vsftpd; the writable folder is home/pub. vsftpd refuses a
+    writable root, and a configuration file that is not its user's."""
+    if not os.path.exists(VSFTPD):
+        pytest.skip("vsftpd is not installed")
+    base = Path(base)
+    root, empty, pub = base / "root", base / "empty", base / "root" / "pub"
+    for d in (root, empty, pub):
+        d.mkdir(parents=True, exist_ok=True)
+    root.chmod(0o755)
+    pub.chmod(0o777)
+    port = free_port()
+    conf = base / "vsftpd.conf"
+    conf.write_text("\n".join([
+        "listen=YES", "listen_ipv6=NO", "listen_address=127.0.0.1", f"listen_port={port}",
+        "background=NO", "seccomp_sandbox=NO", "run_as_launching_user=YES",
+        "anonymous_enable=YES", "local_enable=NO", "no_anon_password=NO",
+        f"anon_root={root}", "write_enable=YES", "anon_upload_enable=YES",
+        "anon_mkdir_write_enable=YES", "anon_other_write_enable=YES",
+        "anon_world_readable_only=NO", f"secure_chroot_dir={empty}", "xferlog_enable=NO",
+        "syslog_enable=NO", "connect_from_port_20=NO", "pasv_address=127.0.0.1",
+        "check_shell=NO", "userlist_enable=NO", "hide_ids=YES", "",
+    ]))
+    prefix, nobody = _drop_to_nobody()
+    if nobody:
+        for p in (base, conf, pub):
+            os.chown(p, nobody.pw_uid, nobody.pw_gid)
+    proc = subprocess.Popen(prefix + [VSFTPD, str(conf)], stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        wait_for_port(port, proc)
+    except RuntimeError:
+        proc.kill()
+        raise
+    return Server("vsftpd", port, root, "anonymous", "qelta@example.org", proc)
+
+
+PYFTPD_MAIN = r"""
+import sys
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+port, home, user, password = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4]
+auth = DummyAuthorizer()
+auth.add_user(user, password, home, perm="elradfmwMT")
+FTPHandler.authorizer = auth
+FTPHandler.banner = "pyftpdlib ready."
+FTPHandler.masquerade_address = "127.0.0.1"
+server = FTPServer(("127.0.0.1", port), FTPHandler)
+server.serve_forever()
+"""
+
+
+def start_pyftpdlib(base):
+    base = Path(base)
+    home = base / "home"
+    (home / "pub").mkdir(parents=True, exist_ok=True)
+    port = free_port()
+    prefix, nobody = _drop_to_nobody()
+    if nobody:
+        for p in (base, home, home / "pub"):
+            os.chown(p, nobody.pw_uid, nobody.pw_gid)
+    proc = subprocess.Popen(prefix + ["/usr/bin/python3", "-c", PYFTPD_MAIN, str(port), str(home),
+                                      USER, PASSWORD],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    try:
+        wait_for_port(port, proc)
+    except RuntimeError:
+        proc.kill()
+        raise
+    return Server("pyftpdlib", port, home, USER, PASSWORD, proc)
+
+
+STARTERS = {"vsftpd": start_vsftpd, "pyftpdlib": start_pyftpdlib}
+
+
+@pytest.fixture(params=sorted(STARTERS))
+def ftp_server(request):
+    # Straight under /tmp: pytest's own folders are closed to the server's
+    # unprivileged user.
+    base = tempfile.mkdtemp(prefix=f"qelta-{request.param}-")
+    server = STARTERS[request.param](base)
+    yield server
+    server.stop()
+    shutil.rmtree(base, ignore_errors=True)
+
+
+class RecordingProxy:
+    """Passes one control connection through to the server and keeps every
+    byte the server sent, in order."""
+
+    def __init__(self, port):
+        self.upstream = port
+        self.from_server = bytearray()
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(1)
+        self.port = self.listener.getsockname()[1]
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _pump(self, src, dst, record):
+        try:
+            while True:
+                data = src.recv(65536)
+                if not data:
+                    break
+                if record is not None:
+                    record += data
+                dst.sendall(data)
+        except OSError:
+            pass
+        finally:
+            for s in (src, dst):
+                try:
+                    s.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
+
+    def _run(self):
+        self.listener.settimeout(60)
+        try:
+            client, _ = self.listener.accept()
+        except OSError:
+            return
+        server = socket.create_connection(("127.0.0.1", self.upstream))
+        back = threading.Thread(target=self._pump, args=(server, client, self.from_server))
+        back.start()
+        self._pump(client, server, None)
+        back.join(timeout=10)
+        client.close()
+        server.close()
+
+    def close(self):
+        self.listener.close()
+        self.thread.join(timeout=10)
