@@ -317,9 +317,17 @@ struct ResolveRequest {
 // completes or is cancelled; the helper thread writes and posts only while
 // it holds the lock and finds its request there, so a cancelled request
 // never touches the caller's buffer.
-std::mutex gResolveLock;
-std::map<uintptr_t, ResolveRequest> gRequests;
-uintptr_t gNextRequest = 1;
+// Never destroyed: a helper thread may still be inside getaddrinfo() when
+// the program exits, and must find the lock and the table intact.
+struct ResolveState {
+    std::mutex lock;
+    std::map<uintptr_t, ResolveRequest> requests;
+    uintptr_t next = 1;
+};
+ResolveState &Resolves() {
+    static ResolveState *state = new ResolveState;
+    return *state;
+}
 
 int FirstAddress(const char *name, unsigned char addr[4], int *error) {
     addrinfo hints;
@@ -347,11 +355,12 @@ void ResolveThread(uintptr_t id, std::string name) {
     unsigned char addr[4] = {0, 0, 0, 0};
     int error = 0;
     int found = FirstAddress(name.c_str(), addr, &error);
-    std::lock_guard<std::mutex> hold(gResolveLock);
-    auto it = gRequests.find(id);
-    if (it == gRequests.end()) return;  // cancelled
+    ResolveState &rs = Resolves();
+    std::lock_guard<std::mutex> hold(rs.lock);
+    auto it = rs.requests.find(id);
+    if (it == rs.requests.end()) return;  // cancelled
     ResolveRequest req = it->second;
-    gRequests.erase(it);
+    rs.requests.erase(it);
     if (found && req.size < sizeof(HostEntry)) {
         found = 0;
         error = 10055;  // WSAENOBUFS: the caller's buffer cannot hold the entry
@@ -416,17 +425,18 @@ uintptr_t PlatNetResolveAsync(PlatWindow w, unsigned msg, const char *name, char
         gLastError = 10014;  // WSAEFAULT
         return 0;
     }
+    ResolveState &rs = Resolves();
     uintptr_t id;
     {
-        std::lock_guard<std::mutex> hold(gResolveLock);
-        id = gNextRequest++;
-        gRequests[id] = ResolveRequest{w, msg, hostent, size};
+        std::lock_guard<std::mutex> hold(rs.lock);
+        id = rs.next++;
+        rs.requests[id] = ResolveRequest{w, msg, hostent, size};
     }
     try {
         std::thread(ResolveThread, id, std::string(name)).detach();
     } catch (...) {
-        std::lock_guard<std::mutex> hold(gResolveLock);
-        gRequests.erase(id);
+        std::lock_guard<std::mutex> hold(rs.lock);
+        rs.requests.erase(id);
         gLastError = 10055;
         return 0;
     }
@@ -442,8 +452,9 @@ int PlatNetResolvedAddress(const char *hostent, unsigned char addr[4]) {
 }
 
 void PlatNetCancelResolve(uintptr_t request) {
-    std::lock_guard<std::mutex> hold(gResolveLock);
-    gRequests.erase(request);
+    ResolveState &rs = Resolves();
+    std::lock_guard<std::mutex> hold(rs.lock);
+    rs.requests.erase(request);
 }
 
 unsigned short PlatNetHtons(unsigned short v) { return htons(v); }
@@ -487,7 +498,9 @@ int PlatNetConnect(PlatSocket s, const PlatSockAddr *a) {
         rc = connect(r->fd, reinterpret_cast<sockaddr *>(&sin), sizeof(sin));
     } while (rc != 0 && errno == EINTR);
     if (rc == 0) {
-        r->state = SOCK_CONNECTING;  // the poll reports it at once: FD_CONNECT, FD_WRITE
+        r->state = SOCK_CONNECTED;
+        if (Selected(*r, QFD_CONNECT)) Post(r, QFD_CONNECT, 0);
+        if (Selected(*r, QFD_WRITE)) Post(r, QFD_WRITE, 0);
         UpdateWatch(r);
         return 0;
     }
@@ -507,17 +520,19 @@ int PlatNetConnect(PlatSocket s, const PlatSockAddr *a) {
 }
 
 long PlatNetSend(PlatSocket s, const void *buf, size_t n) {
+    SockRec *known = Find(s);
+    // Linux says EPIPE for a socket never connected; Winsock WSAENOTCONN.
+    if (known != nullptr && known->state != SOCK_CONNECTED) return Fail(ENOTCONN);
     ssize_t put;
     do {
         put = send((int)s, buf, n, MSG_NOSIGNAL | MSG_DONTWAIT);
     } while (put < 0 && errno == EINTR);
     if (put >= 0) return (long)put;
     int err = errno;
-    SockRec *r = Find(s);
-    if (r != nullptr && (err == EAGAIN || err == EWOULDBLOCK)) {
-        r->writeArmed = 1;
-        Answered(r);
-        UpdateWatch(r);
+    if (known != nullptr && (err == EAGAIN || err == EWOULDBLOCK)) {
+        known->writeArmed = 1;
+        Answered(known);
+        UpdateWatch(known);
     }
     return Fail(err);
 }
