@@ -103,6 +103,13 @@ def _press(xenv, wid, key):
     _xdotool(xenv, "key", "--clearmodifiers", *key.split())
 
 
+def click(xenv, wid, x, y):
+    """A left click at pixel x, y of a window; needs no focus."""
+    _xdotool(xenv, "mousemove", "--window", wid, str(int(x)), str(int(y)))
+    time.sleep(0.1)
+    _xdotool(xenv, "click", "1")
+
+
 def window_geometry(xenv, wid):
     """x, y, width, height of a window (its X frame), or None."""
     text = _xdotool(xenv, "getwindowgeometry", "--shell", wid)
@@ -176,7 +183,7 @@ class _Watcher(threading.Thread):
         self.on_window = on_window
         self.stop = threading.Event()
         self.titles = []
-        self.answered = set()
+        self.answered = {}  # window id -> (presses, time of the last)
         self.xenv = None
         self.started = time.monotonic()
 
@@ -214,9 +221,18 @@ class _Watcher(threading.Thread):
             if self.on_window:
                 self.on_window(self.xenv, wid, title)
             key = self.answer_boxes.get(title)
-            if key and wid not in self.answered:
-                self.answered.add(wid)
+            if key and self._due(wid):
                 _press(self.xenv, wid, key)
+
+    def _due(self, wid):
+        # Without a window manager a new box can lose the input focus just
+        # as it is answered; a box still up after a while is answered again.
+        presses, last = self.answered.get(wid, (0, 0.0))
+        now = time.monotonic()
+        if presses and (presses >= 3 or now - last < 2.0):
+            return False
+        self.answered[wid] = (presses + 1, now)
+        return True
 
 
 def run_exe(exe, args, timeout, env=None, answer_boxes=None, cwd=None, screenshot=None,
@@ -227,8 +243,8 @@ def run_exe(exe, args, timeout, env=None, answer_boxes=None, cwd=None, screensho
     and Wine joins the words with single blanks, so it arrives unchanged
     unless it holds runs of blanks or quotes.
     answer_boxes maps a window title to the xdotool keys that answer it
-    ("Return", "n", "Escape", or several: "s e c r e t Return"); each box
-    is answered once.
+    ("Return", "n", "Escape", or several: "s e c r e t Return"); a box
+    that is still up two seconds later is answered again, at most 3 times.
     screenshot = (seconds, png_path) saves the screen that long after start.
     on_window(xenv, wid, title) is called for every visible window at each
     look (about four times a second).
