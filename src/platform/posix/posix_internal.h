@@ -66,7 +66,8 @@ int PosixOpenTty(void);
 
 // ---- programs (program.cpp) ----
 // Splits a command line into words as Windows does; the words point into
-// buf. Returns the number of words, -1 when buf or argv is too small.
+// buf and argv ends with a null pointer. Returns the number of words, -1
+// when buf or argv is too small.
 int PosixSplitCommandLine(const char *line, char *buf, size_t size, char **argv, int maxWords);
 // Reaps the finished children started by PlatStartProgram; returns how
 // many are still running.

@@ -183,7 +183,9 @@ const char *LoopFieldText(PlatWindow w, int id) {
 void PlatSetCaption(PlatWindow w, const char *text) {
     WindowRec *r = Find(w);
     if (!r) return;
-    COPYCUT(r->caption, text ? text : "");
+    const char *value = text ? text : "";
+    if (strncmp(r->caption, value, sizeof r->caption) == 0) return;
+    COPYCUT(r->caption, value);
     DisplayCaption(w, r->caption);
 }
 

@@ -1,0 +1,238 @@
+// The POSIX event loop through windows of its own: timers, posts from
+// other threads, destroyed windows, watched fds, and that it sleeps.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <poll.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/posix/posix_internal.h"
+
+namespace {
+
+struct Seen {
+    PlatWindow w;
+    unsigned msg;
+    uintptr_t wp;
+    intptr_t lp;
+    unsigned long at;  // ms
+};
+
+std::vector<Seen> Log;
+unsigned QuitOnTimer = 0;  // a timer id that ends the loop
+int QuitAfterTicks = 0;    // ... after this many of its ticks
+
+int Recorder(PlatWindow w, unsigned msg, uintptr_t wp, intptr_t lp) {
+    Log.push_back(Seen{w, msg, wp, lp, PlatMilliseconds()});
+    if (msg == QM_TIMER && wp == QuitOnTimer && --QuitAfterTicks <= 0) PlatPostQuit(7);
+    if (msg == QM_USER + 9) PlatPostQuit(9);
+    return 0;
+}
+
+int Count(PlatWindow w, unsigned msg, uintptr_t wp) {
+    int n = 0;
+    for (const auto &s : Log)
+        if (s.w == w && s.msg == msg && s.wp == wp) n++;
+    return n;
+}
+
+class LoopTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Log.clear();
+        QuitOnTimer = 0;
+        QuitAfterTicks = 0;
+    }
+    void TearDown() override {
+        for (PlatWindow w : made) PlatDestroyWindow(w);
+    }
+    PlatWindow Make() {
+        PlatWindow w = LoopCreateWindow(Recorder);
+        EXPECT_NE(w, nullptr);
+        made.push_back(w);
+        return w;
+    }
+    // Runs the loop until the window's timer id has ticked n times.
+    int RunUntilTicks(PlatWindow w, unsigned id, unsigned ms, int n) {
+        QuitOnTimer = id;
+        QuitAfterTicks = n;
+        EXPECT_EQ(PlatStartTimer(w, id, ms), 1);
+        return PlatMessageLoop(nullptr);
+    }
+    std::vector<PlatWindow> made;
+};
+
+}  // namespace
+
+TEST_F(LoopTest, TimersTickInOrderOfTheirPeriods) {
+    PlatWindow w = Make();
+    unsigned long start = PlatMilliseconds();
+    ASSERT_EQ(PlatStartTimer(w, 1, 25), 1);
+    EXPECT_EQ(RunUntilTicks(w, 2, 110, 1), 7);
+    // Ticks of 25 ms before the one tick of 110 ms, at their own rhythm.
+    EXPECT_GE(Count(w, QM_TIMER, 1), 3);
+    EXPECT_LE(Count(w, QM_TIMER, 1), 5);
+    ASSERT_FALSE(Log.empty());
+    EXPECT_EQ(Log.front().wp, 1u);
+    EXPECT_EQ(Log.back().wp, 2u);
+    EXPECT_GE(Log.back().at - start, 100u);
+    PlatStopTimer(w, 1);
+}
+
+TEST_F(LoopTest, RestartingATimerReplacesIt) {
+    PlatWindow w = Make();
+    unsigned long start = PlatMilliseconds();
+    ASSERT_EQ(PlatStartTimer(w, 5, 20), 1);
+    ASSERT_EQ(PlatStartTimer(w, 5, 150), 1);  // same id: one timer, new period
+    QuitOnTimer = 5;
+    QuitAfterTicks = 1;
+    PlatMessageLoop(nullptr);
+    ASSERT_EQ(Count(w, QM_TIMER, 5), 1);
+    EXPECT_GE(Log.back().at - start, 140u);
+}
+
+TEST_F(LoopTest, AStoppedTimerNeverTicks) {
+    PlatWindow w = Make();
+    ASSERT_EQ(PlatStartTimer(w, 3, 20), 1);
+    PlatStopTimer(w, 3);
+    RunUntilTicks(w, 4, 120, 1);
+    EXPECT_EQ(Count(w, QM_TIMER, 3), 0);
+}
+
+TEST_F(LoopTest, PostsArriveInOrderAndBeforeTimers) {
+    PlatWindow w = Make();
+    ASSERT_EQ(PlatStartTimer(w, 1, 10), 1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));  // timer overdue
+    for (int i = 0; i < 3; i++) ASSERT_EQ(PlatPostEvent(w, QM_USER + 1, i, -i), 1);
+    QuitOnTimer = 1;
+    QuitAfterTicks = 1;
+    PlatMessageLoop(nullptr);
+    ASSERT_EQ(Log.size(), 4u);
+    for (int i = 0; i < 3; i++) {
+        EXPECT_EQ(Log[i].msg, QM_USER + 1);
+        EXPECT_EQ(Log[i].wp, (uintptr_t)i);
+        EXPECT_EQ(Log[i].lp, -i);
+    }
+    EXPECT_EQ(Log[3].msg, (unsigned)QM_TIMER);
+}
+
+TEST_F(LoopTest, APostFromAnotherThreadWakesTheLoopAtOnce) {
+    PlatWindow w = Make();
+    ASSERT_EQ(PlatStartTimer(w, 1, 5000), 1);  // a safety net only
+    unsigned long start = PlatMilliseconds();
+    std::thread poster([w] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        PlatPostEvent(w, QM_USER + 9, 0, 0);
+    });
+    EXPECT_EQ(PlatMessageLoop(nullptr), 9);
+    poster.join();
+    unsigned long took = PlatMilliseconds() - start;
+    EXPECT_GE(took, 45u);
+    EXPECT_LT(took, 1000u);
+    EXPECT_EQ(Count(w, QM_TIMER, 1), 0);
+}
+
+TEST_F(LoopTest, DestroyingAWindowDropsItsTimersAndQueuedMessages) {
+    PlatWindow gone = LoopCreateWindow(Recorder);
+    PlatWindow owned = LoopCreateWindow(Recorder);
+    ASSERT_NE(gone, nullptr);
+    ASSERT_NE(owned, nullptr);
+    PlatWindow keeper = Make();
+    ASSERT_EQ(PlatStartTimer(gone, 1, 10), 1);
+    ASSERT_EQ(PlatPostEvent(gone, QM_USER + 1, 0, 0), 1);
+    PlatDestroyWindow(gone);
+    PlatDestroyWindow(owned);
+    EXPECT_EQ(Count(gone, QM_DESTROY, 0), 1);
+    EXPECT_EQ(PlatPostEvent(gone, QM_USER + 2, 0, 0), 0);
+    EXPECT_EQ(PlatStartTimer(gone, 2, 10), 0);
+    EXPECT_EQ(PlatSendEvent(gone, QM_USER + 3, 0, 0), 0);
+    RunUntilTicks(keeper, 9, 80, 1);
+    for (const auto &s : Log)
+        if (s.w == gone) EXPECT_EQ(s.msg, (unsigned)QM_DESTROY);
+    // A new window never takes the handle of a destroyed one.
+    PlatWindow next = Make();
+    EXPECT_NE(next, gone);
+    EXPECT_NE(next, owned);
+}
+
+TEST_F(LoopTest, SendDeliversAtOnceAndReturnsTheResult) {
+    PlatWindow w = LoopCreateWindow([](PlatWindow, unsigned msg, uintptr_t wp, intptr_t) {
+        return msg == QM_USER ? (int)wp + 1 : 0;
+    });
+    made.push_back(w);
+    EXPECT_EQ(PlatSendEvent(w, QM_USER, 41, 0), 42);
+    EXPECT_EQ(PlatOwner(w), nullptr);
+}
+
+TEST_F(LoopTest, DroppedPostsOfAClosedSocketNeverArrive) {
+    PlatWindow w = Make();
+    PlatPostEvent(w, QM_USER + 1, 5, 1);
+    PlatPostEvent(w, QM_USER + 1, 6, 1);
+    PlatPostEvent(w, QM_USER + 2, 5, 1);
+    LoopDropPosts(w, QM_USER + 1, 5);
+    RunUntilTicks(w, 1, 20, 1);
+    EXPECT_EQ(Count(w, QM_USER + 1, 5), 0);
+    EXPECT_EQ(Count(w, QM_USER + 1, 6), 1);
+    EXPECT_EQ(Count(w, QM_USER + 2, 5), 1);
+}
+
+namespace {
+int FdCalls = 0;
+void OnReadable(int fd, short revents, void *ctx) {
+    char c;
+    if (read(fd, &c, 1) == 1) FdCalls++;
+    *static_cast<char *>(ctx) = c;
+}
+}  // namespace
+
+TEST_F(LoopTest, WatchedFdsCallBackUntilUnwatched) {
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    char got = 0;
+    FdCalls = 0;
+    LoopWatchFd(p[0], POLLIN, OnReadable, &got);
+    ASSERT_EQ(write(p[1], "x", 1), 1);
+    PlatWindow w = Make();
+    RunUntilTicks(w, 1, 40, 1);
+    EXPECT_EQ(FdCalls, 1);
+    EXPECT_EQ(got, 'x');
+    LoopUnwatchFd(p[0]);
+    ASSERT_EQ(write(p[1], "y", 1), 1);
+    RunUntilTicks(w, 1, 40, 1);
+    EXPECT_EQ(FdCalls, 1);
+    close(p[0]);
+    close(p[1]);
+}
+
+static double CpuSeconds(void) {
+    struct rusage ru;
+    getrusage(RUSAGE_THREAD, &ru);
+    return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec +
+           (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+TEST_F(LoopTest, WaitingForATimerSleepsInsteadOfSpinning) {
+    PlatWindow w = Make();
+    double cpu = CpuSeconds();
+    unsigned long start = PlatMilliseconds();
+    RunUntilTicks(w, 1, 400, 1);
+    EXPECT_GE(PlatMilliseconds() - start, 390u);
+    EXPECT_LT(CpuSeconds() - cpu, 0.05);
+}
+
+TEST_F(LoopTest, FieldsKeepTheirTextCutToSize) {
+    PlatWindow w = Make();
+    EXPECT_STREQ(LoopFieldText(w, 125), "");
+    PlatSetField(w, 125, "Wait");
+    EXPECT_STREQ(LoopFieldText(w, 125), "Wait");
+    std::string longText(5000, 'a');
+    PlatSetField(w, 126, longText.c_str());
+    EXPECT_EQ(strlen(LoopFieldText(w, 126)), 255u);
+    EXPECT_STREQ(LoopFieldText(w, 125), "Wait");
+}
