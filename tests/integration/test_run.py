@@ -73,15 +73,18 @@ def test_status_pre_reset_stops_at_a_gap(qelta, tmp_path):
 
 def test_counted_goto_loops_then_falls_through(qelta, tmp_path):
     count = tmp_path / "count"
-    after = tmp_path / "after"
+    # Each fall-through writes its own file: two programs appending to one
+    # file at once may collide on Windows.
+    after1, after2 = tmp_path / "after1", tmp_path / "after2"
     commands = ["WFOR 0:00", "WFOR 0:00", f"EXEC {append_cmd(qelta, count)}", "WFOR 0:00",
-                "WFOR 0:00", "GOTO 3:2", f"EXEC {append_cmd(qelta, after)}",
-                "GOTO 9:0", f"EXEC {append_cmd(qelta, after)}"]
+                "WFOR 0:00", "GOTO 3:2", f"EXEC {append_cmd(qelta, after1)}",
+                "GOTO 9:0", f"EXEC {append_cmd(qelta, after2)}"]
     script = write_script(tmp_path / "s.ftp", commands, {"Silent": 1})
     qelta.run(script)
     assert status_of(script)["exitcode"] == "Success"
     assert len(wait_for_lines(count, 3)) == 3
-    assert len(wait_for_lines(after, 2)) == 2
+    assert wait_for_lines(after1, 1) == ["x"]
+    assert wait_for_lines(after2, 1) == ["x"]
 
 
 def test_plain_goto_loops_until_cancelled(linux_qelta, tmp_path):
