@@ -180,14 +180,16 @@ int PlatAskPassword(PlatWindow owner, const char *host, char *out, size_t size) 
         close(fd);
         return 0;
     }
-    WriteAllTo(fd, "\nPassword for " + TerminalText(host ? host : "") + ": ");
+    // Echo goes off before the prompt shows, so nothing typed in answer
+    // to it is echoed or thrown away with the typed-ahead input.
     quiet = saved;
     quiet.c_lflag &= ~(tcflag_t)ECHO;
     quiet.c_lflag |= ECHONL;
     tcsetattr(fd, TCSAFLUSH, &quiet);
+    WriteAllTo(fd, "\nPassword for " + TerminalText(host ? host : "") + ": ");
     char line[256];
     int n = ReadLine(fd, line, sizeof line);
-    tcsetattr(fd, TCSAFLUSH, &saved);
+    tcsetattr(fd, TCSANOW, &saved);
     if (n < 0) WriteAllTo(fd, "\n");
     close(fd);
     DisplayInterrupted();
