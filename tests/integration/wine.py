@@ -253,6 +253,18 @@ def run_exe(exe, args, timeout, env=None, answer_boxes=None, cwd=None, screensho
     Returns (returncode, stdout bytes, stderr bytes); raises
     subprocess.TimeoutExpired (after stopping the run) when it overruns.
     """
+    # Two xvfb-run -a starting together may pick the same display; the one
+    # that loses says so before the program has run, and is tried again.
+    for attempt in range(3):
+        rc, out, err = _run_once(exe, args, timeout, env, answer_boxes, cwd, screenshot,
+                                 on_window, titles)
+        if b"Xvfb failed to start" not in err:
+            break
+        time.sleep(1 + attempt)
+    return rc, out, err
+
+
+def _run_once(exe, args, timeout, env, answer_boxes, cwd, screenshot, on_window, titles):
     global _last_titles
     work = tempfile.mkdtemp(prefix="qelta-wine-")
     try:
