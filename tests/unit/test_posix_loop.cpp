@@ -1,7 +1,9 @@
 // The POSIX event loop through windows of its own: timers, posts from
 // other threads, destroyed windows, watched fds, and that it sleeps.
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <poll.h>
@@ -235,4 +237,65 @@ TEST_F(LoopTest, FieldsKeepTheirTextCutToSize) {
     PlatSetField(w, 126, longText.c_str());
     EXPECT_EQ(strlen(LoopFieldText(w, 126)), 255u);
     EXPECT_STREQ(LoopFieldText(w, 125), "Wait");
+}
+
+// ---- the terminal display, drawn on a pty ------------------------------------
+
+namespace {
+
+PlatWindow Drawn = nullptr;
+int Changes = 0;
+
+int Changer(PlatWindow w, unsigned msg, uintptr_t wp, intptr_t lp) {
+    if (msg != QM_TIMER) return 0;
+    char text[32];
+    snprintf(text, sizeof text, "%d", ++Changes);
+    PlatSetField(Drawn, 116, text);
+    if (Changes == 100) PlatPostQuit(0);  // a change every 10 ms for a second
+    return 0;
+}
+
+}  // namespace
+
+TEST(TerminalDisplay, RedrawsInPlaceAtMostTenTimesASecond) {
+    int master = -1;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        setenv("TERM", "xterm", 1);
+        Drawn = LoopCreateWindow(nullptr);
+        DisplayAttach(Drawn);
+        PlatSetField(Drawn, 125, "Retrieve \x1b]0;evil\x07 File");
+        PlatSetField(Drawn, 126, "\x95\x95\x95");
+        PlatWindow ticker = LoopCreateWindow(Changer);
+        PlatStartTimer(ticker, 1, 10);
+        PlatMessageLoop(nullptr);
+        PlatDestroyWindow(Drawn);  // the last drawing, then a fresh line
+        _exit(0);
+    }
+    unsigned long start = PlatMilliseconds();
+    std::string out;
+    for (;;) {
+        struct pollfd p = {master, POLLIN, 0};
+        if (poll(&p, 1, 5000) <= 0) break;
+        char buf[4096];
+        ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0) break;
+        out.append(buf, (size_t)n);
+    }
+    unsigned long took = PlatMilliseconds() - start;
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(master);
+    size_t redraws = 0;
+    for (size_t at = out.find("\x1b[6A"); at != std::string::npos; at = out.find("\x1b[6A", at + 1))
+        redraws++;
+    // A hundred changes, drawn about every 100 ms plus the first and last.
+    EXPECT_GE(redraws, 5u);
+    EXPECT_LE(redraws, took / 100 + 2);
+    EXPECT_NE(out.find("Command: Retrieve ?]0;evil? File"), std::string::npos);
+    EXPECT_NE(out.find("\xE2\x80\xA2\xE2\x80\xA2\xE2\x80\xA2"), std::string::npos);
+    EXPECT_NE(out.find(" 100"), std::string::npos);  // the final value is drawn
+    ASSERT_GE(out.size(), 2u);
+    EXPECT_EQ(out.substr(out.size() - 2), "\r\n");
 }
