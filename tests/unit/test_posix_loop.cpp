@@ -187,9 +187,9 @@ TEST_F(LoopTest, DroppedPostsOfAClosedSocketNeverArrive) {
 namespace {
 int FdCalls = 0;
 void OnReadable(int fd, short revents, void *ctx) {
-    char c;
-    if (read(fd, &c, 1) == 1) FdCalls++;
-    *static_cast<char *>(ctx) = c;
+    char c = 0;
+    FdCalls++;
+    if (read(fd, &c, 1) == 1) *static_cast<char *>(ctx) = c;
 }
 }  // namespace
 
@@ -210,6 +210,20 @@ TEST_F(LoopTest, WatchedFdsCallBackUntilUnwatched) {
     EXPECT_EQ(FdCalls, 1);
     close(p[0]);
     close(p[1]);
+}
+
+TEST_F(LoopTest, AClosedFdLeftWatchedDoesNotSpinTheLoop) {
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    close(p[0]);
+    close(p[1]);
+    char got = 0;
+    FdCalls = 0;
+    LoopWatchFd(p[0], POLLIN, OnReadable, &got);
+    PlatWindow w = Make();
+    RunUntilTicks(w, 1, 50, 1);
+    EXPECT_LE(FdCalls, 1);
+    LoopUnwatchFd(p[0]);
 }
 
 static double CpuSeconds(void) {

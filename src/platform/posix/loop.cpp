@@ -58,6 +58,7 @@ enum { CancelButton = 2 };  // the dialog's Cancel command id
 
 enum { SIG_INTERRUPT, SIG_CLOSE, SIG_CHILD, SIG_KINDS };
 volatile sig_atomic_t PendingSignal[SIG_KINDS];
+int SignalsInstalled = 0;
 
 }  // namespace
 
@@ -120,6 +121,7 @@ void LoopInstallSignals(void) {
         sigaction(t.sig, &sa, nullptr);
     }
     signal(SIGPIPE, SIG_IGN);
+    SignalsInstalled = 1;
 }
 
 static int TakeSignal(int kind) {
@@ -328,6 +330,10 @@ static void PollFds(void) {
         if (!fds[i].revents) continue;
         const Watch *w = FindWatch(fds[i].fd, serials[i]);
         if (w) w->cb(w->fd, fds[i].revents, w->ctx);
+        // A closed fd left watched would be reported at every turn: the
+        // loop would spin. Its watch ends here.
+        if ((fds[i].revents & POLLNVAL) && FindWatch(fds[i].fd, serials[i]))
+            LoopUnwatchFd(fds[i].fd);
     }
 }
 
@@ -335,7 +341,7 @@ int PlatMessageLoop(PlatWindow *dialogHandle) {
     LoopInit();
     while (!QuitNow()) {
         DeliverSignals();
-        PosixReapChildren();
+        if (!SignalsInstalled) PosixReapChildren();  // else SIGCHLD says when
         DeliverPosted();
         if (QuitNow()) break;
         FireTimers();
