@@ -15,10 +15,15 @@ int main(int argc, char **argv) {
         if (i > 1) cmdline.push_back(' ');
         cmdline += argv[i];
     }
+    // A quoted path, as shell associations pass it, keeps its quotes for
+    // the core, which removes them.
+    bool quoted = cmdline.size() >= 2 && cmdline.front() == '"' && cmdline.back() == '"';
+    std::string path = quoted ? cmdline.substr(1, cmdline.size() - 2) : cmdline;
     std::string dos = cmdline;
-    if (!cmdline.empty() && cmdline[0] == '/') {
-        std::vector<char> out(cmdline.size() + 64);
-        if (PosixUnmapPath(cmdline.c_str(), out.data(), out.size())) dos = out.data();
+    if (!path.empty() && path[0] == '/') {
+        std::vector<char> out(path.size() + 64);
+        if (PosixUnmapPath(path.c_str(), out.data(), out.size()))
+            dos = quoted ? "\"" + std::string(out.data()) + "\"" : std::string(out.data());
     }
     static int instance;
     QeltaMain(&instance, 0, dos.c_str(), 1);

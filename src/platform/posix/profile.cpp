@@ -258,6 +258,17 @@ mode_t NewFileMode(void) {
     return 0666 & ~mask;
 }
 
+// A script in a folder we may not write to, though the script itself is
+// writable: its status must still be recorded, so it is rewritten where it
+// stands (as Windows would), the one case where a crash could cut it.
+int RewriteInPlace(const std::string &target, const std::string &bytes) {
+    int fd = open(target.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return 0;
+    int ok = WriteAll(fd, bytes) && ftruncate(fd, (off_t)bytes.size()) == 0 && fsync(fd) == 0;
+    if (close(fd) != 0) ok = 0;
+    return ok;
+}
+
 // Writes bytes to a temporary file beside target and renames it over
 // target, keeping the old file's permissions.
 int ReplaceFile(const std::string &target, const std::string &bytes) {
@@ -268,7 +279,7 @@ int ReplaceFile(const std::string &target, const std::string &bytes) {
     std::vector<char> name(temp.begin(), temp.end());
     name.push_back(0);
     int fd = mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0) return 0;
+    if (fd < 0) return exists ? RewriteInPlace(target, bytes) : 0;
     int ok = WriteAll(fd, bytes);
     if (ok && exists) {
         ok = fchmod(fd, st.st_mode & 07777) == 0;
