@@ -64,7 +64,7 @@ static void OnTimer(PlatWindow hDlg, QELTA *q, unsigned id, intptr_t lp) {
     }
 }
 
-static void OnSocket(PlatWindow hDlg, QELTA *q, unsigned msg, intptr_t lp) {
+static void OnSocket(PlatWindow hDlg, QELTA *q, unsigned msg, uintptr_t wp, intptr_t lp) {
     static const char *const Names[] = {"Control", "Data", "Listen"};
     static const char *const Traces[] = {"case CONTROLMSG: in Dialog1()\r\n",
                                          "case DATA: in Dialog1()\r\n",
@@ -73,6 +73,9 @@ static void OnSocket(PlatWindow hDlg, QELTA *q, unsigned msg, intptr_t lp) {
     unsigned event = (unsigned)(lp & 0xFFFF);
     unsigned error = (unsigned)((lp >> 16) & 0xFFFF);
     int which = (int)(msg - CONTROLMSG);
+    // Events still queued for a control socket that has since been closed
+    // (QUIT, a second CONN) belong to no command.
+    if (msg == CONTROLMSG && (PlatSocket)wp != q->Socket.Control) return;
     if (msg == DATA && event == QFD_WRITE) q->ClearToSendData = 1;
     DebugTrace(q, Traces[which]);
     if (error != 0) {
@@ -82,6 +85,9 @@ static void OnSocket(PlatWindow hDlg, QELTA *q, unsigned msg, intptr_t lp) {
         Fail(hDlg, q, q->ErrorText);
         return;
     }
+    // The server closing the control connection is its last read: the
+    // executor's receive then reports it, whatever command is waiting.
+    if (msg == CONTROLMSG && event == QFD_CLOSE) event = QFD_READ;
     HandleResult(hDlg, q, Dispatcher(hDlg, q->CommandId, q, EV_SOCKET, msg, event));
 }
 
@@ -151,7 +157,7 @@ int Dialog1(PlatWindow hDlg, unsigned msg, uintptr_t wp, intptr_t lp) {
     case CONTROLMSG:
     case DATA:
     case LISTEN:
-        OnSocket(hDlg, q, msg, lp);
+        OnSocket(hDlg, q, msg, wp, lp);
         return 0;
     case CONNECTEDMSG:
         OnConnected(hDlg, q, lp);

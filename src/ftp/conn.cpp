@@ -50,8 +50,10 @@ static int Connect(PlatWindow hDlg, QELTA *q) {
         q->LastSocketError = PlatNetLastError();
         return Fail(q, "Winsock Error %d on call socket() in ExecCONN\r\n");
     }
-    if (PlatNetAsyncSelect(q->Socket.Control, hDlg, CONTROLMSG, QFD_READ | QFD_WRITE | QFD_CONNECT) !=
-        0) {
+    // FD_CLOSE too: Winsock signals a server's close with it alone, and a
+    // close before the greeting must fail the run at once.
+    if (PlatNetAsyncSelect(q->Socket.Control, hDlg, CONTROLMSG,
+                           QFD_READ | QFD_WRITE | QFD_CONNECT | QFD_CLOSE) != 0) {
         q->LastSocketError = PlatNetLastError();
         return Fail(q, "Winsock Error %d on call WSAAsyncSelect() in ExecCONN\r\n");
     }
