@@ -40,5 +40,5 @@ need_packages() {
     fi
 }
 
-BUILD_PACKAGES=(cmake ninja-build g++ googletest libgtest-dev python3 g++-mingw-w64-i686)
+BUILD_PACKAGES=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev python3 g++-mingw-w64-i686)
 TEST_PACKAGES=(wine wine32:i386 xvfb xauth xdotool vsftpd python3-pytest python3-pyftpdlib python3-pexpect)
