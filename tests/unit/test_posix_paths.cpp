@@ -65,6 +65,19 @@ TEST_F(DriveMap, MapsDriveLettersAndSeparators) {
     EXPECT_EQ(Map("E:\\x"), "<fail>");
 }
 
+TEST_F(DriveMap, ParentsStopAtTheTopOfTheirDrive) {
+    setenv("QELTA_DRIVE_D", dir.c_str(), 1);
+    EXPECT_EQ(Map("D:\\..\\..\\etc\\passwd"), dir + "/etc/passwd");
+    EXPECT_EQ(Map("D:\\in\\.\\..\\out\\"), dir + "/out/");
+    EXPECT_EQ(Map("C:\\jobs\\..\\..\\x"), "/x");
+    EXPECT_EQ(Unmap((dir + "/../etc").c_str()), "C:\\tmp\\etc");  // not D:\..\etc
+    // A relative climb starts from the current directory's drive form.
+    ASSERT_EQ(mkdir((dir + "/in").c_str(), 0755), 0);
+    ASSERT_EQ(chdir((dir + "/in").c_str()), 0);
+    EXPECT_EQ(Map("..\\..\\..\\x.txt"), dir + "/x.txt");
+    EXPECT_EQ(Map("a\\b.txt"), "a/b.txt");
+}
+
 TEST_F(DriveMap, MappedPathThatDoesNotFitFails) {
     char out[8];
     EXPECT_FALSE(PosixMapPath("C:\\a\\long\\path", out, sizeof(out)));

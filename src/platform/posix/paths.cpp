@@ -48,19 +48,70 @@ static void AppendWithSlashes(std::string *out, const char *rest) {
     }
 }
 
+// The components of a path, "." and ".." resolved by text as Windows
+// resolves them: ".." at the top stays there. *trailing says whether the
+// path ended in a separator.
+static std::vector<std::string> Components(const char *rest, int *trailing) {
+    std::vector<std::string> parts;
+    std::string part;
+    *trailing = 0;
+    for (const char *p = rest;; p++) {
+        if (*p && !IsSeparator(*p)) {
+            part.push_back(*p);
+            continue;
+        }
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        *trailing = part.empty() && p != rest;
+        part.clear();
+        if (!*p) break;
+    }
+    return parts;
+}
+
+// A mapped drive is all a script may reach through its letter: the rest
+// of the path is resolved under the drive's directory, never above it.
+static void AppendUnderRoot(std::string *out, const char *rest) {
+    int trailing = 0;
+    std::vector<std::string> parts = Components(rest, &trailing);
+    for (const std::string &part : parts) *out += "/" + part;
+    if (parts.empty() || trailing) out->push_back('/');
+}
+
+static int HasDotDot(const char *path) {
+    std::string plain;
+    AppendWithSlashes(&plain, path);
+    return ("/" + plain + "/").find("/../") != std::string::npos;
+}
+
+static int MapToString(const char *dos, std::string *out);
+
+// A relative path that climbs with ".." is taken from the current
+// directory's drive form, so that it stops at that drive's top as well.
+static int MapClimbing(const char *dos, std::string *out) {
+    char cwd[PATH_MAX + 1];
+    if (!PlatCurrentDirectory(cwd, sizeof cwd)) return 0;
+    std::string full = std::string(cwd) + "\\" + dos;
+    return MapToString(full.c_str(), out);
+}
+
 static int MapToString(const char *dos, std::string *out) {
     out->clear();
     if (IsLetter(dos[0]) && dos[1] == ':') {
         if (!DriveRoot(dos[0], out)) return 0;
-        out->push_back('/');
-        AppendWithSlashes(out, dos + 2);
+        AppendUnderRoot(out, dos + 2);
         return 1;
     }
     if (IsSeparator(dos[0])) {  // rooted on C:
         if (!DriveRoot('C', out)) return 0;
-        AppendWithSlashes(out, dos);
+        AppendUnderRoot(out, dos);
         return 1;
     }
+    if (HasDotDot(dos) && MapClimbing(dos, out)) return 1;
+    out->clear();
     AppendWithSlashes(out, dos);  // relative stays relative
     return 1;
 }
@@ -87,6 +138,12 @@ static int UnderRoot(const char *path, const std::string &root, const char **res
 int PosixUnmapPath(const char *posix, char *out, size_t size) {
     if (size) out[0] = 0;
     if (posix == nullptr || posix[0] != '/') return 0;
+    // "/srv/c/../etc" lies outside /srv/c whatever its spelling begins with.
+    int trailing = 0;
+    std::string clean;
+    for (const std::string &part : Components(posix, &trailing)) clean += "/" + part;
+    if (clean.empty()) clean = "/";
+    posix = clean.c_str();
     char best = 0;
     size_t bestLength = 0;
     const char *bestRest = nullptr;
