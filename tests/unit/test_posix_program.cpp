@@ -344,9 +344,9 @@ TEST(Prompts, AYesNoBoxOnATerminalTakesTheAnswer) {
         int master = -1;
         pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
         ASSERT_GE(pid, 0);
-        if (pid == 0) _exit(PlatMessageBox("Are you sure?\r\n", "QELTA", QMB_YESNO));
+        if (pid == 0) _exit(PlatMessageBox("Are you sure?\x9B" "2J\r\n", "QELTA", QMB_YESNO));
         std::string shown = ReadUntil(master, "[y/n] ");
-        EXPECT_NE(shown.find("QELTA\r\nAre you sure?"), std::string::npos) << shown;
+        EXPECT_NE(shown.find("QELTA\r\nAre you sure??2J\r\n"), std::string::npos) << shown;
         if (answers[i][0])
             ASSERT_GT(write(master, answers[i], strlen(answers[i])), 0);
         else

@@ -98,13 +98,24 @@ static int Columns(void) {
     return 80;
 }
 
-// Length of a valid UTF-8 sequence at s, 0 when there is none.
+// Length of a valid UTF-8 sequence at s, 0 when there is none. Overlong
+// forms and U+0080 to U+009F are refused: those are the C1 controls (CSI,
+// OSC) in another spelling, which terminals obey as they obey ESC.
 static int Utf8Length(const unsigned char *s) {
     int n = s[0] >= 0xF0 && s[0] <= 0xF4 ? 4 : s[0] >= 0xE0 ? 3 : s[0] >= 0xC2 ? 2 : 0;
     if (s[0] >= 0xF5) return 0;
     for (int i = 1; i < n; i++)
         if ((s[i] & 0xC0) != 0x80) return 0;
+    if (n == 2 && s[0] == 0xC2 && s[1] < 0xA0) return 0;
+    if ((s[0] == 0xE0 && s[1] < 0xA0) || (s[0] == 0xF0 && s[1] < 0x90) || (s[0] == 0xF4 && s[1] >= 0x90))
+        return 0;
     return n;
+}
+
+int PosixPrintableLength(const char *text) {
+    const unsigned char *s = (const unsigned char *)text;
+    if (*s >= 0x20 && *s < 0x7F) return 1;
+    return *s >= 0x80 ? Utf8Length(s) : 0;
 }
 
 // Appends a field's text, one column per character, until cols run out.
@@ -117,9 +128,7 @@ static void AppendText(std::string *out, const char *text, int bullets, int *col
         int n = 1;
         if (*s == 149 && bullets) {
             out->append("\xE2\x80\xA2");
-        } else if (*s >= 0x20 && *s < 0x7F) {
-            out->push_back((char)*s);
-        } else if (*s >= 0x80 && (n = Utf8Length(s)) > 0) {
+        } else if ((n = PosixPrintableLength((const char *)s)) > 0) {
             out->append((const char *)s, (size_t)n);
         } else {
             n = 1;

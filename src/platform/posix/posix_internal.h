@@ -50,6 +50,10 @@ void DisplayFieldChanged(PlatWindow w, int id);
 void DisplayCaption(PlatWindow w, const char *text);
 // Something else wrote to the terminal: the next drawing starts below it.
 void DisplayInterrupted(void);
+// The length of the printable character at text (plain ASCII or a valid
+// UTF-8 sequence that is no C1 control); 0 for a control or a stray byte,
+// which must never reach a terminal as it is.
+int PosixPrintableLength(const char *text);
 
 // ---- paths (paths.cpp) ----
 // Maps a DOS-style path (C:\x\y, relative x\y, \x\y) to a POSIX path

@@ -36,17 +36,17 @@ static void WriteAllTo(int fd, const std::string &s) {
 }
 
 // The program's texts end lines in CR LF; a terminal wants LF. Other
-// control bytes are shown as '?' so no text can steer the terminal.
+// control bytes (C1 ones too) and stray bytes are shown as '?' so no text
+// can steer the terminal.
 static std::string TerminalText(const char *text) {
     std::string out;
-    for (const unsigned char *s = (const unsigned char *)text; *s; s++) {
-        if (*s == '\r') continue;
-        if (*s < 0x20 && *s != '\n' && *s != '\t')
-            out.push_back('?');
-        else if (*s == 0x7F)
-            out.push_back('?');
-        else
-            out.push_back((char)*s);
+    for (const char *s = text; *s;) {
+        int n = PosixPrintableLength(s);
+        if (n > 0)
+            out.append(s, (size_t)n);
+        else if (*s != '\r')
+            out.push_back(*s == '\n' || *s == '\t' ? *s : '?');
+        s += n > 0 ? n : 1;
     }
     return out;
 }
