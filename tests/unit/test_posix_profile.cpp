@@ -2,6 +2,7 @@
 // leaves the rest of the file.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -207,6 +208,37 @@ TEST_F(ProfileDir, WriteKeepsPermissionsAndSymbolicLinks) {
     // Nothing is left behind beside the script.
     std::string cmd = "test $(ls -A '" + dir + "' | wc -l) -eq 2";
     EXPECT_EQ(system(cmd.c_str()), 0);
+}
+
+TEST_F(ProfileDir, AByteOrderMarkHidesNoSection) {
+    Put("\xEF\xBB\xBF[Settings]\r\nTimeOut=30\r\n");
+    EXPECT_EQ(ReadInt("TimeOut"), 30);
+    ASSERT_TRUE(Write("settings", "TimeOut", "45"));
+    EXPECT_EQ(Get(), "\xEF\xBB\xBF[Settings]\r\nTimeOut=45\r\n");
+}
+
+// A file that can be written but not read must not be replaced by the one
+// line of the write. Run by an ordinary user, since root reads anything.
+TEST_F(ProfileDir, AFileThatCannotBeReadIsLeftAlone) {
+    Put(kScript);
+    const uid_t nobody = 65534;
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(dir.c_str(), nobody, nobody), 0);
+        ASSERT_EQ(chown(path.c_str(), nobody, nobody), 0);
+    }
+    ASSERT_EQ(chmod(path.c_str(), 0200), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (geteuid() == 0 && (setgid(nobody) != 0 || setuid(nobody) != 0)) _exit(2);
+        _exit(Write("Status", "ExitCode", "Success") ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    ASSERT_EQ(chmod(path.c_str(), 0600), 0);
+    EXPECT_EQ(Get(), kScript);
 }
 
 TEST_F(ProfileDir, UnwritablePlaceFails) {

@@ -88,7 +88,9 @@ void SplitLines(Profile *pr) {
     pr->eol = "\r\n";
     size_t firstLf = s.find('\n');
     if (firstLf != std::string::npos && (firstLf == 0 || s[firstLf - 1] != '\r')) pr->eol = "\n";
-    size_t i = 0;
+    // A UTF-8 byte-order mark, as some editors save one, is no part of
+    // the first line: its section must still be found. It stays in place.
+    size_t i = s.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
     while (i < s.size()) {
         Line line;
         line.start = i;
@@ -102,24 +104,34 @@ void SplitLines(Profile *pr) {
     }
 }
 
-void LoadProfile(const char *path, Profile *pr) {
+// Reads the whole file into pr. 1 when that worked or there is no file;
+// 0 when a file is there but could not be read whole: a write must then
+// leave it alone, or the bytes not read would be lost.
+int ReadWhole(const char *mapped, std::string *bytes) {
+    // O_NONBLOCK: a FIFO in the script's place must not stall the run.
+    int fd = open(mapped, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return errno == ENOENT;
+    struct stat st;
+    int ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    char chunk[8192];
+    while (ok) {
+        ssize_t n = read(fd, chunk, sizeof(chunk));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) ok = 0;
+        if (n <= 0) break;
+        bytes->append(chunk, (size_t)n);
+    }
+    close(fd);
+    return ok;
+}
+
+int LoadProfile(const char *path, Profile *pr) {
     pr->bytes.clear();
     char mapped[PATH_MAX];
-    if (path != nullptr && PosixMapPath(path, mapped, sizeof(mapped))) {
-        int fd = open(mapped, O_RDONLY | O_CLOEXEC);
-        struct stat st;
-        if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
-            char chunk[8192];
-            for (;;) {
-                ssize_t n = read(fd, chunk, sizeof(chunk));
-                if (n < 0 && errno == EINTR) continue;
-                if (n <= 0) break;
-                pr->bytes.append(chunk, (size_t)n);
-            }
-        }
-        if (fd >= 0) close(fd);
-    }
+    int ok = path != nullptr && PosixMapPath(path, mapped, sizeof(mapped)) && ReadWhole(mapped, &pr->bytes);
+    if (!ok) pr->bytes.clear();
     SplitLines(pr);
+    return ok;
 }
 
 // Index of the section's header line, or -1. The first of equal names wins.
@@ -323,7 +335,7 @@ int PlatProfileWrite(const char *section, const char *key, const char *value, co
     char mapped[PATH_MAX];
     if (path == nullptr || !PosixMapPath(path, mapped, sizeof(mapped))) return 0;
     Profile pr;
-    LoadProfile(path, &pr);
+    if (!LoadProfile(path, &pr)) return 0;
     std::string target = WriteTarget(mapped);
     if (!Edit(&pr, section, key, value)) {
         // Nothing to change; still a failure where a change could not be made.
