@@ -256,6 +256,11 @@ TEST_F(Net, ResetIsACloseWithItsError) {
     RunUntil([&] { return Count(c, QFD_CLOSE) == 1; });
     ASSERT_EQ(Count(c, QFD_CLOSE), 1);
     EXPECT_EQ(Last(c, QFD_CLOSE)->error, QWSAECONNRESET);
+    // Every later send says so too (Linux turns the second into EPIPE).
+    for (int i = 0; i < 2; i++) {
+        EXPECT_EQ(PlatNetSend(c, "x", 1), -1);
+        EXPECT_EQ(PlatNetLastError(), QWSAECONNRESET) << i;
+    }
 }
 
 TEST_F(Net, WriteIsSignalledAgainOnlyAfterAWouldBlock) {

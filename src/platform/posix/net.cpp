@@ -64,8 +64,10 @@ const ErrnoMap kErrnoMap[] = {
     {ENOPROTOOPT, 10042},  {EPROTONOSUPPORT, 10043}, {EOPNOTSUPP, 10045},  {EAFNOSUPPORT, 10047},
     {EADDRINUSE, 10048},   {EADDRNOTAVAIL, 10049}, {ENETDOWN, 10050},      {ENETUNREACH, 10051},
     {ENETRESET, 10052},    {ECONNABORTED, 10053},  {ECONNRESET, 10054},    {ENOBUFS, 10055},
-    {ENOMEM, 10055},       {EISCONN, 10056},       {ENOTCONN, 10057},      {EPIPE, 10058},
-    {ESHUTDOWN, 10058},    {ETIMEDOUT, 10060},     {ECONNREFUSED, 10061},  {ELOOP, 10062},
+    {ENOMEM, 10055},       {EISCONN, 10056},       {ENOTCONN, 10057},
+    // This layer never shuts a socket down itself: EPIPE means the peer
+    // has gone, which Winsock reports as a reset, not WSAESHUTDOWN.
+    {EPIPE, 10054},        {ESHUTDOWN, 10058},    {ETIMEDOUT, 10060},     {ECONNREFUSED, 10061},  {ELOOP, 10062},
     {ENAMETOOLONG, 10063}, {EHOSTDOWN, 10064},     {EHOSTUNREACH, 10065},
 };
 
