@@ -27,9 +27,6 @@ enum {
 static char CarryOver[9];
 static int CarryLength;
 static int FirstCall = 1;
-// The control socket the carried bytes came from: a new connection starts
-// from nothing.
-static PlatSocket CarrySocket = -1;
 // 1 while LastReplyLine holds a line whose end has not arrived yet.
 static int LineOpen;
 // 1 when the next byte to arrive starts a line: at the start of the
@@ -41,7 +38,6 @@ void ResetCarryOver(void) {
     CarryOver[0] = 0;
     CarryLength = 0;
     FirstCall = 1;
-    CarrySocket = -1;
     LineOpen = 0;
     AtLineStart = 1;
 }
@@ -218,10 +214,9 @@ static int NoCodeYet(QELTA *q) {
 
 int FillControlBuffer(QELTA *q) {
     q->IdleCount = 0;
-    if (FirstCall || CarrySocket != q->Socket.Control) {
+    if (FirstCall) {
         ResetCarryOver();
         FirstCall = 0;
-        CarrySocket = q->Socket.Control;
     }
     long got = PlatNetRecv(q->Socket.Control, q->ReplyBuffer, 512, 0);
     if (got < 0 && PlatNetLastError() == QWSAEWOULDBLOCK) {

@@ -1,4 +1,6 @@
 // The single-reply commands and the send step over a real socket pair.
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/wait.h>
 
 #include <functional>
@@ -234,4 +236,36 @@ TEST_F(CommandTest, PasswordPromptWithoutATerminalIsCancel) {
     });
     EXPECT_EQ(result, 7);
     EXPECT_EQ(Sent(), "PASS \r\n");
+}
+
+// The old connection ended in the middle of a line; the new one's greeting
+// must still be found at its first byte, though the new socket usually
+// gets the old one's number.
+TEST_F(CommandTest, NewConnectionStartsAtALineStart) {
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sin;
+    ASSERT_EQ(bind(listener, (sockaddr *)&sin, sizeof sin), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    ASSERT_EQ(getsockname(listener, (sockaddr *)&sin, &len), 0);
+
+    q->CommandId = 1;
+    ASSERT_EQ(Deliver("220 Old server\r\nand a line without its end"), 1);
+    std::string target = "127.0.0.1:" + std::to_string(ntohs(sin.sin_port));
+    ASSERT_EQ(Start(ExecCONN, target.c_str()), 1);
+    int peer = accept(listener, nullptr, nullptr);
+    ASSERT_GE(peer, 0);
+    ASSERT_EQ(write(peer, "220 Ready\r\n", 11), 11);
+    pollfd p{(int)q->Socket.Control, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 5000), 1);
+    EXPECT_EQ(ExecCONN(nullptr, q, EV_SOCKET, CONTROLMSG, QFD_READ), 1);
+    EXPECT_EQ(q->Connected, 1);
+    EXPECT_EQ(q->CommandActive, 0);
+
+    PlatNetClose(q->Socket.Control);
+    q->Socket.Control = -1;
+    close(peer);
+    close(listener);
 }
