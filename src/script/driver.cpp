@@ -46,6 +46,7 @@ int Dispatcher(PlatWindow hDlg, int id, QELTA *q, int EventKind, unsigned Messag
                unsigned SocketEvent) {
     q->IdleCount = 0;
     if (id < 0 || id >= ExecutorCount || ExecutorTable[id] == 0) {
+        // Named here: an empty text would leave the error log silent.
         FORMATCUT(q->ErrorText, "No executor for command %d in Dispatcher()\r\n", id);
         return 0;
     }
