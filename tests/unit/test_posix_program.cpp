@@ -209,6 +209,35 @@ TEST_F(AtomTest, AMarkerNamedByTheScriptLastsUntilDeleted) {
     EXPECT_EQ(PlatDeleteAtom(1), 0);
 }
 
+// Two runs of one script: the marker goes with the last of them.
+TEST_F(AtomTest, AMarkerLastsWhileAnotherRunHoldsIt) {
+    const char *script = "C:\\jobs\\twice.ftp";
+    int ready[2], go[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(go), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        unsigned short mine = PlatAddAtom(script);
+        char c = mine ? 'y' : 'n';
+        if (write(ready[1], &c, 1) != 1 || read(go[0], &c, 1) != 1) _exit(2);
+        _exit(PlatDeleteAtom(mine) == 1 ? 0 : 1);
+    }
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    EXPECT_EQ(c, 'y');
+    unsigned short atom = PlatAddAtom(script);
+    ASSERT_NE(atom, 0);
+    EXPECT_EQ(PlatDeleteAtom(atom), 1);
+    EXPECT_EQ(Markers(), 1);  // the other run still holds it
+    ASSERT_EQ(write(go[1], "x", 1), 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(Markers(), 0);
+    for (int fd : {ready[0], ready[1], go[0], go[1]}) close(fd);
+}
+
 TEST_F(AtomTest, NamesStayInsideTheFolder) {
     const char *names[] = {"..", "../../escape", "/etc/passwd", "a/b\\c"};
     std::vector<unsigned short> atoms;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -225,6 +226,7 @@ struct Atom {
     int refs;  // 0 = free slot
     char name[256];
     std::string file;
+    int fd;  // the marker, held with a shared lock while the atom lives
 };
 
 enum { MaxAtoms = 16, AtomBase = 0xC000 };  // string atoms' range on Windows
@@ -275,13 +277,37 @@ static std::string MarkerName(const char *name) {
     return out.substr(0, 180) + tail;
 }
 
-static int WriteMarker(const std::string &file, const char *name) {
-    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return 0;
-    size_t len = strlen(name);
-    ssize_t n = write(fd, name, len);
-    int ok = close(fd) == 0 && n == (ssize_t)len;
-    if (!ok) unlink(file.c_str());
+// Every process that holds the atom holds the marker open with a shared
+// lock, so that, as with Windows' count of a global atom, the marker goes
+// only with the last of two runs of one script. A marker removed between
+// our open and our lock is made again.
+static int HoldMarker(const std::string &file, const char *name) {
+    for (int attempt = 0; attempt < 8; attempt++) {
+        int fd = open(file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) return -1;
+        struct stat held, named;
+        if (flock(fd, LOCK_SH) != 0 || fstat(fd, &held) != 0) {
+            close(fd);
+            return -1;
+        }
+        if (stat(file.c_str(), &named) == 0 && named.st_ino == held.st_ino && named.st_dev == held.st_dev) {
+            size_t len = strlen(name);
+            if (held.st_size == 0 && pwrite(fd, name, len, 0) != (ssize_t)len) {
+                close(fd);
+                return -1;
+            }
+            return fd;
+        }
+        close(fd);
+    }
+    return -1;
+}
+
+// Removes the marker unless another process still holds it.
+static int ReleaseMarker(const std::string &file, int fd) {
+    int ok = 1;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) ok = unlink(file.c_str()) == 0 || errno == ENOENT;
+    close(fd);
     return ok;
 }
 
@@ -297,10 +323,12 @@ unsigned short PlatAddAtom(const char *name) {
     for (int i = 0; i < MaxAtoms; i++) {
         if (Atoms[i].refs > 0) continue;
         std::string file = dir + "/" + MarkerName(name);
-        if (!WriteMarker(file, name)) return 0;
+        int fd = HoldMarker(file, name);
+        if (fd < 0) return 0;
         Atoms[i].refs = 1;
         COPYCUT(Atoms[i].name, name);
         Atoms[i].file = file;
+        Atoms[i].fd = fd;
         return (unsigned short)(AtomBase + i);
     }
     return 0;
@@ -311,7 +339,8 @@ int PlatDeleteAtom(unsigned short atom) {
     if (i < 0 || i >= MaxAtoms || Atoms[i].refs == 0) return 0;
     if (--Atoms[i].refs > 0) return 1;
     // A marker someone else removed is gone all the same.
-    int ok = unlink(Atoms[i].file.c_str()) == 0 || errno == ENOENT;
+    int ok = ReleaseMarker(Atoms[i].file, Atoms[i].fd);
+    Atoms[i].fd = -1;
     Atoms[i].file.clear();
     Atoms[i].name[0] = 0;
     return ok;
