@@ -158,7 +158,9 @@ int PlatPostEvent(PlatWindow w, unsigned msg, uintptr_t wp, intptr_t lp) {
         std::lock_guard<std::mutex> hold(QueueLock);
         Queue.push_back(Posted{w, msg, wp, lp});
     }
-    Wake();
+    // The loop's own posts need no wake-up: it polls without waiting while
+    // the queue holds something. Only other threads must break its sleep.
+    if (std::this_thread::get_id() != LoopThread) Wake();
     return 1;
 }
 
@@ -315,8 +317,11 @@ static int PollTimeout(void) {
 // callback may watch or unwatch fds; an fd watched again in this turn
 // waits for the next poll (its readiness is level-triggered).
 static void PollFds(void) {
-    std::vector<struct pollfd> fds;
-    std::vector<uint64_t> serials;
+    // Kept between turns so a turn allocates nothing.
+    static std::vector<struct pollfd> fds;
+    static std::vector<uint64_t> serials;
+    fds.clear();
+    serials.clear();
     fds.push_back(pollfd{WakeRead, POLLIN, 0});
     serials.push_back(0);
     for (const auto &w : Watches) {

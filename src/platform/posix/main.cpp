@@ -22,8 +22,13 @@ int main(int argc, char **argv) {
     std::string dos = cmdline;
     if (!path.empty() && path[0] == '/') {
         std::vector<char> out(path.size() + 64);
-        if (PosixUnmapPath(path.c_str(), out.data(), out.size()))
-            dos = quoted ? "\"" + std::string(out.data()) + "\"" : std::string(out.data());
+        if (!PosixUnmapPath(path.c_str(), out.data(), out.size())) {
+            // No drive holds it: as a DOS path it would name another file.
+            std::string text = "Can not open script file " + path;
+            PlatMessageBox(text.c_str(), "QELTA Error", QMB_OK);
+            return 0;
+        }
+        dos = quoted ? "\"" + std::string(out.data()) + "\"" : std::string(out.data());
     }
     static int instance;
     QeltaMain(&instance, 0, dos.c_str(), 1);
