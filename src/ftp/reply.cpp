@@ -29,6 +29,7 @@ static int CarryLength;
 static int FirstCall = 1;
 // 1 while LastReplyLine holds a line whose end has not arrived yet.
 static int LineOpen;
+static size_t LineLength;  // of LastReplyLine while the line is open
 // 1 when the next byte to arrive starts a line: at the start of the
 // connection and after a line feed. A read that begins in the middle of a
 // line ("(48" | "213 bytes)") must not take "213 " for a reply code.
@@ -99,14 +100,19 @@ static int LineStartAt(const char *data, int i) {
 }
 
 static int ScanForCode(QELTA *q, const char *data, int n, char *code) {
+    int found = 0;
     for (int i = 0; i + 4 <= n; i++) {
         if (LineStartAt(data, i) && AcceptedCode(q, data + i)) {
             memcpy(code, data + i, 4);
             code[4] = 0;
-            return 1;
+            found = 1;
+            // A preliminary reply with the final one behind it in the same
+            // read ("120 Ready soon", "220 Ready"): the final one decides,
+            // or the command would wait for a reply that has come.
+            if (data[i] != '1') return 1;
         }
     }
-    return 0;
+    return found;
 }
 
 // After a read without a code: the unfinished code at a line start near
@@ -129,15 +135,16 @@ static void CarryTail(QELTA *q, const char *data, int n) {
 // size, NUL bytes left out) for the failure text of a refused command.
 static void KeepReplyLine(QELTA *q, const char *data, int n) {
     size_t size = sizeof q->LastReplyLine;
+    if (!LineOpen) LineLength = strnlen(q->LastReplyLine, size);
     for (int i = 0; i < n; i++) {
         if (!LineOpen) {
             q->LastReplyLine[0] = 0;
+            LineLength = 0;
             LineOpen = 1;
         }
-        size_t used = strlen(q->LastReplyLine);
-        if (data[i] != 0 && used + 1 < size) {
-            q->LastReplyLine[used] = data[i];
-            q->LastReplyLine[used + 1] = 0;
+        if (data[i] != 0 && LineLength + 1 < size) {
+            q->LastReplyLine[LineLength++] = data[i];
+            q->LastReplyLine[LineLength] = 0;
         }
         if (data[i] == '\n') LineOpen = 0;
     }
@@ -238,9 +245,10 @@ int FillControlBuffer(QELTA *q) {
     if (found) {
         CarryLength = 0;
         CarryOver[0] = 0;
-    } else {
-        CarryTail(q, data, n);
     }
+    // After no code, or only a preliminary one, the start of the final
+    // code may end this read.
+    if (!found || code[0] == '1') CarryTail(q, data, n);
     AtLineStart = data[n - 1] == '\n';
     if (q->CommandId == ID_RETR && q->ExpectedSize == 0) TakeAnnouncedSize(q, data, n);
     if (q->CommandId == ID_PASV) TakePassiveAddress(q, data, n);

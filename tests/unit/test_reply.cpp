@@ -3,7 +3,7 @@
 
 #include "test_ftp_fixture.h"
 
-enum { PASS = 3, TYPE = 2, NLST = 6, RDIR = 8, MDIR = 9, LIST = 11, STOR = 13, RETR = 14,
+enum { CONN = 1, PASS = 3, TYPE = 2, NLST = 6, RDIR = 8, MDIR = 9, LIST = 11, STOR = 13, RETR = 14,
        DELR = 19, ACCT = 22, PASV = 30, UDEF = 26, CHWD = 10, USER = 5 };
 
 using ReplyTest = FtpFixture;
@@ -70,11 +70,23 @@ TEST_F(ReplyTest, PreliminaryRepliesArePassedOverOnlyByTransfers) {
         ASSERT_EQ(Deliver(both), 1);
         EXPECT_STREQ(q->ReplyBuffer, "226 ") << id;
     }
+    // Alone, a preliminary reply is the code for other commands; with the
+    // final reply behind it in the same read, the final one is.
     q->CommandId = TYPE;
-    ASSERT_EQ(Deliver(both), 1);
+    ASSERT_EQ(Deliver("150 Opening data connection.\r\n"), 1);
     EXPECT_STREQ(q->ReplyBuffer, "150 ");
     EXPECT_EQ(CheckFor(nullptr, "200 ", q->ReplyLength, q), 0);
     EXPECT_STREQ(q->ErrorText, "");
+    q->CommandId = CONN;
+    ASSERT_EQ(Deliver("120 Ready in a minute.\r\n220 Ready.\r\n"), 1);
+    EXPECT_STREQ(q->ReplyBuffer, "220 ");
+    ASSERT_EQ(Deliver("120 Ready in a minute.\r\n2"), 1);
+    EXPECT_STREQ(q->ReplyBuffer, "120 ");
+    ASSERT_EQ(Deliver("20 Ready.\r\n"), 1);
+    EXPECT_STREQ(q->ReplyBuffer, "220 ");
+    q->CommandId = RETR;
+    ASSERT_EQ(Deliver("150 Opening data connection.\r\n"), 1);
+    EXPECT_STREQ(q->ReplyBuffer, "");
 }
 
 TEST_F(ReplyTest, AnnouncedSizeIsTakenOncePerRetrieval) {
