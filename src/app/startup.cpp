@@ -141,10 +141,10 @@ static int CollidesWith(const char *path, const char *const *others, int count) 
     return 0;
 }
 
-static PlatFile OpenRunFile(QELTA *q, const char *path, const RunFile *spec,
+static PlatFile OpenRunFile(QELTA *q, const char *path, const RunFile *kind,
                             const char *const *others, int count) {
-    int append = ReadSetting(q, spec->appendKey, 0) == 1;
-    const char *failText = append ? spec->openFailText : spec->createFailText;
+    int append = ReadSetting(q, kind->appendKey, 0) == 1;
+    const char *failText = append ? kind->openFailText : kind->createFailText;
     if (CollidesWith(path, others, count)) {
         ErrorBox(failText);
         return -1;
