@@ -67,11 +67,8 @@ DisplayState D;
 
 }  // namespace
 
-static uint64_t NowMs(void) {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u;
-}
+// The monotonic clock of the whole layer, in 64 bits.
+static uint64_t NowMs(void) { return (uint64_t)PlatMilliseconds(); }
 
 static int Wanted(void) {
     if (!D.checked) {

@@ -62,11 +62,8 @@ int SignalsInstalled = 0;
 
 }  // namespace
 
-static uint64_t NowMs(void) {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u;
-}
+// The monotonic clock of the whole layer, in 64 bits.
+static uint64_t NowMs(void) { return (uint64_t)PlatMilliseconds(); }
 
 static void Wake(void) {
     if (WakeWrite < 0) return;
