@@ -179,7 +179,7 @@ void BM_SocketReplyEvent(benchmark::State &state) {
     ResetSession(q);
     q->ErrorLogHandle = q->StatHandle = q->GeneratedScriptHandle = q->LocalFileHandle = -1;
     q->LogHandle = open("/dev/null", O_WRONLY);
-    ResetCarryOver();
+    ResetReplyReader();
     RunReadEvents(state, q);
     if (q->LogHandle != -1) close((int)q->LogHandle);
     delete q;

@@ -33,7 +33,7 @@ struct ReplySession {
             q->Socket.Control = fds[0];
             server = fds[1];
         }
-        ResetCarryOver();
+        ResetReplyReader();
     }
     ~ReplySession() {
         if (q->Socket.Control != -1) close((int)q->Socket.Control);

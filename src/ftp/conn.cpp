@@ -50,9 +50,10 @@ static int Connect(PlatWindow hDlg, QELTA *q) {
         q->LastSocketError = PlatNetLastError();
         return Fail(q, "Winsock Error %d on call socket() in ExecCONN\r\n");
     }
-    // A new connection starts at a line start with nothing carried over.
-    // The socket's number cannot tell: the old one's is often reused.
-    ResetCarryOver();
+    // A new connection starts at a line start, its greeting awaited. The
+    // socket's number cannot tell: the old one's is often reused.
+    ResetReplyReader();
+    ExpectReply(q);
     // FD_CLOSE too: Winsock signals a server's close with it alone, and a
     // close before the greeting must fail the run at once.
     if (PlatNetAsyncSelect(q->Socket.Control, hDlg, CONTROLMSG,

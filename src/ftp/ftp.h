@@ -5,10 +5,26 @@
 
 #include "app/qelta.h"
 
+// Reads once from the control socket, logs what came and leaves in
+// ReplyBuffer the code of a complete reply of the current command, or "".
+// 0 on a receive failure, a close, or a reply that passes its limits.
 int FillControlBuffer(QELTA *q);
+// Matches ReplyBuffer (and any reply queued behind it) against the
+// expected code: 1 = accepted; 0 = refused (ErrorText set) or not yet.
 int CheckFor(PlatWindow hDlg, const char *ExpectedCode, int length, QELTA *q);
-// Empties the carried-over bytes, as at the start of a run.
-void ResetCarryOver(void);
+
+// The reply reader's state across reads. A new connection starts afresh.
+void ResetReplyReader(void);
+// A command line has gone out (or a connection is made): the next reply
+// to begin is its answer. Anything begun before is not.
+void ExpectReply(QELTA *q);
+// Before a line goes out: reads and logs whatever has arrived unasked.
+// 0 only when the server floods (ErrorText set).
+int DrainUnsolicited(QELTA *q);
+// For CheckFor: the next reply queued behind the one just matched, into
+// ReplyBuffer (1), and the end of the command's wait.
+int NextQueuedReply(QELTA *q);
+void ReplyDecided(QELTA *q);
 
 // The send step of every command line. record is what Debug writes
 // (0 = the line itself).

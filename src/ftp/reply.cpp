@@ -1,6 +1,7 @@
-// Reply assembly and reply-code matching: every read on the control
-// connection is logged, reduced to the four-character code of its final
-// line and matched against what the current command expects.
+// Reply assembly: every byte read on the control connection is logged,
+// cut into lines and grouped into replies. Only a reply that began after
+// the current command was sent is handed on (as its four-character code);
+// everything else is logged and dropped.
 #include <cstdint>
 #include <cstring>
 
@@ -9,151 +10,46 @@
 #include "log/log.h"
 
 // Command ids the reply rules single out.
-enum {
-    ID_PASS = 3,
-    ID_NLST = 6,
-    ID_RDIR = 8,
-    ID_MDIR = 9,
-    ID_LIST = 11,
-    ID_STOR = 13,
-    ID_RETR = 14,
-    ID_DELR = 19,
-    ID_PASV = 30,
-};
+enum { CMD_NLST = 6, CMD_LIST = 11, CMD_STOR = 13, CMD_RETR = 14, CMD_PASV = 30 };
 
-// A reply code whose first bytes arrived at the end of one read: kept so
-// that the rest of it, at the start of the next read, still completes it.
-// It only ever holds fewer than four bytes of one line start.
-static char CarryOver[9];
-static int CarryLength;
-static int FirstCall = 1;
-// 1 while LastReplyLine holds a line whose end has not arrived yet.
-static int LineOpen;
-static size_t LineLength;  // of LastReplyLine while the line is open
-// 1 when the next byte to arrive starts a line: at the start of the
-// connection and after a line feed. A read that begins in the middle of a
-// line ("(48" | "213 bytes)") must not take "213 " for a reply code.
-static int AtLineStart = 1;
+// No reply is longer than this; a server that sends more is not one to
+// keep logging.
+static const long long MaxReplyBytes = 4LL * 1024 * 1024;
 
-void ResetCarryOver(void) {
-    CarryOver[0] = 0;
-    CarryLength = 0;
-    FirstCall = 1;
-    LineOpen = 0;
-    AtLineStart = 1;
+// The reader's state lives for the connection: lines and replies span
+// reads, and a reply's owner is decided by when its first byte came.
+static struct {
+    int Awaiting;         // a command was sent and its reply is not decided
+    int LineOwned;        // the open line began while Awaiting
+    char Line[512];       // the open line's first bytes
+    size_t LineKept;      // bytes of it in Line
+    size_t LineTotal;     // bytes of it so far; 0 = at a line start
+    char OpenCode[4];     // "550" while a "550-" reply waits for "550 "
+    int OpenOwned;        // that reply belongs to the current command
+    long long Bytes;      // received since the command was sent
+    int ClockRunning;     // an unfinished reply of the command has begun
+    unsigned long ClockStart;  // ms of its first byte
+    char Tail[512];       // rest of a read behind a handed-on reply
+    size_t TailAt, TailLength;
+} R;
+
+void ResetReplyReader(void) {
+    memset(&R, 0, sizeof R);
 }
 
 static int IsDigit(char c) { return c >= '0' && c <= '9'; }
 
-// 1 when the n bytes at p (n <= 4) can still begin a reply code: a digit
-// 1 to 5, two digits and a blank.
-static int CodePrefix(const char *p, int n) {
-    for (int i = 0; i < n; i++) {
-        char c = p[i];
-        int ok = (i == 0) ? (c >= '1' && c <= '5') : (i == 3) ? (c == ' ') : IsDigit(c);
-        if (!ok) return 0;
-    }
-    return 1;
+// Three digits, the first 1 to 5, followed by sep.
+static int CodeWith(const char *p, size_t n, char sep) {
+    return n >= 4 && p[0] >= '1' && p[0] <= '5' && IsDigit(p[1]) && IsDigit(p[2]) && p[3] == sep;
 }
 
-// The transfer commands wait past their preliminary 1xx reply.
-static int PassesOverPreliminary(int id) {
-    return id == ID_RETR || id == ID_LIST || id == ID_STOR || id == ID_NLST;
-}
-
-static int AcceptedCode(const QELTA *q, const char *p) {
-    if (!CodePrefix(p, 4)) return 0;
-    return !(p[0] == '1' && PassesOverPreliminary(q->CommandId));
-}
-
-static void Trace3(QELTA *q, const char *a, const char *b) {
-    DebugTrace(q, a);
-    DebugTrace(q, b);
-    DebugTrace(q, "\r\n");
-}
-
-// Completes the carried bytes with the first bytes of this read. 1 with the
-// code in code[] when they form one.
-static int MatchCarried(QELTA *q, const char *data, int n, char *code) {
-    Trace3(q, "Carried Over=", CarryOver);
-    int need = 4 - CarryLength;
-    int take = n < need ? n : need;
-    memcpy(CarryOver + CarryLength, data, (size_t)take);
-    CarryLength += take;
-    CarryOver[CarryLength] = 0;
-    Trace3(q, "Combined=", CarryOver);
-    if (CarryLength == 4 && AcceptedCode(q, CarryOver)) {
-        memcpy(code, CarryOver, 5);
-        return 1;
-    }
-    // Still short (a tiny read) and still a possible code: keep carrying.
-    if (CarryLength < 4 && CodePrefix(CarryOver, CarryLength)) return 0;
-    CarryLength = 0;
-    CarryOver[0] = 0;
-    return 0;
-}
-
-// A line start is any byte after a line feed, and the start of a read that
-// follows one.
-static int LineStartAt(const char *data, int i) {
-    return i == 0 ? AtLineStart : data[i - 1] == '\n';
-}
-
-static int ScanForCode(QELTA *q, const char *data, int n, char *code) {
-    int found = 0;
-    for (int i = 0; i + 4 <= n; i++) {
-        if (LineStartAt(data, i) && AcceptedCode(q, data + i)) {
-            memcpy(code, data + i, 4);
-            code[4] = 0;
-            found = 1;
-            // A preliminary reply with the final one behind it in the same
-            // read ("120 Ready soon", "220 Ready"): the final one decides,
-            // or the command would wait for a reply that has come.
-            if (data[i] != '1') return 1;
-        }
-    }
-    return found;
-}
-
-// After a read without a code: the unfinished code at a line start near
-// the end of the read, if any, waits for the next read.
-static void CarryTail(QELTA *q, const char *data, int n) {
-    if (CarryLength > 0) return;  // the carried bytes are still open
-    int from = n > 3 ? n - 3 : 0;
-    for (int i = from; i < n; i++) {
-        if (LineStartAt(data, i) && CodePrefix(data + i, n - i)) {
-            CarryLength = n - i;
-            memcpy(CarryOver, data + i, (size_t)CarryLength);
-            CarryOver[CarryLength] = 0;
-            Trace3(q, "Carry Over=", CarryOver);
-            return;
-        }
-    }
-}
-
-// The server's last reply line, kept as it arrives (cut at the member's
-// size, NUL bytes left out) for the failure text of a refused command.
-static void KeepReplyLine(QELTA *q, const char *data, int n) {
-    size_t size = sizeof q->LastReplyLine;
-    if (!LineOpen) LineLength = strnlen(q->LastReplyLine, size);
-    for (int i = 0; i < n; i++) {
-        if (!LineOpen) {
-            q->LastReplyLine[0] = 0;
-            LineLength = 0;
-            LineOpen = 1;
-        }
-        if (data[i] != 0 && LineLength + 1 < size) {
-            q->LastReplyLine[LineLength++] = data[i];
-            q->LastReplyLine[LineLength] = 0;
-        }
-        if (data[i] == '\n') LineOpen = 0;
-    }
-}
+// ---- What a reply line tells besides its code ----------------------------------
 
 // A decimal number as atoi reads it (blanks, a sign, digits), from at most
 // len bytes, saturated well inside 64 bits: the same on both builds.
-static long long ReadField(const char *p, int len) {
-    int i = 0;
+static long long ReadField(const char *p, size_t len) {
+    size_t i = 0;
     while (i < len && (p[i] == ' ' || p[i] == '\t' || p[i] == '\r' || p[i] == '\n')) i++;
     int neg = 0;
     if (i < len && (p[i] == '+' || p[i] == '-')) neg = (p[i++] == '-');
@@ -166,10 +62,10 @@ static long long ReadField(const char *p, int len) {
 static int EndsField(char c) { return c == ',' || c == ' ' || c == ')' || c == 0; }
 
 // "(48213 bytes)" in the reply to RETR: the size of the file to come.
-static void TakeAnnouncedSize(QELTA *q, const char *data, int n) {
-    for (int i = 0; i < n; i++) {
+static void TakeAnnouncedSize(QELTA *q, const char *data, size_t n) {
+    for (size_t i = 0; i < n; i++) {
         if (data[i] != '(') continue;
-        int start = i + 1, end = start;
+        size_t start = i + 1, end = start;
         while (end < n && data[end] != ' ' && data[end] != ')' && data[end] != 0) end++;
         if (end < n && data[end] == ' ' && end + 2 < n && data[end + 2] == 'y') {
             long long v = ReadField(data + start, end - start);
@@ -183,11 +79,11 @@ static void TakeAnnouncedSize(QELTA *q, const char *data, int n) {
 }
 
 // The six numbers of a passive reply's "(h1,h2,h3,h4,p1,p2)".
-static void TakePassiveGroup(QELTA *q, const char *data, int n, int at) {
+static void TakePassiveGroup(QELTA *q, const char *data, size_t n, size_t at) {
     long long f[6];
-    int pos = at;
+    size_t pos = at;
     for (int k = 0; k < 6; k++) {
-        int end = pos;
+        size_t end = pos;
         while (end < n && !EndsField(data[end])) end++;
         f[k] = ReadField(data + pos, end - pos);
         pos = end < n ? end + 1 : n;
@@ -201,10 +97,157 @@ static void TakePassiveGroup(QELTA *q, const char *data, int n, int at) {
     q->PassiveAddress = a;
 }
 
-static void TakePassiveAddress(QELTA *q, const char *data, int n) {
-    for (int i = 0; i < n; i++)
-        if (data[i] == '(') TakePassiveGroup(q, data, n, i + 1);
+// Only lines of the current command's own reply may set these: a stray
+// line must not choose where the data connection goes.
+static void TakeLineValues(QELTA *q, const char *line, size_t n) {
+    if (q->CommandId == CMD_RETR && q->ExpectedSize == 0) TakeAnnouncedSize(q, line, n);
+    if (q->CommandId == CMD_PASV)
+        for (size_t i = 0; i < n; i++)
+            if (line[i] == '(') TakePassiveGroup(q, line, n, i + 1);
 }
+
+// The final line of the reply handed on, for the failure text of a
+// refusal (NUL bytes left out, cut at the member's size).
+static void KeepReplyLine(QELTA *q, const char *line, size_t n) {
+    size_t k = 0;
+    for (size_t i = 0; i < n && k + 1 < sizeof q->LastReplyLine; i++)
+        if (line[i] != 0) q->LastReplyLine[k++] = line[i];
+    q->LastReplyLine[k] = 0;
+}
+
+// ---- Lines and replies ----------------------------------------------------------
+
+// The transfer commands wait past their preliminary 1xx reply.
+static int PassesOverPreliminary(int id) {
+    return id == CMD_RETR || id == CMD_LIST || id == CMD_STOR || id == CMD_NLST;
+}
+
+// A complete reply of the current command. 1 when its code is handed on.
+static int OwnReply(QELTA *q, const char *code, char *out) {
+    KeepReplyLine(q, R.Line, R.LineKept);
+    if (code[0] == '1') {
+        // A preliminary reply: what follows may take as long as the
+        // transfer it announces.
+        R.ClockRunning = 0;
+        if (PassesOverPreliminary(q->CommandId)) return 0;
+    }
+    memcpy(out, code, 3);
+    out[3] = ' ';
+    out[4] = 0;
+    return 1;
+}
+
+// A line has ended. 1 when it completed a reply of the current command,
+// with the code in out.
+static int EndLine(QELTA *q, char *out) {
+    const char *line = R.Line;
+    size_t n = R.LineKept;
+    int owned = R.LineOwned && R.Awaiting;
+    R.LineTotal = 0;
+    if (R.OpenCode[0] != 0) {
+        int own = R.OpenOwned && R.Awaiting;
+        if (own) TakeLineValues(q, line, n);
+        // Inside "550-" only "550 " ends the reply, whatever else looks
+        // like a code.
+        if (n < 4 || memcmp(line, R.OpenCode, 3) != 0 || line[3] != ' ') return 0;
+        char code[4];
+        memcpy(code, R.OpenCode, 3);
+        R.OpenCode[0] = 0;
+        return own && OwnReply(q, code, out);
+    }
+    if (owned) TakeLineValues(q, line, n);
+    if (CodeWith(line, n, '-')) {
+        memcpy(R.OpenCode, line, 3);
+        R.OpenCode[3] = 0;
+        R.OpenOwned = owned;
+        return 0;
+    }
+    return CodeWith(line, n, ' ') && owned && OwnReply(q, line, out);
+}
+
+// Feeds bytes through the line assembler until a reply of the current
+// command is complete. Returns the number of bytes used; *found is 1 with
+// the code in out when one was.
+static size_t Assemble(QELTA *q, const char *data, size_t n, char *out, int *found) {
+    *found = 0;
+    for (size_t i = 0; i < n; i++) {
+        if (R.LineTotal == 0) {
+            R.LineOwned = R.Awaiting;
+            R.LineKept = 0;
+        }
+        if (R.Awaiting && !R.ClockRunning) {
+            R.ClockRunning = 1;
+            R.ClockStart = PlatMilliseconds();
+        }
+        R.LineTotal++;
+        if (R.LineKept < sizeof R.Line) R.Line[R.LineKept++] = data[i];
+        if (data[i] == '\n' && EndLine(q, out)) {
+            *found = 1;
+            return i + 1;
+        }
+    }
+    return n;
+}
+
+// What arrived before the current command was sent, or after its reply
+// was decided, belongs to no command: it passes the assembler unmatched.
+static void AssembleStray(QELTA *q, const char *data, size_t n) {
+    int awaiting = R.Awaiting;
+    R.Awaiting = 0;
+    char code[5];
+    int found;
+    Assemble(q, data, n, code, &found);
+    R.Awaiting = awaiting;
+}
+
+static void DropTail(QELTA *q) {
+    AssembleStray(q, R.Tail + R.TailAt, R.TailLength - R.TailAt);
+    R.TailAt = R.TailLength = 0;
+}
+
+// Assembles data; what follows a handed-on reply is kept for the matcher.
+static int AssembleRead(QELTA *q, const char *data, size_t n, char *code) {
+    int found;
+    size_t used = Assemble(q, data, n, code, &found);
+    if (found && used < n) {
+        memcpy(R.Tail, data + used, n - used);
+        R.TailAt = 0;
+        R.TailLength = n - used;
+    }
+    return found;
+}
+
+int NextQueuedReply(QELTA *q) {
+    if (R.TailAt >= R.TailLength) return 0;
+    char code[5];
+    int found;
+    size_t used = Assemble(q, R.Tail + R.TailAt, R.TailLength - R.TailAt, code, &found);
+    R.TailAt += used;
+    if (!found) return 0;
+    COPYCUT(q->ReplyBuffer, code);
+    q->ReplyLength = 4;
+    return 1;
+}
+
+void ReplyDecided(QELTA *q) {
+    R.Awaiting = 0;
+    R.LineOwned = 0;
+    R.OpenOwned = 0;
+    R.ClockRunning = 0;
+    DropTail(q);
+}
+
+void ExpectReply(QELTA *q) {
+    DropTail(q);
+    // A line or reply already begun was not sent for this command.
+    R.LineOwned = 0;
+    R.OpenOwned = 0;
+    R.Awaiting = 1;
+    R.Bytes = 0;
+    R.ClockRunning = 0;
+}
+
+// ---- Reading ---------------------------------------------------------------------
 
 static int ReceiveFailed(QELTA *q) {
     q->LastSocketError = PlatNetLastError();
@@ -219,151 +262,85 @@ static int NoCodeYet(QELTA *q) {
     return 1;
 }
 
+// Logs a read, up to the byte limit. 0 when the limit is passed.
+static int LogWithinLimit(QELTA *q, const char *data, size_t n) {
+    long long room = MaxReplyBytes - R.Bytes;
+    size_t keep = (long long)n > room ? (size_t)(room > 0 ? room : 0) : n;
+    LogWrite(q, data, keep);
+    R.Bytes += (long long)n;
+    if (keep == n) return 1;
+    COPYCUT(q->ErrorText, "Reply from the server longer than 4 MiB in FillControlBuffer()\r\n");
+    return 0;
+}
+
+// A reply that has begun must end within TimeOut seconds (never less than
+// one watchdog tick): a drip of bytes would otherwise reset the watchdog
+// for ever.
+static int ReplyOverdue(QELTA *q) {
+    if (!R.Awaiting || !R.ClockRunning) return 0;
+    // Within what the tick count can measure on both builds.
+    int seconds = q->TimeOut < 5 ? 5 : (q->TimeOut > 2000000 ? 2000000 : q->TimeOut);
+    unsigned long limit = (unsigned long)seconds * 1000UL;
+    // Unsigned difference: right across the tick count's wrap.
+    if (PlatMilliseconds() - R.ClockStart < limit) return 0;
+    FORMATCUT(q->ErrorText,
+              "Reply from the server not complete within %d seconds in FillControlBuffer()\r\n",
+              q->TimeOut);
+    return 1;
+}
+
+// Receives once: -1 on failure (ErrorText set), 0 when nothing was there,
+// otherwise the count, logged.
+static long ReceiveOnce(QELTA *q, char *buf, size_t size) {
+    long got = PlatNetRecv(q->Socket.Control, buf, size, 0);
+    if (got < 0 && PlatNetLastError() == QWSAEWOULDBLOCK) {
+        q->LastSocketError = QWSAEWOULDBLOCK;
+        return 0;
+    }
+    if (got <= 0) {
+        ReceiveFailed(q);
+        return -1;
+    }
+    if (!LogWithinLimit(q, buf, (size_t)got)) return -1;
+    return got;
+}
+
 int FillControlBuffer(QELTA *q) {
     q->IdleCount = 0;
-    if (FirstCall) {
-        ResetCarryOver();
-        FirstCall = 0;
-    }
-    long got = PlatNetRecv(q->Socket.Control, q->ReplyBuffer, 512, 0);
-    if (got < 0 && PlatNetLastError() == QWSAEWOULDBLOCK) {
-        // A read event whose data was already taken: not a failure.
-        q->LastSocketError = QWSAEWOULDBLOCK;
-        return NoCodeYet(q);
-    }
-    if (got <= 0) return ReceiveFailed(q);
-    int n = (int)got;
-    q->ReplyLength = n;
-    q->ReplyBuffer[n] = 0;
-    const char *data = q->ReplyBuffer;
-    LogWrite(q, data, (size_t)n);
-    KeepReplyLine(q, data, n);
-
     char code[5] = "";
-    int found = CarryLength > 0 && MatchCarried(q, data, n, code);
-    if (!found) found = ScanForCode(q, data, n, code);
-    if (found) {
-        CarryLength = 0;
-        CarryOver[0] = 0;
+    int found = 0;
+    if (R.TailAt < R.TailLength) {
+        // A reply behind one the caller did not match: its turn first.
+        found = NextQueuedReply(q);
+        if (found) COPYCUT(code, q->ReplyBuffer);
     }
-    // After no code, or only a preliminary one, the start of the final
-    // code may end this read.
-    if (!found || code[0] == '1') CarryTail(q, data, n);
-    AtLineStart = data[n - 1] == '\n';
-    if (q->CommandId == ID_RETR && q->ExpectedSize == 0) TakeAnnouncedSize(q, data, n);
-    if (q->CommandId == ID_PASV) TakePassiveAddress(q, data, n);
-    Trace3(q, "string=", code);
+    if (!found) {
+        long got = ReceiveOnce(q, q->ReplyBuffer, 512);
+        if (got < 0) return 0;
+        if (got == 0) return NoCodeYet(q);
+        q->ReplyBuffer[got] = 0;
+        found = AssembleRead(q, q->ReplyBuffer, (size_t)got, code);
+        if (!found && ReplyOverdue(q)) return 0;
+    }
+    DebugTraceValue(q, "string=", code);
     q->ReplyLength = 4;
     COPYCUT(q->ReplyBuffer, code);
     return 1;
 }
 
-// ---- CheckFor ----------------------------------------------------------------
-
-struct Substitute {
-    const char *Expected;
-    const char *Accepted;
-    int OnlyFor;  // command id, 0 = any
-    int SetsLoggedIn;
-};
-
-static const Substitute Substitutes[] = {
-    {"226 ", "250 ", 0, 0},       {"331 ", "230 ", 0, 1},       {"200 ", "250 ", 0, 0},
-    {"250 ", "200 ", 0, 0},       {"150 ", "125 ", 0, 0},       {"230 ", "332 ", ID_PASS, 0},
-    {"250 ", "257 ", ID_RDIR, 0},
-};
-
-static int Begins(const char *line, const char *prefix) {
-    return strncmp(line, prefix, strlen(prefix)) == 0;
-}
-
-static int SubstituteFor(QELTA *q, const char *expected, const char *line) {
-    for (const Substitute &s : Substitutes) {
-        if (strcmp(s.Expected, expected) != 0 || !Begins(line, s.Accepted)) continue;
-        if (s.OnlyFor != 0 && s.OnlyFor != q->CommandId) continue;
-        if (s.SetsLoggedIn) q->LoggedIn = 1;
-        return 1;
-    }
-    return 0;
-}
-
-enum { GO_ON, DECIDED_TRUE, DECIDED_FALSE };
-
-// A 4xx or 5xx line. Returns DECIDED_* for the overrides that end the
-// check at once, GO_ON otherwise (with *result and ErrorText updated).
-static int Refusal(QELTA *q, const char *line, int *result) {
-    if (q->ReturnIndex != 0 && Begins(line, "550")) {
-        if (q->_550DeleteOverRide == 0 && q->CommandId == ID_DELR) {
-            PlatMessageBox(
-                "You have received a 550 error during a remote delete.\r\n"
-                "This error can be avoided, please see the documentation.\r\n",
-                "QELTA", QMB_OK);
-            COPYCUT(q->ErrorText, "550 error during a remote delete");
-            return DECIDED_FALSE;
+int DrainUnsolicited(QELTA *q) {
+    char buf[512];
+    while (q->Socket.Control != -1) {
+        long got = ReceiveOnce(q, buf, sizeof buf);
+        if (got == 0) return 1;
+        if (got < 0) {
+            // A close or a receive error is the next read event's to
+            // report; only the flood fails here.
+            if (R.Bytes > MaxReplyBytes) return 0;
+            q->ErrorText[0] = 0;
+            return 1;
         }
-        q->Tolerated550 = 1;
-        return DECIDED_TRUE;
+        AssembleStray(q, buf, (size_t)got);
     }
-    if (q->DELR550OverRide == 1 && q->CommandId == ID_DELR) return DECIDED_TRUE;
-    if (q->DirCmdCanDoNothing == 1 && (q->CommandId == ID_MDIR || q->CommandId == ID_RDIR))
-        return DECIDED_TRUE;
-    if (q->CommandId == ID_PASS && Begins(line, "530") && q->PassRetryCount < 2) {
-        q->PassRetryCount++;
-        *result = 1;
-        return GO_ON;
-    }
-    COPYCUT(q->ErrorText, q->ReplyBuffer);
-    *result = 0;
-    return GO_ON;
-}
-
-static int IsRefusal(const char *line) {
-    return (line[0] == '4' || line[0] == '5') && line[1] && line[2] && line[3] == ' ';
-}
-
-// The bare code copied by a refusal becomes the server's whole reply line.
-static void RecoverReplyLine(QELTA *q) {
-    size_t len = strlen(q->ErrorText);
-    if (len < 1 || len > 4 || q->LastReplyLine[0] == 0) return;
-    COPYCUT(q->ErrorText, q->LastReplyLine);
-}
-
-int CheckFor(PlatWindow hDlg, const char *ExpectedCode, int length, QELTA *q) {
-    char work[100];
-    int n = length < 0 ? 0 : (length > 99 ? 99 : length);
-    size_t k = 0;
-    while ((int)k < n && q->ReplyBuffer[k]) {
-        work[k] = q->ReplyBuffer[k];
-        k++;
-    }
-    work[k] = 0;
-    q->IdleCount = 0;
-    int result = 0;
-    Trace3(q, "buffer2=", work);
-    DebugTrace(q, "beginning of CheckFor()\r\n");
-
-    for (size_t i = 0; i < k; i++) {
-        if (i > 0 && work[i - 1] != '\n') continue;
-        const char *line = work + i;
-        // The expected code itself always completes the command, also
-        // when a UDEF line names a 4xx or 5xx code as its answer.
-        if (strncmp(line, ExpectedCode, 4) == 0) {
-            result = 1;
-            if (q->CommandId == ID_PASS) q->PassRetryCount = 0;
-            break;
-        }
-        if (IsRefusal(line)) {
-            int r = Refusal(q, line, &result);
-            if (r == DECIDED_TRUE) return 1;
-            if (r == DECIDED_FALSE) return 0;
-        }
-        if (SubstituteFor(q, ExpectedCode, line)) {
-            result = 1;
-            break;
-        }
-    }
-    if (!result) RecoverReplyLine(q);
-    DebugTrace(q, result ? "end of CheckFor() TRUE\r\n" : "end of CheckFor() FALSE\r\n");
-    q->ReplyBuffer[0] = 0;
-    return result;
+    return 1;
 }

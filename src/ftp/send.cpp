@@ -34,22 +34,37 @@ static int ConfirmSend(const char *line) {
     return PlatMessageBox(text, "QELTA Debug", QMB_YESNO) == QID_YES;
 }
 
+// 1 when the line is a PASS command, whatever sent it (UDEF too).
+static int IsPassLine(const char *line) {
+    while (*line == ' ') line++;
+    return EqualNoCase(line, "PASS", 4) &&
+           (line[4] == ' ' || line[4] == '\r' || line[4] == '\n' || line[4] == 0);
+}
+
+// Sends the whole line; 0 with ErrorText set on a failure other than
+// would-block.
+static int SendLine(QELTA *q, const char *line, const char *sendErrorText) {
+    // What came unasked must not be taken for this line's answer.
+    if (!DrainUnsolicited(q)) return 0;
+    if (PlatNetSend(q->Socket.Control, line, strlen(line)) >= 0) return 1;
+    q->LastSocketError = PlatNetLastError();
+    if (q->LastSocketError == QWSAEWOULDBLOCK) return 1;
+    FormatErrorNumber(q->ErrorText, sizeof q->ErrorText, sendErrorText, q->LastSocketError);
+    return 0;
+}
+
 int SendControlLine(QELTA *q, const char *line, const char *record, const char *refusalText,
                     const char *sendErrorText) {
+    // A password never reaches a log.
+    if (IsPassLine(line)) record = "PASS xxxxxxxx\r\n";
     if (q->Debug == 1) RecordSentLine(q, record ? record : line);
     if (q->DebugMessages == 1 && !ConfirmSend(line)) {
         COPYCUT(q->ErrorText, refusalText);
         return 0;
     }
     // After a failure the run is ending: nothing more goes to the server.
-    if (q->ErrorFlag != 1 && PlatNetSend(q->Socket.Control, line, strlen(line)) < 0) {
-        q->LastSocketError = PlatNetLastError();
-        if (q->LastSocketError != QWSAEWOULDBLOCK) {
-            FormatErrorNumber(q->ErrorText, sizeof q->ErrorText, sendErrorText,
-                              q->LastSocketError);
-            return 0;
-        }
-    }
+    if (q->ErrorFlag != 1 && !SendLine(q, line, sendErrorText)) return 0;
+    ExpectReply(q);
     q->CurrentState.WaitingForResponseCode = 1;
     return 1;
 }

@@ -27,7 +27,6 @@ struct SingleCommand {
 };
 
 static const char *const Refused = "User Selected No to Debug Message\r\n";
-static const char *const PassRecord = "PASS xxxxxxxx\r\n";
 
 // UDEF's expected code, for the length of the command.
 static char UdefExpected[5];
@@ -137,8 +136,7 @@ static int StartCommand(const SingleCommand *c, PlatWindow hDlg, QELTA *q) {
     if (!BuildLine(c, q, line, size)) return 0;
     char sendError[80];
     FORMATCUT(sendError, "Winsock Error %%d On send() in %s\r\n", c->Name);
-    const char *record = (c == &Commands[C_PASS]) ? PassRecord : nullptr;
-    return SendControlLine(q, line, record, Refused, sendError);
+    return SendControlLine(q, line, nullptr, Refused, sendError);
 }
 
 static int ReplyArrived(const SingleCommand *c, PlatWindow hDlg, QELTA *q) {

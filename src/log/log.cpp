@@ -42,6 +42,12 @@ void DebugTrace(QELTA *q, const char *text) {
     LogText(q, text);
 }
 
+void DebugTraceValue(QELTA *q, const char *label, const char *value) {
+    DebugTrace(q, label);
+    DebugTrace(q, value);
+    DebugTrace(q, "\r\n");
+}
+
 void LogError2(const char *text, QELTA *q) {
     DebugTrace(q, "Beginning of LogError2\r\n");
     q->ErrorFlag = 1;

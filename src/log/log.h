@@ -10,6 +10,8 @@ void WriteLogHeader(QELTA *q, const char *word);
 void LogError2(const char *text, QELTA *q);
 // With DebugEx, the text goes to the error log and then the log.
 void DebugTrace(QELTA *q, const char *text);
+// With DebugEx, the label, the value and a line end, as three traces.
+void DebugTraceValue(QELTA *q, const char *label, const char *value);
 // With Debug, "*** " and the line go to the error log and the log.
 void RecordSentLine(QELTA *q, const char *line);
 // Unbuffered writes of exact bytes; a handle of -1 loses them.

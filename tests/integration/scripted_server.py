@@ -13,6 +13,8 @@ class ScriptedServer:
     ("expect", prefix)  read one line from the client (recorded); prefix is
                         checked afterwards by the test through .lines
     ("hang",)           keep the connection open and say nothing more
+    ("drip", b, secs)   send the bytes b one at a time, secs apart, for ever
+    ("flood", chunk)    send chunk again and again, for ever
     ("close",)          close the connection
     After the last step the server answers every further line with
     `otherwise` (QUIT always gets "221 Bye") until the client closes."""
@@ -89,6 +91,9 @@ class ScriptedServer:
                 elif kind == "hang":
                     self.stopping.wait()
                     return
+                elif kind in ("drip", "flood"):
+                    self._stream(conn, step)
+                    return
                 elif kind == "close":
                     return
             while not self.stopping.is_set():
@@ -100,6 +105,22 @@ class ScriptedServer:
                     conn.sendall(reply)
                 except OSError:
                     return
+
+    def _stream(self, conn, step):
+        """Endless output until the client goes or the test ends."""
+        n = 0
+        while not self.stopping.is_set():
+            try:
+                if step[0] == "drip":
+                    conn.sendall(step[1][n % len(step[1]):][:1])
+                    n += 1
+                    self.stopping.wait(step[2])
+                else:
+                    conn.sendall(step[1])
+            except (socket.timeout, BlockingIOError):
+                continue
+            except OSError:
+                return
 
     def received(self):
         """The client's lines, once it is done."""

@@ -220,6 +220,7 @@ TEST_F(CommandTest, RemoteDelete550WithoutOverrideFails) {
     q->CommandId = 19;
     q->ReturnIndex = 3;
     int result = Detached([&] {
+        Expect();
         Send("550 No such file.\r\n");
         FillControlBuffer(q);
         int r = CheckFor(nullptr, "250 ", q->ReplyLength, q);

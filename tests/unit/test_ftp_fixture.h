@@ -40,7 +40,7 @@ struct FtpSession {
         fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
         q->Socket.Control = fds[0];
         server = fds[1];
-        ResetCarryOver();
+        ResetReplyReader();
     }
 
     void Close() {
@@ -63,8 +63,18 @@ struct FtpSession {
         return FillControlBuffer(q);
     }
 
-    // Delivers and matches; returns CheckFor's result.
+    // As after a command line went out: its reply is awaited.
+    void Expect() { ExpectReply(q); }
+
+    // A command was sent: delivers its reply and matches it; returns
+    // CheckFor's result.
     int Reply(const std::string &bytes, const char *expected) {
+        Expect();
+        return Answer(bytes, expected);
+    }
+
+    // More of the awaited reply: delivers and matches.
+    int Answer(const std::string &bytes, const char *expected) {
         EXPECT_EQ(Deliver(bytes), 1);
         return CheckFor(nullptr, expected, q->ReplyLength, q);
     }

@@ -10,6 +10,7 @@ using ReplyTest = FtpFixture;
 
 TEST_F(ReplyTest, MultiLineReplyYieldsItsFinalCodeAndIsLoggedExactly) {
     const std::string greeting = "220-Welcome\r\n220-Second line\r\n220 Ready\r\n";
+    Expect();
     ASSERT_EQ(Deliver(greeting), 1);
     EXPECT_STREQ(q->ReplyBuffer, "220 ");
     EXPECT_EQ(q->ReplyLength, 4);
@@ -20,10 +21,17 @@ TEST_F(ReplyTest, MultiLineReplyYieldsItsFinalCodeAndIsLoggedExactly) {
     EXPECT_EQ(ReadFile("run.log"), greeting);
 }
 
-TEST_F(ReplyTest, OnlyContinuationLinesIsNotDecisive) {
+// A multi-line reply ends only on its own code and a blank: lines inside
+// it that look like other replies are part of its text.
+TEST_F(ReplyTest, MultiLineReplyEndsOnlyOnItsOwnCode) {
+    q->CommandId = CHWD;
     EXPECT_EQ(Reply("220-Welcome\r\n220-More to come\r\n", "220 "), 0);
+    EXPECT_EQ(Answer("220 Ready\r\n", "220 "), 1);
+
+    EXPECT_EQ(Reply("550-Denied\r\n250 OK\r\n200 Fine\r\n", "250 "), 0);
     EXPECT_STREQ(q->ErrorText, "");
-    EXPECT_EQ(Reply("220 Ready\r\n", "220 "), 1);
+    EXPECT_EQ(Answer("550 Really denied.\r\n", "250 "), 0);
+    EXPECT_STREQ(q->ErrorText, "550 Really denied.\r\n");
 }
 
 // Every split of a reply between two reads completes it exactly once.
@@ -33,7 +41,7 @@ static void SplitEverywhere(const std::string &reply, const char *expected, int 
         f.Open();
         f.q->CommandId = commandId;
         int first = f.Reply(reply.substr(0, cut), expected);
-        int second = f.Reply(reply.substr(cut), expected);
+        int second = f.Answer(reply.substr(cut), expected);
         EXPECT_EQ(first + second, 1) << "split at " << cut;
         EXPECT_STREQ(f.q->ErrorText, "") << "split at " << cut;
         EXPECT_EQ(f.ReadFile("run.log"), reply) << "split at " << cut;
@@ -41,92 +49,96 @@ static void SplitEverywhere(const std::string &reply, const char *expected, int 
     }
 }
 
-TEST(ReplySplit, CodeSplitAcrossTwoReadsAtEveryPosition) {
+TEST(ReplySplit, ReplySplitAcrossTwoReadsAtEveryPosition) {
     SplitEverywhere("220 Ready\r\n", "220 ", CHWD);
     SplitEverywhere("220-Welcome\r\n220-Second line\r\n220 Ready\r\n", "220 ", CHWD);
     SplitEverywhere("150 Opening data connection for a.zip (48213 bytes).\r\n226 Transfer complete.\r\n",
                     "226 ", RETR);
+    // A preliminary reply split in its code still lets the final one in.
+    SplitEverywhere("120 Service ready in a minute.\r\n220 Ready.\r\n", "220 ", CONN);
 }
 
-TEST_F(ReplyTest, CarryOverFindsCodeWhoseLineFeedEndsTheFirstRead) {
-    q->CommandId = RETR;
-    EXPECT_EQ(Reply("150 Opening BINARY mode data connection.\r\n2", "226 "), 0);
-    EXPECT_STREQ(q->ErrorText, "");
-    EXPECT_EQ(Reply("26 Transfer complete.\r\n", "226 "), 1);
+TEST(ReplySplit, RefusalBehindSplitPreliminaryReplyIsNotMissed) {
+    FtpSession f;
+    f.Open();
+    f.q->CommandId = CONN;
+    EXPECT_EQ(f.Reply("12", "220 "), 0);
+    EXPECT_EQ(f.Answer("0 Service ready in a minute.\r\n421 Too many users.\r\n", "220 "), 0);
+    EXPECT_STREQ(f.q->ErrorText, "421 Too many users.\r\n");
+    f.Close();
 }
 
-TEST_F(ReplyTest, ShortReadWithoutCodeWaits) {
-    ASSERT_EQ(Deliver("22"), 1);
+TEST_F(ReplyTest, AReplyIsCompleteOnlyAtItsLineEnd) {
+    Expect();
+    ASSERT_EQ(Deliver("220 Rea"), 1);
     EXPECT_STREQ(q->ReplyBuffer, "");
     EXPECT_EQ(q->ReplyLength, 4);
     EXPECT_EQ(CheckFor(nullptr, "220 ", q->ReplyLength, q), 0);
     EXPECT_STREQ(q->ErrorText, "");
+    EXPECT_EQ(Answer("dy\r\n", "220 "), 1);
 }
 
 TEST_F(ReplyTest, PreliminaryRepliesArePassedOverOnlyByTransfers) {
     const std::string both = "150 Opening data connection for a.zip (48213 bytes).\r\n226 Transfer complete.\r\n";
     for (int id : {RETR, LIST, STOR, NLST}) {
         q->CommandId = id;
+        Expect();
         ASSERT_EQ(Deliver(both), 1);
         EXPECT_STREQ(q->ReplyBuffer, "226 ") << id;
+        EXPECT_EQ(CheckFor(nullptr, "226 ", q->ReplyLength, q), 1);
     }
-    // Alone, a preliminary reply is the code for other commands; with the
-    // final reply behind it in the same read, the final one is.
+    // Other commands see the preliminary reply first, then the final one
+    // behind it in the same read.
     q->CommandId = TYPE;
-    ASSERT_EQ(Deliver("150 Opening data connection.\r\n"), 1);
-    EXPECT_STREQ(q->ReplyBuffer, "150 ");
-    EXPECT_EQ(CheckFor(nullptr, "200 ", q->ReplyLength, q), 0);
+    EXPECT_EQ(Reply("150 Opening data connection.\r\n", "200 "), 0);
     EXPECT_STREQ(q->ErrorText, "");
     q->CommandId = CONN;
+    Expect();
     ASSERT_EQ(Deliver("120 Ready in a minute.\r\n220 Ready.\r\n"), 1);
-    EXPECT_STREQ(q->ReplyBuffer, "220 ");
-    ASSERT_EQ(Deliver("120 Ready in a minute.\r\n2"), 1);
     EXPECT_STREQ(q->ReplyBuffer, "120 ");
-    ASSERT_EQ(Deliver("20 Ready.\r\n"), 1);
-    EXPECT_STREQ(q->ReplyBuffer, "220 ");
-    q->CommandId = RETR;
-    ASSERT_EQ(Deliver("150 Opening data connection.\r\n"), 1);
-    EXPECT_STREQ(q->ReplyBuffer, "");
+    EXPECT_EQ(CheckFor(nullptr, "220 ", q->ReplyLength, q), 1);
 }
 
 TEST_F(ReplyTest, AnnouncedSizeIsTakenOncePerRetrieval) {
     q->CommandId = RETR;
-    Deliver("150 Opening (not a size) for a.zip (48213 bytes).\r\n");
+    Reply("150 Opening (not a size) for a.zip (48213 bytes).\r\n", "226 ");
     EXPECT_EQ(q->ExpectedSize, 48213u);
-    Deliver("150 Opening for b.zip (99 bytes).\r\n");
+    Answer("150 Opening for b.zip (99 bytes).\r\n", "226 ");
     EXPECT_EQ(q->ExpectedSize, 48213u);  // already known
 
     q->ExpectedSize = 0;
-    Deliver("150 Opening for c.zip (3000000000 bytes).\r\n");
+    Reply("150 Opening for c.zip (3000000000 bytes).\r\n", "226 ");
     EXPECT_EQ(q->ExpectedSize, 3000000000u);  // beyond a signed 32-bit long
     q->ExpectedSize = 0;
-    Deliver("150 Opening for d.zip (99999999999 bytes).\r\n");
+    Reply("150 Opening for d.zip (99999999999 bytes).\r\n", "226 ");
     EXPECT_EQ(q->ExpectedSize, 0u);  // does not fit: stays unknown
-    Deliver("150 Opening (12");  // ends inside the group
+    Reply("150 Opening (12\r\n", "226 ");  // the group never closes
     EXPECT_EQ(q->ExpectedSize, 0u);
 
     q->CommandId = LIST;
-    Deliver("150 Here comes (512 bytes).\r\n");
+    Reply("150 Here comes (512 bytes).\r\n", "226 ");
     EXPECT_EQ(q->ExpectedSize, 0u);
 }
 
-TEST_F(ReplyTest, PassiveAddressComesFromTheLastGroup) {
+TEST_F(ReplyTest, PassiveAddressComesFromTheLastGroupOfTheCommandsReply) {
     q->CommandId = PASV;
-    ASSERT_EQ(Deliver("227 Entering Passive Mode (10,0,0,1,1,1) or (192,168,1,20,19,137).\r\n"), 1);
-    EXPECT_STREQ(q->ReplyBuffer, "227 ");
+    EXPECT_EQ(Reply("227 Entering Passive Mode (10,0,0,1,1,1) or (192,168,1,20,19,137).\r\n", "227 "), 1);
     EXPECT_EQ(q->PassiveAddress.family, 2);
     const unsigned char want[4] = {192, 168, 1, 20};
     EXPECT_EQ(memcmp(q->PassiveAddress.addr, want, 4), 0);
     EXPECT_EQ(ntohs(q->PassiveAddress.port), 5001);
 
-    // Fields past the end of the data read as 0; values keep their low bits.
-    Deliver("227 (300,2");
+    // Fields past the end of the line read as 0; values keep their low bits.
+    Reply("227 (300,2\r\n", "227 ");
     const unsigned char cut[4] = {44, 2, 0, 0};
     EXPECT_EQ(memcmp(q->PassiveAddress.addr, cut, 4), 0);
     EXPECT_EQ(q->PassiveAddress.port, 0);
 
+    // Neither a stray line before the command nor another command's reply
+    // chooses the address.
+    Deliver("227 Stray (1,2,3,4,5,6)\r\n");
     q->CommandId = TYPE;
-    Deliver("200 (1,2,3,4,5,6)\r\n");
+    Reply("200 (1,2,3,4,5,6)\r\n", "200 ");
     EXPECT_EQ(memcmp(q->PassiveAddress.addr, cut, 4), 0);
 }
 
@@ -164,23 +176,58 @@ TEST_F(ReplyTest, RefusalCarriesTheServersWholeLine) {
 TEST_F(ReplyTest, RefusalLineIsTheServersEvenWithTheTraceOn) {
     q->DebugEx = 1;
     q->CommandId = CHWD;
-    EXPECT_EQ(Reply("250-First\r\n421 Timeout.\r\n", "250 "), 0);
+    EXPECT_EQ(Reply("250-First\r\n250-Second\r\n421 Timeout.\r\n250 Done\r\n", "250 "), 1);
+    EXPECT_EQ(Reply("421 Timeout.\r\n", "250 "), 0);
     EXPECT_STREQ(q->ErrorText, "421 Timeout.\r\n");
     std::string log = ReadFile("run.log");
     EXPECT_NE(log.find("string=421 \r\n"), std::string::npos);
     EXPECT_NE(log.find("end of CheckFor() FALSE\r\n"), std::string::npos);
 }
 
-TEST_F(ReplyTest, RefusalSplitAcrossReadsIsReportedWhole) {
+// What arrives before a command is sent, or after its reply has decided
+// it, is logged and never taken for an answer.
+TEST_F(ReplyTest, ARepliesBelongsToTheCommandThatWasSentBeforeIt) {
     q->CommandId = CHWD;
-    EXPECT_EQ(Reply("550 Permission", "250 "), 0);
-    EXPECT_STREQ(q->ErrorText, "550 Permission");
-    ResetCarryOver();
+    // Unsolicited, while nothing waits: logged, not matched.
+    Send("200 ok\r\n");
+    ASSERT_EQ(DrainUnsolicited(q), 1);
+    EXPECT_EQ(Reply("550 No such directory.\r\n", "250 "), 0);
+    EXPECT_STREQ(q->ErrorText, "550 No such directory.\r\n");
     q->ErrorText[0] = 0;
-    q->LastReplyLine[0] = 0;
-    EXPECT_EQ(Reply("331 Password please.\r\n", "250 "), 0);
-    EXPECT_EQ(Reply("530 Not logged", "250 "), 0);
-    EXPECT_STREQ(q->ErrorText, "530 Not logged");
+
+    // Two replies in one write: the second is nobody's, and the next
+    // command's reply is its own.
+    q->CommandId = TYPE;
+    EXPECT_EQ(Reply("200 Type set.\r\n200 Again.\r\n", "200 "), 1);
+    Expect();
+    ASSERT_EQ(FillControlBuffer(q), 1);  // the read event the leftovers bring
+    EXPECT_STREQ(q->ReplyBuffer, "");
+    q->CommandId = CHWD;
+    EXPECT_EQ(Reply("550 Denied.\r\n", "250 "), 0);
+    EXPECT_STREQ(q->ErrorText, "550 Denied.\r\n");
+    q->ErrorText[0] = 0;
+
+    // A finished command's late read event completes nothing.
+    EXPECT_EQ(Reply("250 Ok.\r\n", "250 "), 1);
+    EXPECT_EQ(Deliver("250 Late.\r\n"), 1);
+    EXPECT_EQ(CheckFor(nullptr, "250 ", q->ReplyLength, q), 0);
+
+    // A reply begun before the command went out ends before its answer.
+    Deliver("250-Stray start\r\n");
+    EXPECT_EQ(Reply("250 stray end\r\n550 Mine.\r\n", "250 "), 0);
+    EXPECT_STREQ(q->ErrorText, "550 Mine.\r\n");
+
+    std::string log = ReadFile("run.log");
+    EXPECT_NE(log.find("200 ok\r\n550 No such"), std::string::npos);
+    EXPECT_NE(log.find("200 Again.\r\n550 Denied"), std::string::npos);
+}
+
+TEST_F(ReplyTest, AReadEndingInTheNextRepliesStartLeavesItToNobody) {
+    q->CommandId = TYPE;
+    EXPECT_EQ(Reply("200 Type set.\r\n55", "200 "), 1);
+    q->CommandId = CHWD;
+    Expect();
+    EXPECT_EQ(Answer("0 stray\r\n250 Mine.\r\n", "250 "), 1);
 }
 
 TEST_F(ReplyTest, DirectoryOverrides) {
@@ -247,6 +294,7 @@ TEST_F(ReplyTest, ExpectedCodeWinsOverRefusal) {
 
 TEST_F(ReplyTest, ReceiveFailures) {
     // Nothing there: a read event whose data was already taken waits.
+    Expect();
     ASSERT_EQ(FillControlBuffer(q), 1);
     EXPECT_STREQ(q->ReplyBuffer, "");
     EXPECT_EQ(CheckFor(nullptr, "220 ", q->ReplyLength, q), 0);
@@ -273,6 +321,7 @@ TEST_F(ReplyTest, HostileReplies) {
     // More than one read's worth of junk without a line end.
     std::string junk;
     for (int i = 0; i < 700; i++) junk += (char)(1 + (i * 37) % 255);
+    Expect();
     Send(junk + "\r\n");
     for (int i = 0; i < 2; i++) {  // 512 bytes, then the rest
         ASSERT_EQ(FillControlBuffer(q), 1);
@@ -287,6 +336,50 @@ TEST_F(ReplyTest, HostileReplies) {
     EXPECT_EQ(strlen(q->ErrorText), sizeof q->ErrorText - 1);
     EXPECT_EQ(std::string(q->ErrorText), longLine.substr(0, 127));
     EXPECT_EQ(strlen(q->LastReplyLine), sizeof q->LastReplyLine - 1);
+}
+
+// A reply may not go on for ever: not in bytes, not in time.
+TEST_F(ReplyTest, ReplyLimits) {
+    q->CommandId = CHWD;
+    q->TimeOut = 60;
+    Expect();
+    std::string block(512, 'x');
+    int result = 1;
+    long long sent = 0;
+    while (result == 1 && sent < 5LL * 1024 * 1024) {
+        Send(block);
+        sent += 512;
+        result = FillControlBuffer(q);
+    }
+    EXPECT_EQ(result, 0);
+    EXPECT_STREQ(q->ErrorText, "Reply from the server longer than 4 MiB in FillControlBuffer()\r\n");
+    EXPECT_EQ(ReadFile("run.log").size(), 4u * 1024 * 1024);
+
+    // An unasked flood fails the next send's drain the same way.
+    ResetReplyReader();
+    q->ErrorText[0] = 0;
+    std::string big(64 * 1024, 'y');
+    int drained = 1;
+    for (int i = 0; i < 66 && drained; i++) {
+        Send(big);
+        drained = DrainUnsolicited(q);
+    }
+    EXPECT_EQ(drained, 0);
+    EXPECT_STREQ(q->ErrorText, "Reply from the server longer than 4 MiB in FillControlBuffer()\r\n");
+}
+
+TEST_F(ReplyTest, ADripEndsAfterTimeOutFromItsFirstByte) {
+    q->CommandId = CHWD;
+    q->TimeOut = 5;
+    Expect();
+    ASSERT_EQ(Deliver("2"), 1);
+    sleep(3);
+    ASSERT_EQ(Deliver("5"), 1);
+    EXPECT_STREQ(q->ErrorText, "");
+    sleep(3);
+    EXPECT_EQ(Deliver("0"), 0);
+    EXPECT_STREQ(q->ErrorText,
+                 "Reply from the server not complete within 5 seconds in FillControlBuffer()\r\n");
 }
 
 TEST_F(ReplyTest, CheckForReadsAtMostNinetyNineCharacters) {
