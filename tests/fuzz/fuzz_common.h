@@ -5,6 +5,7 @@
 #define QELTA_FUZZ_COMMON_H
 
 #include <fcntl.h>
+#include <ftw.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,19 +28,31 @@
         }                                                                        \
     } while (0)
 
+inline std::string &FuzzDirName() {
+    static std::string name;
+    return name;
+}
+
+inline int RemoveEntry(const char *path, const struct stat *, int, struct FTW *) {
+    remove(path);
+    return 0;
+}
+
 // The scratch folder: on tmpfs when there is one, since the profile layer
-// syncs every write. Made once and reused by every input; nothing is
-// written to the working directory.
+// syncs every write. Made once, reused by every input and removed when
+// the run ends; nothing is written to the working directory.
 inline const std::string &FuzzDir() {
-    static std::string dir = [] {
+    std::string &dir = FuzzDirName();
+    if (dir.empty()) {
         const char *base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
         std::string tmpl = std::string(base) + "/qelta-fuzz-XXXXXX";
         if (mkdtemp(&tmpl[0]) == nullptr) {
             perror("mkdtemp");
             abort();
         }
-        return tmpl;
-    }();
+        dir = tmpl;
+        atexit([] { nftw(FuzzDirName().c_str(), RemoveEntry, 8, FTW_DEPTH | FTW_PHYS); });
+    }
     return dir;
 }
 
