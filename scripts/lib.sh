@@ -42,3 +42,5 @@ need_packages() {
 
 BUILD_PACKAGES=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev python3 g++-mingw-w64-i686)
 TEST_PACKAGES=(wine wine32:i386 xvfb xauth xdotool vsftpd python3-pytest python3-pyftpdlib python3-pexpect)
+# libFuzzer and the sanitizer runtimes for the fuzz targets (scripts/fuzz).
+FUZZ_PACKAGES=(clang libclang-rt-14-dev)
