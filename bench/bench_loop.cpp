@@ -98,6 +98,7 @@ void SendNext(void) {
         if (++Events % (TopUp / Block) == 0) TopUpBacklog(TopUp);
         return;
     }
+    if (Session) ExpectReply(Session);  // as the send step does
     const char *bytes = Session ? Reply : OneByte;
     size_t n = strlen(bytes);
     if (send(Peer, bytes, n, 0) != (ssize_t)n) Failed = 1;

@@ -124,13 +124,13 @@ static int PassesOverPreliminary(int id) {
 
 // A complete reply of the current command. 1 when its code is handed on.
 static int OwnReply(QELTA *q, const char *code, char *out) {
-    KeepReplyLine(q, R.Line, R.LineKept);
     if (code[0] == '1') {
         // A preliminary reply: what follows may take as long as the
         // transfer it announces.
         R.ClockRunning = 0;
         if (PassesOverPreliminary(q->CommandId)) return 0;
     }
+    KeepReplyLine(q, R.Line, R.LineKept);
     memcpy(out, code, 3);
     out[3] = ' ';
     out[4] = 0;

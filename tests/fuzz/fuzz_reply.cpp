@@ -12,6 +12,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -58,10 +59,13 @@ Rig *TheRig() {
 // ---- the reader's calls, all of them here ---------------------------------------
 
 // A new input is a new connection.
-void ReaderStart() { ResetCarryOver(); }
+void ReaderStart() { ResetReplyReader(); }
 
 // A command line went out and its reply is awaited.
-void ReaderAwait(QELTA *q) { q->ErrorText[0] = 0; }
+void ReaderAwait(QELTA *q) {
+    q->ErrorText[0] = 0;
+    ExpectReply(q);
+}
 
 int ReaderFill(QELTA *q) { return FillControlBuffer(q); }
 
@@ -75,64 +79,64 @@ bool PassesOverPreliminary(int id) {
     return id == ID_RETR || id == ID_LIST || id == ID_STOR || id == ID_NLST;
 }
 
-bool IsCode(const std::string &s, size_t p) {
+bool IsCodeWith(const std::string &s, size_t p, char sep) {
     return p + 4 <= s.size() && s[p] >= '1' && s[p] <= '5' && s[p + 1] >= '0' &&
-           s[p + 1] <= '9' && s[p + 2] >= '0' && s[p + 2] <= '9' && s[p + 3] == ' ';
+           s[p + 1] <= '9' && s[p + 2] >= '0' && s[p + 2] <= '9' && s[p + 3] == sep;
 }
 
-bool LineStart(const std::string &s, size_t p) { return p == 0 || s[p - 1] == '\n'; }
+bool IsCode(const std::string &s, size_t p) { return IsCodeWith(s, p, ' '); }
 
-// What the reader owes one read [from, to): the reply codes at line starts
-// that this read completes, in order. A code cut across reads counts in
-// the read that completes it, unless the read it began in already handed
-// over a final code (the reader keeps one code per read; what follows the
-// first final one in the same read is dropped, cut or not).
-struct ReadModel {
-    std::string firstFinal;   // the first 2xx..5xx code, "" when none
-    std::vector<std::string> preliminary;
-    bool carriedPreliminary = false;  // a 1xx code begun in an earlier read
+// A complete reply in the stream: where its first line starts, where its
+// last line starts and ends, and its code.
+struct ModelReply {
+    size_t start, lastLine, end;
+    std::string code;
 };
 
-struct PastRead {
-    size_t from;
-    bool gaveFinal;
-};
+// Every complete reply of the stream, by its lines: "ddd " alone, or
+// "ddd-" up to the first line that starts with the same "ddd ".
+std::vector<ModelReply> ModelReplies(const std::string &s) {
+    std::vector<ModelReply> out;
+    std::string open;
+    size_t openStart = 0;
+    for (size_t p = 0; p < s.size();) {
+        size_t lf = s.find('\n', p);
+        if (lf == std::string::npos) break;
+        if (!open.empty()) {
+            if (s.compare(p, 3, open) == 0 && p + 3 < s.size() && s[p + 3] == ' ') {
+                out.push_back({openStart, p, lf + 1, open + " "});
+                open.clear();
+            }
+        } else if (IsCode(s, p) && p + 4 <= lf + 1) {
+            out.push_back({p, p, lf + 1, s.substr(p, 4)});
+        } else if (IsCodeWith(s, p, '-') && p + 4 <= lf + 1) {
+            open = s.substr(p, 3);
+            openStart = p;
+        }
+        p = lf + 1;
+    }
+    return out;
+}
 
-bool BeganAfterFinal(const std::vector<PastRead> &reads, size_t p) {
-    for (size_t k = reads.size(); k-- > 0;)
-        if (reads[k].from <= p) return reads[k].gaveFinal;
+// CheckFor's rules, reduced to what decides: the expected code, its
+// substitutes, and every refusal (a failure, or an override that accepts).
+bool Decisive(const std::string &code, const char *expected, int id) {
+    static const char *const Pairs[][2] = {{"226 ", "250 "}, {"331 ", "230 "}, {"200 ", "250 "},
+                                           {"250 ", "200 "}, {"150 ", "125 "}};
+    if (code == expected || code[0] == '4' || code[0] == '5') return true;
+    for (const auto &pair : Pairs)
+        if (code == pair[1] && strcmp(expected, pair[0]) == 0) return true;
+    if (id == 3 && code == "332 " && strcmp(expected, "230 ") == 0) return true;
+    if (id == 8 && code == "257 " && strcmp(expected, "250 ") == 0) return true;
     return false;
 }
 
-ReadModel ModelRead(const std::string &s, const std::vector<PastRead> &reads, size_t from,
-                    size_t to, int id) {
-    ReadModel m;
-    size_t first = from >= 3 ? from - 3 : 0;
-    for (size_t p = first; p + 4 <= to; p++) {
-        if (!LineStart(s, p) || !IsCode(s, p)) continue;
-        if (p < from && BeganAfterFinal(reads, p)) continue;
-        std::string code = s.substr(p, 4);
-        if (code[0] == '1') {
-            if (PassesOverPreliminary(id)) continue;
-            m.preliminary.push_back(code);
-            if (p < from) m.carriedPreliminary = true;
-        } else if (m.firstFinal.empty()) {
-            m.firstFinal = code;
-        }
-    }
-    return m;
-}
-
-// The last line of the stream as the reader keeps it: NUL bytes left
-// out, cut at the member's size.
-std::string ModelReplyLine(const std::string &s) {
-    size_t start = 0;
-    if (s.size() >= 2) {
-        size_t lf = s.rfind('\n', s.size() - 2);
-        if (lf != std::string::npos) start = lf + 1;
-    }
+// A reply's last line as the reader keeps it: its first 512 bytes without
+// NUL bytes, cut at the member's size.
+std::string ModelReplyLine(const std::string &s, const ModelReply &r) {
     std::string line;
-    for (size_t i = start; i < s.size() && line.size() + 1 < sizeof(QELTA::LastReplyLine); i++)
+    size_t stop = std::min(r.end, r.lastLine + 512);
+    for (size_t i = r.lastLine; i < stop && line.size() + 1 < sizeof(QELTA::LastReplyLine); i++)
         if (s[i] != 0) line.push_back(s[i]);
     return line;
 }
@@ -149,45 +153,57 @@ struct Run {
     Rig *rig = nullptr;
     int id = 0;
     const char *expected = nullptr;
-    std::string stream;    // every byte the server wrote
-    std::vector<PastRead> reads;
-    size_t consumed = 0;   // of them, read by the client
+    std::string stream;   // every byte the server wrote
+    size_t consumed = 0;  // of them, read by the client
+    size_t armedAt = 0;   // where the stream stood when the command went out
+    std::string lastLine; // the last reply line the reader should keep
 };
 
-void CheckRead(Run *run, size_t from, size_t to, int result) {
-    QELTA *q = &run->rig->q;
-    FUZZ_CHECK(result != -1, "FillControlBuffer failed on a socket with data: %s", q->ErrorText);
-    FUZZ_CHECK(Terminated(q->ErrorText, sizeof q->ErrorText), "ErrorText unterminated");
-    // CheckFor empties the buffer, except where an override decides early.
-    FUZZ_CHECK(Terminated(q->ReplyBuffer, 5), "reply buffer unterminated");
-    FUZZ_CHECK(q->ReplyBuffer[0] == 0 || IsCode(q->ReplyBuffer, 0), "reply buffer \"%s\"",
-               Shown(q->ReplyBuffer).c_str());
-    FUZZ_CHECK(Terminated(q->LastReplyLine, sizeof q->LastReplyLine), "LastReplyLine unterminated");
-    std::string line = ModelReplyLine(run->stream.substr(0, to));
-    FUZZ_CHECK(line == q->LastReplyLine, "last reply line \"%s\", want \"%s\"",
-               Shown(q->LastReplyLine).c_str(), Shown(line).c_str());
+// The replies of the current command that the read [from, to) completes,
+// in order: begun after the command went out, 1xx left out where the
+// command passes over them.
+std::vector<ModelReply> Owned(const Run *run, size_t from, size_t to) {
+    std::vector<ModelReply> owned;
+    for (const ModelReply &r : ModelReplies(run->stream.substr(0, to)))
+        if (r.end > from && r.start >= run->armedAt &&
+            !(r.code[0] == '1' && PassesOverPreliminary(run->id)))
+            owned.push_back(r);
+    return owned;
 }
 
-// The code FillControlBuffer handed over for the read [from, to).
-void CheckCode(Run *run, size_t from, size_t to, const std::string &got) {
-    ReadModel m = ModelRead(run->stream, run->reads, from, to, run->id);
-    run->reads.push_back({from, got.size() == 4 && got[0] != '1'});
-    if (!m.firstFinal.empty()) {
-        // A 1xx completed by this read stands in front of the final code
-        // that came with it: recorded in crashes-found/reply-carried-preliminary.
-        bool known = m.carriedPreliminary && got.size() == 4 && got[0] == '1';
-        if (KnownFinding(known)) return;
-        FUZZ_CHECK(got == m.firstFinal, "read \"%s\" (id %d) gave \"%s\", want \"%s\"",
-                   Shown(run->stream.substr(from, to - from)).c_str(), run->id, got.c_str(),
-                   m.firstFinal.c_str());
-    } else if (!m.preliminary.empty()) {
-        bool listed = false;
-        for (const std::string &c : m.preliminary) listed = listed || c == got;
-        FUZZ_CHECK(listed, "read gave \"%s\", want one of its 1xx codes", got.c_str());
-    } else {
-        FUZZ_CHECK(got.empty(), "read \"%s\" (id %d) gave \"%s\", want none",
-                   Shown(run->stream.substr(from, to - from)).c_str(), run->id, got.c_str());
+// The read [from, to) handed over `got` and CheckFor answered `result`.
+void CheckRead(Run *run, size_t from, size_t to, const std::string &got, int result) {
+    QELTA *q = &run->rig->q;
+    FUZZ_CHECK(Terminated(q->ErrorText, sizeof q->ErrorText), "ErrorText unterminated");
+    FUZZ_CHECK(Terminated(q->LastReplyLine, sizeof q->LastReplyLine), "LastReplyLine unterminated");
+    std::vector<ModelReply> owned = Owned(run, from, to);
+    std::string want = owned.empty() ? "" : owned[0].code;
+    FUZZ_CHECK(got == want, "read \"%s\" (id %d) gave \"%s\", want \"%s\"",
+               Shown(run->stream.substr(from, to - from)).c_str(), run->id, got.c_str(),
+               want.c_str());
+    // The first decisive reply decides; without one, every reply was seen.
+    const ModelReply *decider = nullptr;
+    for (const ModelReply &r : owned) {
+        run->lastLine = ModelReplyLine(run->stream, r);
+        if (Decisive(r.code, run->expected, run->id)) {
+            decider = &r;
+            break;
+        }
     }
+    bool decided = result == 1 || q->ErrorText[0] != 0;
+    FUZZ_CHECK(decided == (decider != nullptr), "read \"%s\" (id %d, expecting \"%s\"): %s",
+               Shown(run->stream.substr(from, to - from)).c_str(), run->id, run->expected,
+               decided ? "decided without a decisive reply" : "a decisive reply was missed");
+    FUZZ_CHECK(run->lastLine == q->LastReplyLine, "last reply line \"%s\", want \"%s\"",
+               Shown(q->LastReplyLine).c_str(), Shown(run->lastLine).c_str());
+    if (result == 0 && q->ErrorText[0] != 0)
+        FUZZ_CHECK(run->lastLine.compare(0, sizeof q->ErrorText - 1, q->ErrorText) == 0,
+                   "refusal text \"%s\" is not the reply's line", Shown(q->ErrorText).c_str());
+}
+
+void Arm(Run *run) {
+    ReaderAwait(&run->rig->q);
+    run->armedAt = run->consumed;
 }
 
 // Reads until the socket is empty, each read as an executor handles it.
@@ -197,9 +213,8 @@ void Drain(Run *run) {
     int before;
     while ((before = Pending(fd)) > 0) {
         size_t from = run->consumed;
-        // FillControlBuffer overwrites the buffer with the bare code; the
-        // code is taken between its two steps.
-        if (!ReaderFill(q)) CheckRead(run, from, from, -1);
+        FUZZ_CHECK(ReaderFill(q) == 1, "FillControlBuffer failed on a socket with data: %s",
+                   q->ErrorText);
         size_t to = from + (size_t)(before - Pending(fd));
         run->consumed = to;
         static const bool trace = getenv("QELTA_FUZZ_TRACE") != nullptr;
@@ -211,11 +226,10 @@ void Drain(Run *run) {
         FUZZ_CHECK(Terminated(q->ReplyBuffer, 5), "reply code unterminated");
         std::string got = q->ReplyBuffer;
         FUZZ_CHECK(got.empty() || IsCode(got, 0), "reply code \"%s\"", Shown(got).c_str());
-        CheckCode(run, from, to, got);
         int result = ReaderCheck(q, run->expected);
-        CheckRead(run, from, to, result);
+        CheckRead(run, from, to, got, result);
         // A decided command is followed by the next one.
-        if (result == 1 || q->ErrorText[0] != 0) ReaderAwait(q);
+        if (result == 1 || q->ErrorText[0] != 0) Arm(run);
     }
 }
 
@@ -283,12 +297,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const uint8_t *cut = data + 4;
 
     // A read event whose data was already taken is no failure.
-    ReaderAwait(q);
+    Arm(&run);
     FUZZ_CHECK(ReaderFill(q) == 1, "an empty read failed: %s", q->ErrorText);
     FUZZ_CHECK(q->ReplyBuffer[0] == 0 && q->LastSocketError == QWSAEWOULDBLOCK, "empty read");
 
     for (size_t k = 0; k < cuts && at < size; k++) {
-        if (cut[k] & 0x80) ReaderAwait(q);
+        if (cut[k] & 0x80) Arm(&run);
         size_t n = (size_t)(cut[k] & 0x7f) + 1;
         if (n > size - at) n = size - at;
         Deliver(&run, data + at, n);
