@@ -2,7 +2,7 @@
 // is routed to the current command's executor; every failure takes the one
 // failure path.
 #include "app/app.h"
-#include "app/text.h"
+#include "base/text.h"
 #include "log/log.h"
 #include "script/script.h"
 

@@ -2,7 +2,7 @@
 #include <cstdlib>
 
 #include "app/app.h"
-#include "app/text.h"
+#include "base/text.h"
 #include "log/log.h"
 #include "script/script.h"
 

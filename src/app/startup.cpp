@@ -4,9 +4,8 @@
 #include <cstring>
 
 #include "app/app.h"
-#include "app/text.h"
+#include "base/text.h"
 #include "log/log.h"
-#include "res/strings.h"
 
 QELTA *pQELTA = nullptr;
 PlatWindow DialogHandle = nullptr;

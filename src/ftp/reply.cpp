@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "app/text.h"
+#include "base/text.h"
 #include "ftp/ftp.h"
 #include "log/log.h"
 

@@ -2,7 +2,7 @@
 // command file) and the prerequisite check.
 #include <cstring>
 
-#include "app/text.h"
+#include "base/text.h"
 #include "script/script.h"
 
 // Searched in this order; the first match wins.

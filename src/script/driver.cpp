@@ -1,7 +1,7 @@
 // The command driver: the preparation of the run, one command per
 // PROCESSCOMMAND, the executor table and the advance step.
 #include "app/app.h"
-#include "app/text.h"
+#include "base/text.h"
 #include "ftp/ftp.h"
 #include "log/log.h"
 #include "script/script.h"

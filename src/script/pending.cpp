@@ -1,7 +1,7 @@
 // The executors that this version does not have yet. Each such command
 // fails the run with a text naming its keyword, so a script that needs
 // one never ends in a false success.
-#include "app/text.h"
+#include "base/text.h"
 #include "script/script.h"
 
 // The keyword the script used: the STOR and MGET variants run under the

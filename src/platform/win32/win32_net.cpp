@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "app/text.h"
+#include "base/text.h"
 #include "platform/platform.h"
 
 static_assert(sizeof(PlatSockAddr) == sizeof(sockaddr_in), "PlatSockAddr must be a sockaddr_in");
