@@ -7,15 +7,16 @@
 #include "script/script.h"
 
 static PlatWindow StatusIconWindow = nullptr;
-static int StatusIconKind = 1;
+static int StatusIconKind = ICON_DISC;
 PlatWindow StartIconWindow = nullptr;
 
 static const int IconX = 255, IconY = 19;
 
 void ShowStatusIcon(PlatWindow hDlg, void *instance, int kind) {
+    // Indexed by kind - 1.
     static const char *const IconNames[] = {"DISC", "UP", "DOWN", "AICON_1"};
     if (kind == StatusIconKind) return;
-    if (kind < 1 || kind > 4) return;
+    if (kind < ICON_DISC || kind > ICON_AICON) return;
     if (StatusIconWindow) PlatDestroyWindow(StatusIconWindow);
     StatusIconWindow = PlatCreateIconWindow(hDlg, instance, IconNames[kind - 1], IconX, IconY);
     StatusIconKind = kind;
@@ -47,7 +48,7 @@ static void OnTimer(PlatWindow hDlg, QELTA *q, unsigned id, intptr_t lp) {
     switch (id) {
     case WaitTimer:
         if (q->ErrorFlag == 1) return;
-        if (q->CommandId == 27 || q->CommandId == 20)
+        if (q->CommandId == CMD_WFOR || q->CommandId == CMD_WTIL)
             HandleResult(hDlg, q,
                          Dispatcher(hDlg, q->CommandId, q, EV_WAITTICK, EV_WAITTICK,
                                     (unsigned)(lp & 0xFFFF)));
@@ -118,7 +119,7 @@ static void OnProcessCommand(PlatWindow hDlg, QELTA *q) {
 
 static void EndRun(PlatWindow hDlg, QELTA *q) {
     DebugTrace(q, "case CANCELMSG: in Dialog1()\r\n");
-    if (q->CommandId != 0) q->ErrorFlag = 1;
+    if (q->CommandId != CMD_NONE) q->ErrorFlag = 1;
     DialogHandle = nullptr;
     PlatPostEvent(PlatOwner(hDlg), QM_CLOSE, 0, 0);
     PlatDestroyWindow(hDlg);

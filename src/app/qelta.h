@@ -27,6 +27,9 @@ enum { WaitTimer = 1034, WatchdogTimer = 1035, StartTimer = 1036 };
 // Executor event kinds.
 enum { EV_START = 1, EV_SOCKET = 2, EV_WAITTICK = 1028, EV_CONNECTED = 1035 };
 
+// Kinds of the status icon (IconKind), after the icons they show.
+enum { ICON_DISC = 1, ICON_UP = 2, ICON_DOWN = 3, ICON_AICON = 4 };
+
 struct QELTA {
     // Run and command counters.
     int CommandIndex;

@@ -6,6 +6,7 @@
 #include "app/app.h"
 #include "base/text.h"
 #include "log/log.h"
+#include "script/commandids.h"
 
 QELTA *pQELTA = nullptr;
 PlatWindow DialogHandle = nullptr;
@@ -51,7 +52,7 @@ void ResetSession(QELTA *q) {
     q->DataAccepted = 0;
     q->LocalHostName[0] = 0;
     q->PassRetryCount = 0;
-    q->CommandId = 0;
+    q->CommandId = CMD_NONE;
     q->CommandIndex = 0;
     q->Cancelled = 0;
     ResetConnection(q);

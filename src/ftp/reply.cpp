@@ -7,19 +7,7 @@
 #include "base/text.h"
 #include "ftp/ftp.h"
 #include "log/log.h"
-
-// Command ids the reply rules single out.
-enum {
-    ID_PASS = 3,
-    ID_NLST = 6,
-    ID_RDIR = 8,
-    ID_MDIR = 9,
-    ID_LIST = 11,
-    ID_STOR = 13,
-    ID_RETR = 14,
-    ID_DELR = 19,
-    ID_PASV = 30,
-};
+#include "script/commandids.h"
 
 // A reply code whose first bytes arrived at the end of one read: kept so
 // that the rest of it, at the start of the next read, still completes it.
@@ -58,7 +46,7 @@ static int CodePrefix(const char *p, int n) {
 
 // The transfer commands wait past their preliminary 1xx reply.
 static int PassesOverPreliminary(int id) {
-    return id == ID_RETR || id == ID_LIST || id == ID_STOR || id == ID_NLST;
+    return id == CMD_RETR || id == CMD_LIST || id == CMD_STOR || id == CMD_NLST;
 }
 
 static int AcceptedCode(const QELTA *q, const char *p) {
@@ -250,8 +238,8 @@ int FillControlBuffer(QELTA *q) {
     // code may end this read.
     if (!found || code[0] == '1') CarryTail(q, data, n);
     AtLineStart = data[n - 1] == '\n';
-    if (q->CommandId == ID_RETR && q->ExpectedSize == 0) TakeAnnouncedSize(q, data, n);
-    if (q->CommandId == ID_PASV) TakePassiveAddress(q, data, n);
+    if (q->CommandId == CMD_RETR && q->ExpectedSize == 0) TakeAnnouncedSize(q, data, n);
+    if (q->CommandId == CMD_PASV) TakePassiveAddress(q, data, n);
     Trace3(q, "string=", code);
     q->ReplyLength = 4;
     COPYCUT(q->ReplyBuffer, code);
@@ -269,8 +257,8 @@ struct Substitute {
 
 static const Substitute Substitutes[] = {
     {"226 ", "250 ", 0, 0},       {"331 ", "230 ", 0, 1},       {"200 ", "250 ", 0, 0},
-    {"250 ", "200 ", 0, 0},       {"150 ", "125 ", 0, 0},       {"230 ", "332 ", ID_PASS, 0},
-    {"250 ", "257 ", ID_RDIR, 0},
+    {"250 ", "200 ", 0, 0},       {"150 ", "125 ", 0, 0},       {"230 ", "332 ", CMD_PASS, 0},
+    {"250 ", "257 ", CMD_RDIR, 0},
 };
 
 static int Begins(const char *line, const char *prefix) {
@@ -293,7 +281,7 @@ enum { GO_ON, DECIDED_TRUE, DECIDED_FALSE };
 // check at once, GO_ON otherwise (with *result and ErrorText updated).
 static int Refusal(QELTA *q, const char *line, int *result) {
     if (q->ReturnIndex != 0 && Begins(line, "550")) {
-        if (q->_550DeleteOverRide == 0 && q->CommandId == ID_DELR) {
+        if (q->_550DeleteOverRide == 0 && q->CommandId == CMD_DELR) {
             PlatMessageBox(
                 "You have received a 550 error during a remote delete.\r\n"
                 "This error can be avoided, please see the documentation.\r\n",
@@ -304,10 +292,10 @@ static int Refusal(QELTA *q, const char *line, int *result) {
         q->Tolerated550 = 1;
         return DECIDED_TRUE;
     }
-    if (q->DELR550OverRide == 1 && q->CommandId == ID_DELR) return DECIDED_TRUE;
-    if (q->DirCmdCanDoNothing == 1 && (q->CommandId == ID_MDIR || q->CommandId == ID_RDIR))
+    if (q->DELR550OverRide == 1 && q->CommandId == CMD_DELR) return DECIDED_TRUE;
+    if (q->DirCmdCanDoNothing == 1 && (q->CommandId == CMD_MDIR || q->CommandId == CMD_RDIR))
         return DECIDED_TRUE;
-    if (q->CommandId == ID_PASS && Begins(line, "530") && q->PassRetryCount < 2) {
+    if (q->CommandId == CMD_PASS && Begins(line, "530") && q->PassRetryCount < 2) {
         q->PassRetryCount++;
         *result = 1;
         return GO_ON;
@@ -349,7 +337,7 @@ int CheckFor(PlatWindow hDlg, const char *ExpectedCode, int length, QELTA *q) {
         // when a UDEF line names a 4xx or 5xx code as its answer.
         if (strncmp(line, ExpectedCode, 4) == 0) {
             result = 1;
-            if (q->CommandId == ID_PASS) q->PassRetryCount = 0;
+            if (q->CommandId == CMD_PASS) q->PassRetryCount = 0;
             break;
         }
         if (IsRefusal(line)) {

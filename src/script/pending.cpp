@@ -7,9 +7,9 @@
 // The keyword the script used: the STOR and MGET variants run under the
 // id of their base command with a mode flag set.
 static const char *ScriptKeyword(const QELTA *q) {
-    if (q->CommandId == 13 && q->StouMode == 1) return "STOU";
-    if (q->CommandId == 13 && q->AppeMode == 1) return "APPE";
-    if (q->CommandId == 16 && q->MgtcMode == 1) return "MGTC";
+    if (q->CommandId == CMD_STOR && q->StouMode == 1) return "STOU";
+    if (q->CommandId == CMD_STOR && q->AppeMode == 1) return "APPE";
+    if (q->CommandId == CMD_MGET && q->MgtcMode == 1) return "MGTC";
     return KeywordForId(q->CommandId);
 }
 

@@ -1,10 +1,9 @@
 // FillControlBuffer and CheckFor on a real socket pair.
 #include <arpa/inet.h>
 
+#include "script/commandids.h"
 #include "test_ftp_fixture.h"
 
-enum { CONN = 1, PASS = 3, TYPE = 2, NLST = 6, RDIR = 8, MDIR = 9, LIST = 11, STOR = 13, RETR = 14,
-       DELR = 19, ACCT = 22, PASV = 30, UDEF = 26, CHWD = 10, USER = 5 };
 
 using ReplyTest = FtpFixture;
 
@@ -42,14 +41,14 @@ static void SplitEverywhere(const std::string &reply, const char *expected, int 
 }
 
 TEST(ReplySplit, CodeSplitAcrossTwoReadsAtEveryPosition) {
-    SplitEverywhere("220 Ready\r\n", "220 ", CHWD);
-    SplitEverywhere("220-Welcome\r\n220-Second line\r\n220 Ready\r\n", "220 ", CHWD);
+    SplitEverywhere("220 Ready\r\n", "220 ", CMD_CHWD);
+    SplitEverywhere("220-Welcome\r\n220-Second line\r\n220 Ready\r\n", "220 ", CMD_CHWD);
     SplitEverywhere("150 Opening data connection for a.zip (48213 bytes).\r\n226 Transfer complete.\r\n",
-                    "226 ", RETR);
+                    "226 ", CMD_RETR);
 }
 
 TEST_F(ReplyTest, CarryOverFindsCodeWhoseLineFeedEndsTheFirstRead) {
-    q->CommandId = RETR;
+    q->CommandId = CMD_RETR;
     EXPECT_EQ(Reply("150 Opening BINARY mode data connection.\r\n2", "226 "), 0);
     EXPECT_STREQ(q->ErrorText, "");
     EXPECT_EQ(Reply("26 Transfer complete.\r\n", "226 "), 1);
@@ -65,32 +64,32 @@ TEST_F(ReplyTest, ShortReadWithoutCodeWaits) {
 
 TEST_F(ReplyTest, PreliminaryRepliesArePassedOverOnlyByTransfers) {
     const std::string both = "150 Opening data connection for a.zip (48213 bytes).\r\n226 Transfer complete.\r\n";
-    for (int id : {RETR, LIST, STOR, NLST}) {
+    for (int id : {CMD_RETR, CMD_LIST, CMD_STOR, CMD_NLST}) {
         q->CommandId = id;
         ASSERT_EQ(Deliver(both), 1);
         EXPECT_STREQ(q->ReplyBuffer, "226 ") << id;
     }
     // Alone, a preliminary reply is the code for other commands; with the
     // final reply behind it in the same read, the final one is.
-    q->CommandId = TYPE;
+    q->CommandId = CMD_TYPE;
     ASSERT_EQ(Deliver("150 Opening data connection.\r\n"), 1);
     EXPECT_STREQ(q->ReplyBuffer, "150 ");
     EXPECT_EQ(CheckFor(nullptr, "200 ", q->ReplyLength, q), 0);
     EXPECT_STREQ(q->ErrorText, "");
-    q->CommandId = CONN;
+    q->CommandId = CMD_CONN;
     ASSERT_EQ(Deliver("120 Ready in a minute.\r\n220 Ready.\r\n"), 1);
     EXPECT_STREQ(q->ReplyBuffer, "220 ");
     ASSERT_EQ(Deliver("120 Ready in a minute.\r\n2"), 1);
     EXPECT_STREQ(q->ReplyBuffer, "120 ");
     ASSERT_EQ(Deliver("20 Ready.\r\n"), 1);
     EXPECT_STREQ(q->ReplyBuffer, "220 ");
-    q->CommandId = RETR;
+    q->CommandId = CMD_RETR;
     ASSERT_EQ(Deliver("150 Opening data connection.\r\n"), 1);
     EXPECT_STREQ(q->ReplyBuffer, "");
 }
 
 TEST_F(ReplyTest, AnnouncedSizeIsTakenOncePerRetrieval) {
-    q->CommandId = RETR;
+    q->CommandId = CMD_RETR;
     Deliver("150 Opening (not a size) for a.zip (48213 bytes).\r\n");
     EXPECT_EQ(q->ExpectedSize, 48213u);
     Deliver("150 Opening for b.zip (99 bytes).\r\n");
@@ -105,13 +104,13 @@ TEST_F(ReplyTest, AnnouncedSizeIsTakenOncePerRetrieval) {
     Deliver("150 Opening (12");  // ends inside the group
     EXPECT_EQ(q->ExpectedSize, 0u);
 
-    q->CommandId = LIST;
+    q->CommandId = CMD_LIST;
     Deliver("150 Here comes (512 bytes).\r\n");
     EXPECT_EQ(q->ExpectedSize, 0u);
 }
 
 TEST_F(ReplyTest, PassiveAddressComesFromTheLastGroup) {
-    q->CommandId = PASV;
+    q->CommandId = CMD_PASV;
     ASSERT_EQ(Deliver("227 Entering Passive Mode (10,0,0,1,1,1) or (192,168,1,20,19,137).\r\n"), 1);
     EXPECT_STREQ(q->ReplyBuffer, "227 ");
     EXPECT_EQ(q->PassiveAddress.family, 2);
@@ -125,7 +124,7 @@ TEST_F(ReplyTest, PassiveAddressComesFromTheLastGroup) {
     EXPECT_EQ(memcmp(q->PassiveAddress.addr, cut, 4), 0);
     EXPECT_EQ(q->PassiveAddress.port, 0);
 
-    q->CommandId = TYPE;
+    q->CommandId = CMD_TYPE;
     Deliver("200 (1,2,3,4,5,6)\r\n");
     EXPECT_EQ(memcmp(q->PassiveAddress.addr, cut, 4), 0);
 }
@@ -137,12 +136,17 @@ struct SubstituteCase {
 
 TEST_F(ReplyTest, SubstitutesAreAcceptedOnlyWhereTheyApply) {
     const SubstituteCase cases[] = {
-        {"226 ", "250 Done.\r\n", RETR, 1},        {"331 ", "230 Logged in.\r\n", USER, 1},
-        {"200 ", "250 Ok.\r\n", TYPE, 1},          {"250 ", "200 Ok.\r\n", CHWD, 1},
-        {"150 ", "125 Starting.\r\n", TYPE, 1},    {"230 ", "332 Need account.\r\n", PASS, 1},
-        {"230 ", "332 Need account.\r\n", ACCT, 0}, {"250 ", "257 Removed.\r\n", RDIR, 1},
-        {"250 ", "257 \"/x\" created.\r\n", CHWD, 0}, {"220 ", "230 Hello.\r\n", 1, 0},
-        {"250 ", "350 Pending.\r\n", CHWD, 0},
+        {"226 ", "250 Done.\r\n", CMD_RETR, 1},
+        {"331 ", "230 Logged in.\r\n", CMD_USER, 1},
+        {"200 ", "250 Ok.\r\n", CMD_TYPE, 1},
+        {"250 ", "200 Ok.\r\n", CMD_CHWD, 1},
+        {"150 ", "125 Starting.\r\n", CMD_TYPE, 1},
+        {"230 ", "332 Need account.\r\n", CMD_PASS, 1},
+        {"230 ", "332 Need account.\r\n", CMD_ACCT, 0},
+        {"250 ", "257 Removed.\r\n", CMD_RDIR, 1},
+        {"250 ", "257 \"/x\" created.\r\n", CMD_CHWD, 0},
+        {"220 ", "230 Hello.\r\n", CMD_CONN, 0},
+        {"250 ", "350 Pending.\r\n", CMD_CHWD, 0},
     };
     for (const SubstituteCase &c : cases) {
         q->CommandId = c.commandId;
@@ -150,20 +154,20 @@ TEST_F(ReplyTest, SubstitutesAreAcceptedOnlyWhereTheyApply) {
         EXPECT_EQ(Reply(c.reply, c.expected), c.accepted) << c.expected << " <- " << c.reply;
         EXPECT_STREQ(q->ErrorText, "") << c.reply;
     }
-    q->CommandId = USER;
+    q->CommandId = CMD_USER;
     Reply("230 Logged in.\r\n", "331 ");
     EXPECT_EQ(q->LoggedIn, 1);
 }
 
 TEST_F(ReplyTest, RefusalCarriesTheServersWholeLine) {
-    q->CommandId = CHWD;
+    q->CommandId = CMD_CHWD;
     EXPECT_EQ(Reply("550 Failed to change directory.\r\n", "250 "), 0);
     EXPECT_STREQ(q->ErrorText, "550 Failed to change directory.\r\n");
 }
 
 TEST_F(ReplyTest, RefusalLineIsTheServersEvenWithTheTraceOn) {
     q->DebugEx = 1;
-    q->CommandId = CHWD;
+    q->CommandId = CMD_CHWD;
     EXPECT_EQ(Reply("250-First\r\n421 Timeout.\r\n", "250 "), 0);
     EXPECT_STREQ(q->ErrorText, "421 Timeout.\r\n");
     std::string log = ReadFile("run.log");
@@ -172,7 +176,7 @@ TEST_F(ReplyTest, RefusalLineIsTheServersEvenWithTheTraceOn) {
 }
 
 TEST_F(ReplyTest, RefusalSplitAcrossReadsIsReportedWhole) {
-    q->CommandId = CHWD;
+    q->CommandId = CMD_CHWD;
     EXPECT_EQ(Reply("550 Permission", "250 "), 0);
     EXPECT_STREQ(q->ErrorText, "550 Permission");
     ResetCarryOver();
@@ -184,10 +188,10 @@ TEST_F(ReplyTest, RefusalSplitAcrossReadsIsReportedWhole) {
 }
 
 TEST_F(ReplyTest, DirectoryOverrides) {
-    q->CommandId = MDIR;
+    q->CommandId = CMD_MDIR;
     q->DirCmdCanDoNothing = 1;
     EXPECT_EQ(Reply("550 Create directory operation failed.\r\n", "257 "), 1);
-    q->CommandId = RDIR;
+    q->CommandId = CMD_RDIR;
     EXPECT_EQ(Reply("550 Remove directory operation failed.\r\n", "250 "), 1);
     EXPECT_STREQ(q->ErrorText, "");
     q->DirCmdCanDoNothing = 0;
@@ -196,7 +200,7 @@ TEST_F(ReplyTest, DirectoryOverrides) {
 }
 
 TEST_F(ReplyTest, DeleteOverrides) {
-    q->CommandId = DELR;
+    q->CommandId = CMD_DELR;
     q->DELR550OverRide = 1;
     EXPECT_EQ(Reply("450 Busy.\r\n", "250 "), 1);
     // During a wildcard delete a 550 is governed by the other override.
@@ -214,13 +218,13 @@ TEST_F(ReplyTest, DeleteOverrides) {
     q->ErrorText[0] = 0;
     q->Tolerated550 = 0;
     q->_550DeleteOverRide = 0;
-    q->CommandId = RETR;
+    q->CommandId = CMD_RETR;
     EXPECT_EQ(Reply("550 No such file.\r\n", "226 "), 1);
     EXPECT_EQ(q->Tolerated550, 1);
 }
 
 TEST_F(ReplyTest, PassRetriesTwiceThenFails) {
-    q->CommandId = PASS;
+    q->CommandId = CMD_PASS;
     EXPECT_EQ(Reply("530 Login incorrect.\r\n", "230 "), 1);
     EXPECT_EQ(q->PassRetryCount, 1);
     EXPECT_EQ(Reply("530 Login incorrect.\r\n", "230 "), 1);
@@ -234,13 +238,13 @@ TEST_F(ReplyTest, PassRetriesTwiceThenFails) {
     EXPECT_EQ(Reply("230 Login successful.\r\n", "230 "), 1);
     EXPECT_EQ(q->PassRetryCount, 0);
     // 530 is only retried for PASS.
-    q->CommandId = USER;
+    q->CommandId = CMD_USER;
     EXPECT_EQ(Reply("530 Not allowed.\r\n", "331 "), 0);
     EXPECT_STREQ(q->ErrorText, "530 Not allowed.\r\n");
 }
 
 TEST_F(ReplyTest, ExpectedCodeWinsOverRefusal) {
-    q->CommandId = UDEF;
+    q->CommandId = CMD_UDEF;
     EXPECT_EQ(Reply("550 No such file.\r\n", "550 "), 1);
     EXPECT_STREQ(q->ErrorText, "");
 }
@@ -259,7 +263,7 @@ TEST_F(ReplyTest, ReceiveFailures) {
 }
 
 TEST_F(ReplyTest, HostileReplies) {
-    q->CommandId = CHWD;
+    q->CommandId = CMD_CHWD;
     EXPECT_EQ(Reply("hello there, no code here\r\n", "250 "), 0);
     EXPECT_STREQ(q->ErrorText, "");
 

@@ -111,7 +111,7 @@ TEST_F(RunFixture, KillRecordsTheStartingLineAndReturnsToIt) {
 // ---- dispatcher and advance ----
 
 TEST_F(RunFixture, DispatchOfMissingExecutorsFailsWithAClearText) {
-    for (int id : {-1, 21, 24, 25, 31, 1000}) {
+    for (int id : {-1, 21, 24, 25, (int)CMD_BAD_GENERATED_LINE, 1000}) {
         q->ErrorText[0] = 0;
         q->IdleCount = 7;
         EXPECT_EQ(Dispatcher(win, id, q, EV_START, 0, 0), 0) << id;
@@ -123,14 +123,14 @@ TEST_F(RunFixture, DispatchOfMissingExecutorsFailsWithAClearText) {
         int *mode;
         const char *text;
     } pending[] = {
-        {14, nullptr, "RETR is not supported by this version\r\n"},
-        {4, nullptr, "PORT is not supported by this version\r\n"},
-        {30, nullptr, "PASV is not supported by this version\r\n"},
-        {13, &q->StouMode, "STOU is not supported by this version\r\n"},
-        {13, &q->AppeMode, "APPE is not supported by this version\r\n"},
-        {16, &q->MgtcMode, "MGTC is not supported by this version\r\n"},
-        {18, nullptr, "DELL is not supported by this version\r\n"},
-        {28, nullptr, "DIAL is not supported by this version\r\n"},
+        {CMD_RETR, nullptr, "RETR is not supported by this version\r\n"},
+        {CMD_PORT, nullptr, "PORT is not supported by this version\r\n"},
+        {CMD_PASV, nullptr, "PASV is not supported by this version\r\n"},
+        {CMD_STOR, &q->StouMode, "STOU is not supported by this version\r\n"},
+        {CMD_STOR, &q->AppeMode, "APPE is not supported by this version\r\n"},
+        {CMD_MGET, &q->MgtcMode, "MGTC is not supported by this version\r\n"},
+        {CMD_DELL, nullptr, "DELL is not supported by this version\r\n"},
+        {CMD_DIAL, nullptr, "DIAL is not supported by this version\r\n"},
     };
     for (auto &p : pending) {
         q->StouMode = q->AppeMode = q->MgtcMode = 0;
@@ -177,7 +177,7 @@ TEST_F(RunFixture, FirstCallPreparesTheRunAndRunsNoCommand) {
     EXPECT_EQ(Status("ExitCode"), "");
     EXPECT_EQ(q->CurrentState.WaitingForResponseCode, 0);
     EXPECT_EQ(q->CommandIndex, 0);
-    EXPECT_EQ(q->CommandId, 0);
+    EXPECT_EQ(q->CommandId, CMD_NONE);
     PlatStopTimer(win, WatchdogTimer);
     PlatNetStop();
 
@@ -205,7 +205,7 @@ TEST_F(RunFixture, LaterCallsReadCheckAndDispatch) {
     q->ErrorFlag = 1;
     q->CommandIndex = 1;
     EXPECT_EQ(ProcessCommandProc(win, q), 1);
-    EXPECT_EQ(q->CommandId, 0);
+    EXPECT_EQ(q->CommandId, CMD_NONE);
     Drain();
     EXPECT_EQ(Count(QM_COMMAND, CANCELMSG), 1);
 }
