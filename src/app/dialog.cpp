@@ -65,6 +65,14 @@ static void OnTimer(PlatWindow hDlg, QELTA *q, unsigned id, intptr_t lp) {
     }
 }
 
+// The socket whose events come as msg: the current control, data or
+// listening socket, -1 when there is none.
+static PlatSocket CurrentSocket(const QELTA *q, unsigned msg) {
+    if (msg == CONTROLMSG) return q->Socket.Control;
+    if (msg == DATA) return q->Socket.Data;
+    return q->Socket.Listen;
+}
+
 static void OnSocket(PlatWindow hDlg, QELTA *q, unsigned msg, uintptr_t wp, intptr_t lp) {
     static const char *const Names[] = {"Control", "Data", "Listen"};
     static const char *const Traces[] = {"case CONTROLMSG: in Dialog1()\r\n",
@@ -74,9 +82,11 @@ static void OnSocket(PlatWindow hDlg, QELTA *q, unsigned msg, uintptr_t wp, intp
     unsigned event = (unsigned)(lp & 0xFFFF);
     unsigned error = (unsigned)((lp >> 16) & 0xFFFF);
     int which = (int)(msg - CONTROLMSG);
-    // Events still queued for a control socket that has since been closed
-    // (QUIT, a second CONN) belong to no command.
-    if (msg == CONTROLMSG && (PlatSocket)wp != q->Socket.Control) return;
+    // Events still queued for a socket that has since been closed (QUIT, a
+    // second CONN, the end of a transfer, the accept that ends listening)
+    // belong to no command: Windows delivers them after the close. Nor may
+    // an error of such a socket fail the run.
+    if ((PlatSocket)wp != CurrentSocket(q, msg)) return;
     if (msg == DATA && event == QFD_WRITE) q->ClearToSendData = 1;
     DebugTrace(q, Traces[which]);
     if (error != 0) {

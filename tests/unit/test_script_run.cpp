@@ -158,6 +158,54 @@ TEST_F(RunFixture, AdvancePostsOncePerCompletedCommand) {
     EXPECT_EQ(q->CommandIndex, 6);
 }
 
+// Socket events as the dialog receives them: only those of the current
+// socket of their kind reach the command; a closed socket's, or one whose
+// number has been reused by another role, are dropped, errors included.
+TEST_F(RunFixture, DialogRoutesOnlyEventsOfTheCurrentSockets) {
+    QELTA *saved = pQELTA;
+    pQELTA = q;
+    q->CommandId = CMD_WFOR;  // takes every socket event and ignores it
+    q->Silent = 1;
+    const intptr_t reset = QFD_CLOSE | ((intptr_t)QWSAECONNRESET << 16);
+    struct {
+        unsigned msg;
+        PlatSocket *current;
+    } kinds[] = {
+        {CONTROLMSG, &q->Socket.Control}, {DATA, &q->Socket.Data}, {LISTEN, &q->Socket.Listen}};
+    for (auto &k : kinds) {
+        q->Socket.Control = 5;
+        q->Socket.Data = 6;
+        q->Socket.Listen = 7;
+        for (PlatSocket stale : {4, 5, 6, 7}) {
+            if (stale == *k.current) continue;
+            q->IdleCount = 9;
+            Dialog1(win, k.msg, (uintptr_t)stale, QFD_WRITE);
+            Dialog1(win, k.msg, (uintptr_t)stale, reset);
+            EXPECT_EQ(q->IdleCount, 9) << k.msg << " " << stale;
+            EXPECT_EQ(q->ErrorFlag, 0) << k.msg << " " << stale;
+            EXPECT_EQ(q->ClearToSendData, 0);
+        }
+        PlatSocket open = *k.current;
+        *k.current = -1;  // closed: nothing of it is taken
+        Dialog1(win, k.msg, (uintptr_t)open, reset);
+        EXPECT_EQ(q->IdleCount, 9);
+        EXPECT_EQ(q->ErrorFlag, 0);
+
+        *k.current = open;
+        Dialog1(win, k.msg, (uintptr_t)open, QFD_WRITE);
+        EXPECT_EQ(q->IdleCount, 0) << k.msg;
+        EXPECT_EQ(q->ClearToSendData, k.msg == DATA ? 1 : 0);
+        q->ClearToSendData = 0;
+    }
+    // An error of a current socket still fails the run.
+    Dialog1(win, DATA, (uintptr_t)q->Socket.Data, reset);
+    EXPECT_EQ(q->ErrorFlag, 1);
+    EXPECT_STREQ(q->ErrorText, "Winsock error 10054 on Data Socket");
+    Drain();
+    EXPECT_EQ(Count(QM_COMMAND, CANCELMSG), 1);
+    pQELTA = saved;
+}
+
 TEST_F(RunFixture, NoneEndsTheRunThroughCancel) {
     EXPECT_EQ(Run(ExecNONE, ""), 1);
     EXPECT_EQ(q->CommandActive, 1);  // no advance after the last command
