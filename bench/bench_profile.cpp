@@ -6,7 +6,7 @@
 #include <string>
 
 #include "app/app.h"
-#include "app/text.h"
+#include "base/text.h"
 #include "bench_util.h"
 #include "script/script.h"
 

@@ -110,24 +110,19 @@ void RunReplies(benchmark::State &state, const std::string &bytes, int commandId
     state.SetBytesProcessed(state.iterations() * (int64_t)bytes.size());
 }
 
-int IdOf(const char *keyword) {
-    const CommandEntry *e = FindCommand(keyword);
-    return e ? e->Id : 0;
-}
-
 void BM_ReplyOneLine(benchmark::State &state) {
-    RunReplies(state, "200 Type set to I.\r\n", IdOf("TYPE"), "200 ", 1);
+    RunReplies(state, "200 Type set to I.\r\n", CMD_TYPE, "200 ", 1);
 }
 BENCHMARK(BM_ReplyOneLine);
 
 void BM_ReplyGreeting7Lines(benchmark::State &state) {
-    RunReplies(state, Greeting(), IdOf("CONN"), "220 ", 1);
+    RunReplies(state, Greeting(), CMD_CONN, "220 ", 1);
 }
 BENCHMARK(BM_ReplyGreeting7Lines);
 
 // Arg 1: lines of 64 bytes; arg 0: one unbroken run.
 void BM_ReplyJunk512(benchmark::State &state) {
-    RunReplies(state, Junk((int)state.range(0)), IdOf("TYPE"), "200 ", 0);
+    RunReplies(state, Junk((int)state.range(0)), CMD_TYPE, "200 ", 0);
 }
 BENCHMARK(BM_ReplyJunk512)->ArgName("lineEnds")->Arg(1)->Arg(0);
 

@@ -4,8 +4,6 @@
 
 #include "app/qelta.h"
 
-// The start-up: the whole life of the program; returns the exit code (0).
-int QeltaMain(void *instance, int hasPrevious, const char *cmdline, int show);
 int LoadSettings(QELTA *q);
 // Fills LogPath, ErrorLogPath and GeneratedScriptPath from ScriptPath
 // (and makes ScriptPath full for a relative name); 0 when it cannot.

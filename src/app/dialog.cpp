@@ -2,20 +2,21 @@
 // is routed to the current command's executor; every failure takes the one
 // failure path.
 #include "app/app.h"
-#include "app/text.h"
+#include "base/text.h"
 #include "log/log.h"
 #include "script/script.h"
 
 static PlatWindow StatusIconWindow = nullptr;
-static int StatusIconKind = 1;
+static int StatusIconKind = ICON_DISC;
 PlatWindow StartIconWindow = nullptr;
 
 static const int IconX = 255, IconY = 19;
 
 void ShowStatusIcon(PlatWindow hDlg, void *instance, int kind) {
+    // Indexed by kind - 1.
     static const char *const IconNames[] = {"DISC", "UP", "DOWN", "AICON_1"};
     if (kind == StatusIconKind) return;
-    if (kind < 1 || kind > 4) return;
+    if (kind < ICON_DISC || kind > ICON_AICON) return;
     if (StatusIconWindow) PlatDestroyWindow(StatusIconWindow);
     StatusIconWindow = PlatCreateIconWindow(hDlg, instance, IconNames[kind - 1], IconX, IconY);
     StatusIconKind = kind;
@@ -47,7 +48,7 @@ static void OnTimer(PlatWindow hDlg, QELTA *q, unsigned id, intptr_t lp) {
     switch (id) {
     case WaitTimer:
         if (q->ErrorFlag == 1) return;
-        if (q->CommandId == 27 || q->CommandId == 20)
+        if (q->CommandId == CMD_WFOR || q->CommandId == CMD_WTIL)
             HandleResult(hDlg, q,
                          Dispatcher(hDlg, q->CommandId, q, EV_WAITTICK, EV_WAITTICK,
                                     (unsigned)(lp & 0xFFFF)));
@@ -64,6 +65,14 @@ static void OnTimer(PlatWindow hDlg, QELTA *q, unsigned id, intptr_t lp) {
     }
 }
 
+// The socket whose events come as msg: the current control, data or
+// listening socket, -1 when there is none.
+static PlatSocket CurrentSocket(const QELTA *q, unsigned msg) {
+    if (msg == CONTROLMSG) return q->Socket.Control;
+    if (msg == DATA) return q->Socket.Data;
+    return q->Socket.Listen;
+}
+
 static void OnSocket(PlatWindow hDlg, QELTA *q, unsigned msg, uintptr_t wp, intptr_t lp) {
     static const char *const Names[] = {"Control", "Data", "Listen"};
     static const char *const Traces[] = {"case CONTROLMSG: in Dialog1()\r\n",
@@ -73,9 +82,11 @@ static void OnSocket(PlatWindow hDlg, QELTA *q, unsigned msg, uintptr_t wp, intp
     unsigned event = (unsigned)(lp & 0xFFFF);
     unsigned error = (unsigned)((lp >> 16) & 0xFFFF);
     int which = (int)(msg - CONTROLMSG);
-    // Events still queued for a control socket that has since been closed
-    // (QUIT, a second CONN) belong to no command.
-    if (msg == CONTROLMSG && (PlatSocket)wp != q->Socket.Control) return;
+    // Events still queued for a socket that has since been closed (QUIT, a
+    // second CONN, the end of a transfer, the accept that ends listening)
+    // belong to no command: Windows delivers them after the close. Nor may
+    // an error of such a socket fail the run.
+    if ((PlatSocket)wp != CurrentSocket(q, msg)) return;
     if (msg == DATA && event == QFD_WRITE) q->ClearToSendData = 1;
     DebugTrace(q, Traces[which]);
     if (error != 0) {
@@ -118,7 +129,7 @@ static void OnProcessCommand(PlatWindow hDlg, QELTA *q) {
 
 static void EndRun(PlatWindow hDlg, QELTA *q) {
     DebugTrace(q, "case CANCELMSG: in Dialog1()\r\n");
-    if (q->CommandId != 0) q->ErrorFlag = 1;
+    if (q->CommandId != CMD_NONE) q->ErrorFlag = 1;
     DialogHandle = nullptr;
     PlatPostEvent(PlatOwner(hDlg), QM_CLOSE, 0, 0);
     PlatDestroyWindow(hDlg);

@@ -2,7 +2,7 @@
 #include <cstdlib>
 
 #include "app/app.h"
-#include "app/text.h"
+#include "base/text.h"
 #include "log/log.h"
 #include "script/script.h"
 
@@ -38,7 +38,7 @@ static void OnClose(PlatWindow w, QELTA *q) {
         StartIconWindow = nullptr;
     }
     if (!No3D) Plat3DStop(q->Instance);
-    if (q->CommandId != 0) q->ErrorFlag = 1;
+    if (q->CommandId != CMD_NONE) q->ErrorFlag = 1;
     DebugTrace(q, "case WM_DESTROY: in MainWndProc() LocalFree()\r\n");
     DebugTrace(q, "case WM_DESTROY: in MainWndProc() ExitProcedure()\r\n");
     ExitProcedure(DialogHandle, q);

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "base/resource.h"
 #include "platform/platform.h"
 
 #define QELTA_TITLE "QELTA32 v1.3.7"
@@ -19,7 +20,6 @@ enum {
     PROCESSCOMMAND = 1033,
 };
 enum { CANCELMSG = 7 };  // command id of the dialog's cancel request
-enum { IDCANCEL_BUTTON = 2 };
 
 // Timers of the dialog.
 enum { WaitTimer = 1034, WatchdogTimer = 1035, StartTimer = 1036 };
@@ -27,20 +27,8 @@ enum { WaitTimer = 1034, WatchdogTimer = 1035, StartTimer = 1036 };
 // Executor event kinds.
 enum { EV_START = 1, EV_SOCKET = 2, EV_WAITTICK = 1028, EV_CONNECTED = 1035 };
 
-// Dialog controls.
-enum {
-    IDC_COUNTERLABEL = 101,
-    IDC_LOCAL = 119,
-    IDC_REMOTE = 121,
-    IDC_SOURCE = 123,
-    IDC_DEST = 124,
-    IDC_COMMAND = 125,
-    IDC_PROGRESS = 126,
-    IDC_COUNTER = 116,
-    IDC_PERCENT = 118,
-    IDC_RATE = 128,
-    IDC_ELAPSED = 130,
-};
+// Kinds of the status icon (IconKind), after the icons they show.
+enum { ICON_DISC = 1, ICON_UP = 2, ICON_DOWN = 3, ICON_AICON = 4 };
 
 struct QELTA {
     // Run and command counters.

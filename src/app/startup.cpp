@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "app/app.h"
-#include "app/text.h"
+#include "base/text.h"
 #include "log/log.h"
-#include "res/strings.h"
+#include "script/commandids.h"
 
 QELTA *pQELTA = nullptr;
 PlatWindow DialogHandle = nullptr;
@@ -52,14 +52,16 @@ void ResetSession(QELTA *q) {
     q->DataAccepted = 0;
     q->LocalHostName[0] = 0;
     q->PassRetryCount = 0;
-    q->CommandId = 0;
+    q->CommandId = CMD_NONE;
     q->CommandIndex = 0;
     q->Cancelled = 0;
     ResetConnection(q);
 }
 
-// Handles the reset does not give a value must still read as "not open".
+// Every handle reads as "not open" from the start, before the reset: a
+// start-up that fails early closes what is open.
 static void ClearHandles(QELTA *q) {
+    q->LogHandle = -1;
     q->ErrorLogHandle = -1;
     q->StatHandle = -1;
     q->LocalFileHandle = -1;
@@ -294,34 +296,43 @@ static int LoadFilter(void *instance, char *filter, size_t size) {
     return 1;
 }
 
+// The file-open dialog. 0 when it is cancelled, and when the chosen path
+// is longer than ScriptPath holds (then reported).
+static int AskForScript(QELTA *q) {
+    char filter[256];
+    if (!LoadFilter(q->Instance, filter, sizeof filter)) return 0;
+    char chosen[256];
+    chosen[0] = 0;
+    if (!PlatAskScriptPath("QELTA - Select Script to Run", filter, chosen, sizeof chosen))
+        return 0;
+    if (COPYCUT(q->ScriptPath, chosen)) return 1;
+    TooLongBox(chosen);
+    return 0;
+}
+
 static int ChooseScript(QELTA *q, const char *cmdline) {
-    if (cmdline[0] == 0) {
-        char filter[256];
-        if (!LoadFilter(q->Instance, filter, sizeof filter)) return 0;
-        char chosen[256];
-        chosen[0] = 0;
-        if (!PlatAskScriptPath("QELTA - Select Script to Run", filter, chosen, sizeof chosen))
-            return 0;
-        cmdline = chosen;
-        if (COPYCUT(q->ScriptPath, chosen)) return 1;
-    } else {
-        // Shell associations hand over the path in quotes.
-        size_t len = strlen(cmdline);
-        if (len >= 2 && cmdline[0] == '"' && cmdline[len - 1] == '"') {
-            if (len - 2 < sizeof q->ScriptPath) {
-                memcpy(q->ScriptPath, cmdline + 1, len - 2);
-                q->ScriptPath[len - 2] = 0;
-                return 1;
-            }
-        } else if (COPYCUT(q->ScriptPath, cmdline)) {
+    if (cmdline[0] == 0) return AskForScript(q);
+    // Shell associations hand over the path in quotes.
+    size_t len = strlen(cmdline);
+    if (len >= 2 && cmdline[0] == '"' && cmdline[len - 1] == '"') {
+        if (len - 2 < sizeof q->ScriptPath) {
+            memcpy(q->ScriptPath, cmdline + 1, len - 2);
+            q->ScriptPath[len - 2] = 0;
             return 1;
         }
+    } else if (COPYCUT(q->ScriptPath, cmdline)) {
+        return 1;
     }
     TooLongBox(cmdline);
     return 0;
 }
 
+// Closes the run files LoadSettings opened, for a start-up that ends
+// before the run, and frees the record.
 static void FreeSession(QELTA *q) {
+    PlatFile *files[] = {&q->LogHandle, &q->ErrorLogHandle, &q->StatHandle};
+    for (PlatFile *f : files)
+        if (*f != -1) PlatFileClose(*f);
     std::free(q);
     pQELTA = nullptr;
 }
@@ -352,7 +363,10 @@ int QeltaMain(void *instance, int hasPrevious, const char *cmdline, int show) {
     No3D = ReadSetting(q, "No3D", 0) != 0;
 
     MainWindow = PlatCreateMainWindow(instance);
-    if (MainWindow == nullptr) return 0;
+    if (MainWindow == nullptr) {
+        FreeSession(q);
+        return 0;
+    }
     DialogHandle = PlatCreateTransferDialog(instance, MainWindow);
     PlatShowWindow(MainWindow, show);
     if (DialogHandle) PlatShowWindow(DialogHandle, 1);

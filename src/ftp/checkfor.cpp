@@ -2,12 +2,10 @@
 // the code it expects, with the tolerated substitutes and the overrides.
 #include <cstring>
 
-#include "app/text.h"
+#include "base/text.h"
 #include "ftp/ftp.h"
 #include "log/log.h"
-
-// Command ids the matching rules single out.
-enum { ID_PASS = 3, ID_RDIR = 8, ID_MDIR = 9, ID_DELR = 19 };
+#include "script/commandids.h"
 
 struct Substitute {
     const char *Expected;
@@ -18,8 +16,8 @@ struct Substitute {
 
 static const Substitute Substitutes[] = {
     {"226 ", "250 ", 0, 0},       {"331 ", "230 ", 0, 1},       {"200 ", "250 ", 0, 0},
-    {"250 ", "200 ", 0, 0},       {"150 ", "125 ", 0, 0},       {"230 ", "332 ", ID_PASS, 0},
-    {"250 ", "257 ", ID_RDIR, 0},
+    {"250 ", "200 ", 0, 0},       {"150 ", "125 ", 0, 0},       {"230 ", "332 ", CMD_PASS, 0},
+    {"250 ", "257 ", CMD_RDIR, 0},
 };
 
 static int Begins(const char *line, const char *prefix) {
@@ -42,7 +40,7 @@ enum { GO_ON, DECIDED_TRUE, DECIDED_FALSE };
 // check at once, GO_ON otherwise (with *result and ErrorText updated).
 static int Refusal(QELTA *q, const char *line, int *result) {
     if (q->ReturnIndex != 0 && Begins(line, "550")) {
-        if (q->_550DeleteOverRide == 0 && q->CommandId == ID_DELR) {
+        if (q->_550DeleteOverRide == 0 && q->CommandId == CMD_DELR) {
             PlatMessageBox(
                 "You have received a 550 error during a remote delete.\r\n"
                 "This error can be avoided, please see the documentation.\r\n",
@@ -53,10 +51,10 @@ static int Refusal(QELTA *q, const char *line, int *result) {
         q->Tolerated550 = 1;
         return DECIDED_TRUE;
     }
-    if (q->DELR550OverRide == 1 && q->CommandId == ID_DELR) return DECIDED_TRUE;
-    if (q->DirCmdCanDoNothing == 1 && (q->CommandId == ID_MDIR || q->CommandId == ID_RDIR))
+    if (q->DELR550OverRide == 1 && q->CommandId == CMD_DELR) return DECIDED_TRUE;
+    if (q->DirCmdCanDoNothing == 1 && (q->CommandId == CMD_MDIR || q->CommandId == CMD_RDIR))
         return DECIDED_TRUE;
-    if (q->CommandId == ID_PASS && Begins(line, "530") && q->PassRetryCount < 2) {
+    if (q->CommandId == CMD_PASS && Begins(line, "530") && q->PassRetryCount < 2) {
         q->PassRetryCount++;
         *result = 1;
         return GO_ON;
@@ -100,7 +98,7 @@ static int MatchOnce(QELTA *q, const char *ExpectedCode, int length) {
         // when a UDEF line names a 4xx or 5xx code as its answer.
         if (strncmp(line, ExpectedCode, 4) == 0) {
             result = 1;
-            if (q->CommandId == ID_PASS) q->PassRetryCount = 0;
+            if (q->CommandId == CMD_PASS) q->PassRetryCount = 0;
             break;
         }
         if (IsRefusal(line)) {

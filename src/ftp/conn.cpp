@@ -2,7 +2,7 @@
 // completes on the server's greeting.
 #include <cstring>
 
-#include "app/text.h"
+#include "base/text.h"
 #include "ftp/ftp.h"
 #include "script/script.h"
 

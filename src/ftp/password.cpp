@@ -1,5 +1,5 @@
 // The password dialog of PASS: asks for the password of HostName.
-#include "app/text.h"
+#include "base/text.h"
 #include "ftp/ftp.h"
 
 int AskPasswordForPass(PlatWindow hDlg, QELTA *q) {

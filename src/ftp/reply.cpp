@@ -5,12 +5,10 @@
 #include <cstdint>
 #include <cstring>
 
-#include "app/text.h"
+#include "base/text.h"
 #include "ftp/ftp.h"
 #include "log/log.h"
-
-// Command ids the reply rules single out.
-enum { CMD_NLST = 6, CMD_LIST = 11, CMD_STOR = 13, CMD_RETR = 14, CMD_PASV = 30 };
+#include "script/commandids.h"
 
 // No reply is longer than this; a server that sends more is not one to
 // keep logging.

@@ -2,7 +2,7 @@
 // confirmation, the send itself and its error text.
 #include <cstring>
 
-#include "app/text.h"
+#include "base/text.h"
 #include "ftp/ftp.h"
 #include "log/log.h"
 

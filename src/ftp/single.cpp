@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "app/app.h"
-#include "app/text.h"
+#include "base/text.h"
 #include "ftp/ftp.h"
 #include "script/script.h"
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "app/text.h"
+#include "base/text.h"
 
 void LogWrite(QELTA *q, const void *bytes, size_t n) {
     if (q->LogHandle != -1 && n > 0) PlatFileWrite(q->LogHandle, bytes, n);

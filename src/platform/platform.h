@@ -35,6 +35,9 @@ enum {
     QSC_RESTORE = 0xF120,
 };
 
+// The core's start-up, called by the platform's entry point: the whole
+// life of the program; returns the exit code (0).
+int QeltaMain(void *instance, int hasPrevious, const char *cmdline, int show);
 // The core's two window procedures. The platform routes every message of
 // the main window and the transfer dialog to them. MainWndProc returns 1
 // when it handled the message; otherwise the platform does its default

@@ -1,56 +1,20 @@
 // The command driver: the preparation of the run, one command per
-// PROCESSCOMMAND, the executor table and the advance step.
+// PROCESSCOMMAND, the dispatcher and the advance step.
 #include "app/app.h"
-#include "app/text.h"
-#include "ftp/ftp.h"
+#include "base/text.h"
 #include "log/log.h"
 #include "script/script.h"
-
-// Indexed by command id; 0 where no command has that id.
-static const Executor ExecutorTable[] = {
-    ExecNONE,     // 0 NONE
-    ExecCONN,     // 1 CONN
-    ExecTYPE,     // 2 TYPE
-    ExecPASS,     // 3 PASS
-    ExecPending,  // 4 PORT
-    ExecUSER,     // 5 USER
-    ExecPending,  // 6 NLST
-    ExecQUIT,     // 7 QUIT
-    ExecRDIR,     // 8 RDIR
-    ExecMDIR,     // 9 MDIR
-    ExecCHWD,     // 10 CHWD
-    ExecPending,  // 11 LIST
-    ExecEXEC,     // 12 EXEC
-    ExecPending,  // 13 STOR, STOU, APPE
-    ExecPending,  // 14 RETR
-    ExecPending,  // 15 MPUT
-    ExecPending,  // 16 MGET, MGTC
-    ExecKILL,     // 17 KILL
-    ExecPending,  // 18 DELL
-    ExecPending,  // 19 DELR
-    ExecWTIL,     // 20 WTIL
-    0,            // 21
-    ExecACCT,     // 22 ACCT
-    ExecSMNT,     // 23 SMNT
-    0,            // 24
-    0,            // 25
-    ExecUDEF,     // 26 UDEF
-    ExecWFOR,     // 27 WFOR
-    ExecPending,  // 28 DIAL
-    ExecGOTO,     // 29 GOTO
-    ExecPending,  // 30 PASV
-};
-static const int ExecutorCount = (int)(sizeof(ExecutorTable) / sizeof(ExecutorTable[0]));
 
 int Dispatcher(PlatWindow hDlg, int id, QELTA *q, int EventKind, unsigned Message,
                unsigned SocketEvent) {
     q->IdleCount = 0;
-    if (id < 0 || id >= ExecutorCount || ExecutorTable[id] == 0) {
+    const CommandEntry *e = CommandForId(id);
+    if (e == 0) {
         // Named here: an empty text would leave the error log silent.
         FORMATCUT(q->ErrorText, "No executor for command %d in Dispatcher()\r\n", id);
         return 0;
     }
-    return ExecutorTable[id](hDlg, q, EventKind, Message, SocketEvent) == 1;
+    return e->Exec(hDlg, q, EventKind, Message, SocketEvent) == 1;
 }
 
 void AdvanceCommand(PlatWindow hDlg, QELTA *q) {
@@ -88,7 +52,7 @@ static const int FieldsClearedPerCommand[] = {
 static int RunNextCommand(PlatWindow hDlg, QELTA *q) {
     for (int id : FieldsClearedPerCommand) PlatSetField(hDlg, id, "");
     if (q->ErrorFlag == 1)
-        q->CommandId = 0;
+        q->CommandId = CMD_NONE;
     else
         ReadCommand(q);
     if (q->CommandId == CMD_BAD_GENERATED_LINE) {

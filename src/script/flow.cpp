@@ -3,7 +3,7 @@
 #include <climits>
 #include <cstring>
 
-#include "app/text.h"
+#include "base/text.h"
 #include "script/script.h"
 
 // One counted loop for the whole run: loops do not nest.

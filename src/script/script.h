@@ -4,6 +4,7 @@
 #define QELTA_SCRIPT_H
 
 #include "app/qelta.h"
+#include "script/commandids.h"
 
 // The extra effect a keyword has on the session besides choosing its id.
 enum {
@@ -15,11 +16,24 @@ enum {
     KW_APPE,
 };
 
+// The session flags a command needs before it may start, as bits.
+enum {
+    NEED_NOTHING = 0,
+    NEED_CONNECTED = 1,
+    NEED_USER = NEED_CONNECTED | 2,
+    NEED_LOGIN = NEED_USER | 4,
+};
+
+// One row per keyword of the script language: everything the engine knows
+// of a command. Keywords that share an id share its prerequisites and its
+// executor.
 struct CommandEntry {
     const char *Keyword;
     int Id;
     int IconKind;
     int Effect;
+    int Needs;
+    Executor Exec;
 };
 extern const CommandEntry CommandTable[];
 extern const int CommandTableSize;
@@ -27,12 +41,11 @@ extern const int CommandTableSize;
 // The entry whose keyword matches the first four characters of text
 // without regard to case; 0 when none does.
 const CommandEntry *FindCommand(const char *text);
-// The keyword of an id (the first in table order); "????" for none.
+// The entry of an id: the first in table order, which holds the command's
+// own keyword (STOR, not STOU). 0 for an id that no keyword gives.
+const CommandEntry *CommandForId(int id);
+// The keyword of an id; "????" for none.
 const char *KeywordForId(int id);
-
-// An id that no keyword gives: a generated line whose first letter is not
-// a command. ProcessCommandProc fails the run on it.
-enum { CMD_BAD_GENERATED_LINE = 31 };
 
 int ReadCommand(QELTA *q);
 int CheckPreReq(int id, QELTA *q);

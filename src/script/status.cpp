@@ -1,6 +1,6 @@
 // The status section of the script: one key per command line and the
 // run's exit code, in the key form the script uses.
-#include "app/text.h"
+#include "base/text.h"
 #include "script/script.h"
 
 static const char StatusSection[] = "STATUS";

@@ -18,6 +18,7 @@
 
 #include "fuzz_common.h"
 #include "ftp/ftp.h"
+#include "script/commandids.h"
 
 namespace {
 
@@ -25,8 +26,6 @@ const char *const ExpectedCodes[] = {
     "220 ", "331 ", "230 ", "250 ", "257 ", "200 ", "221 ", "226 ",
     "150 ", "227 ", "213 ", "350 ", "125 ", "530 ", "550 ", "421 ",
 };
-
-enum { ID_NLST = 6, ID_LIST = 11, ID_STOR = 13, ID_RETR = 14, ID_DELR = 19 };
 
 struct Rig {
     QELTA q;
@@ -76,7 +75,7 @@ int ReaderCheck(QELTA *q, const char *expected) {
 // ---- the model ------------------------------------------------------------------
 
 bool PassesOverPreliminary(int id) {
-    return id == ID_RETR || id == ID_LIST || id == ID_STOR || id == ID_NLST;
+    return id == CMD_RETR || id == CMD_LIST || id == CMD_STOR || id == CMD_NLST;
 }
 
 bool IsCodeWith(const std::string &s, size_t p, char sep) {
@@ -126,8 +125,8 @@ bool Decisive(const std::string &code, const char *expected, int id) {
     if (code == expected || code[0] == '4' || code[0] == '5') return true;
     for (const auto &pair : Pairs)
         if (code == pair[1] && strcmp(expected, pair[0]) == 0) return true;
-    if (id == 3 && code == "332 " && strcmp(expected, "230 ") == 0) return true;
-    if (id == 8 && code == "257 " && strcmp(expected, "250 ") == 0) return true;
+    if (id == CMD_PASS && code == "332 " && strcmp(expected, "230 ") == 0) return true;
+    if (id == CMD_RDIR && code == "257 " && strcmp(expected, "250 ") == 0) return true;
     return false;
 }
 
@@ -268,7 +267,7 @@ void SetUp(Rig *rig, const uint8_t *data) {
     q->ExpectedSize = (flags & 0x40) ? 1234 : 0;
     // That combination asks the operator through a message box, which
     // would wait on a terminal.
-    if (q->ReturnIndex && q->CommandId == ID_DELR) q->_550DeleteOverRide = 1;
+    if (q->ReturnIndex && q->CommandId == CMD_DELR) q->_550DeleteOverRide = 1;
     ResetFiles(rig);
     ReaderStart();
 }

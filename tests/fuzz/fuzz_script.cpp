@@ -11,14 +11,12 @@
 #include <set>
 #include <vector>
 
-#include "app/text.h"
+#include "base/text.h"
 #include "fuzz_common.h"
 #include "platform/posix/posix_internal.h"
 #include "script/script.h"
 
 namespace {
-
-enum { NLST_ID = 6, TYPE_ID = 2, MAX_SCRIPT_ID = 30 };
 
 struct Files {
     std::string script, generated;        // POSIX paths
@@ -53,7 +51,7 @@ void CheckCommand(QELTA *q, int id, int maxId, const std::string &body) {
     FUZZ_CHECK(q->IconKind >= 1 && q->IconKind <= 4, "icon kind %d", q->IconKind);
     // The argument is a piece of a line of the file, cut or not; the one
     // exception is the TYPE I put back after a name list.
-    bool restored = id == TYPE_ID && strcmp(q->Argument, "I") == 0;
+    bool restored = id == CMD_TYPE && strcmp(q->Argument, "I") == 0;
     FUZZ_CHECK(restored || InBody(body, q->Argument), "argument \"%s\" is not in the file",
                Shown(q->Argument).c_str());
     q->ErrorText[0] = 0;
@@ -88,7 +86,7 @@ void ReadScript(QELTA *q, const std::string &body) {
     for (int n : Numbers(body)) {
         q->CommandIndex = n;
         int id = ReadCommand(q);
-        CheckCommand(q, id, MAX_SCRIPT_ID, body);
+        CheckCommand(q, id, CMD_ID_COUNT - 1, body);
         FUZZ_CHECK(q->CommandIndex == n, "a script line moved the index to %d", q->CommandIndex);
     }
 }
@@ -120,7 +118,7 @@ void ReadGenerated(QELTA *q, const std::string &body) {
         FUZZ_CHECK(at == q->GeneratedReadOffset, "offset %d, file position %ld",
                    q->GeneratedReadOffset, at);
         FUZZ_CHECK(at >= 0 && (size_t)at <= body.size(), "position %ld of %zu", at, body.size());
-        if (id == NLST_ID && (size_t)at + 1 == body.size() && !q->RestoreTypeI) break;
+        if (id == CMD_NLST && (size_t)at + 1 == body.size() && !q->RestoreTypeI) break;
     }
     PlatFileClose(q->GeneratedScriptHandle);
     q->GeneratedScriptHandle = -1;
@@ -137,7 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     q->LongKeyForm = flags & 1;
     q->PASVMode = (flags >> 2) & 1;
     q->RestoreTypeI = (flags >> 3) & 1;
-    q->CommandId = (flags & 16) ? NLST_ID : 0;
+    q->CommandId = (flags & 16) ? CMD_NLST : 0;
     q->Connected = (flags >> 5) & 1;
     q->UserAccepted = (flags >> 6) & 1;
     q->LoggedIn = (flags >> 7) & 1;

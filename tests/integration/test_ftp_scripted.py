@@ -36,6 +36,28 @@ def test_three_line_greeting_completes_on_its_last_line(qelta, tmp_path):
     assert greeting + b"221 Bye.\r\n" in log_of(tmp_path)
 
 
+@pytest.mark.parametrize("between", [["QUIT"], []], ids=["after_quit", "in_place"])
+def test_second_connection_of_a_run(qelta, tmp_path, between):
+    # The first socket is closed while the server's last events may still
+    # be queued for it, and the second socket often gets its number.
+    if between:
+        first_steps = [("send", b"220 One\r\n"), ("expect", b"QUIT"), ("send", b"221 Bye.\r\n"),
+                       ("close",)]
+    else:
+        first_steps = [("send", b"220 One\r\n"), ("hang",)]
+    second_steps = [("send", b"220 Two\r\n"), ("expect", b"USER"), ("send", b"331 Password?\r\n")]
+    with ScriptedServer(first_steps) as first, ScriptedServer(second_steps) as second:
+        commands = [f"CONN 127.0.0.1:{first.port}", *between, f"CONN 127.0.0.1:{second.port}",
+                    "USER me", "QUIT"]
+        script, _ = run(qelta, tmp_path, commands, {"TimeOut": 10})
+        lines = second.received()
+    status = status_of(script)
+    assert status["exitcode"] == "Success", err_of(tmp_path)
+    assert [status[f"commandstatus{n}"] for n in range(1, len(commands) + 1)] == \
+        ["Success"] * len(commands)
+    assert lines == [b"USER me\r\n", b"QUIT\r\n"]
+
+
 def split_points(qelta):
     reply = b"220-Hi\r\n220 Ready\r\n"
     if qelta.kind == "linux":

@@ -185,3 +185,32 @@ def test_template_under_wine_writes_nothing(win_qelta, tmp_path):
     win_qelta.run(script, answer_boxes={"QELTA Template": "n"}, timeout=60)
     assert script.read_bytes() == original
     assert sorted(os.listdir(tmp_path)) == ["t.ftp"]
+
+
+def test_overlong_path_typed_at_the_prompt_is_reported_whole(linux_qelta, tmp_path):
+    # The chosen path outlives the prompt only in the failure box: the box
+    # must show it as typed, and nothing may be written beside it.
+    pexpect = pytest.importorskip("pexpect")
+    folder = tmp_path / ("f" * 60)
+    name = "s" * (200 - len(str(folder)) - len("/.ftp")) + ".ftp"
+    folder.mkdir()
+    script = write_script(folder / name, ["NONE"], {"Silent": 1})
+    typed = str(script)
+    assert len(typed) == 200
+    original = script.read_bytes()
+    dos = "C:" + typed.replace("/", "\\")
+
+    env = dict(os.environ, TERM="dumb")
+    env.pop("QELTA_DRIVE_C", None)
+    child = pexpect.spawn(str(linux_qelta.exe), [], env=env, timeout=20)
+    child.expect(r"Script path \(empty to cancel\): ")
+    child.sendline(typed)
+    child.expect("Path is longer than 127 characters:\r?\n")
+    child.expect(r"\[Enter\]")
+    assert child.before.decode("latin-1").strip() == dos
+    child.sendline("")
+    child.expect(pexpect.EOF)
+    child.close()
+    assert child.exitstatus == 0
+    assert script.read_bytes() == original
+    assert sorted(os.listdir(folder)) == [name]

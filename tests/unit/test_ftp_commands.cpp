@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "platform/posix/posix_internal.h"
+#include "script/commandids.h"
 #include "test_ftp_fixture.h"
 
 class CommandTest : public FtpFixture {
@@ -79,13 +80,14 @@ TEST_F(CommandTest, LinesOfEachCommand) {
         int id;
         const char *argument, *line, *reply;
     } cases[] = {
-        {ExecUSER, 5, "anonymous", "USER anonymous\r\n", "331 Please specify the password.\r\n"},
-        {ExecACCT, 22, "acme", "ACCT acme\r\n", "230 Ok.\r\n"},
-        {ExecRDIR, 8, "old", "RMD old\r\n", "257 Removed.\r\n"},
-        {ExecSMNT, 23, "/mnt", "SMNT /mnt\r\n", "200 Ok.\r\n"},
-        {ExecTYPE, 2, "A N", "TYPE A N\r\n", "200 Switching to ASCII mode.\r\n"},
-        {ExecUDEF, 26, "SITE CHMOD 644 a.txt 200", "SITE CHMOD 644 a.txt\r\n", "250 Ok.\r\n"},
-        {ExecUDEF, 26, "NOOP 200", "NOOP\r\n", "200 NOOP ok.\r\n"},
+        {ExecUSER, CMD_USER, "anonymous", "USER anonymous\r\n",
+         "331 Please specify the password.\r\n"},
+        {ExecACCT, CMD_ACCT, "acme", "ACCT acme\r\n", "230 Ok.\r\n"},
+        {ExecRDIR, CMD_RDIR, "old", "RMD old\r\n", "257 Removed.\r\n"},
+        {ExecSMNT, CMD_SMNT, "/mnt", "SMNT /mnt\r\n", "200 Ok.\r\n"},
+        {ExecTYPE, CMD_TYPE, "A N", "TYPE A N\r\n", "200 Switching to ASCII mode.\r\n"},
+        {ExecUDEF, CMD_UDEF, "SITE CHMOD 644 a.txt 200", "SITE CHMOD 644 a.txt\r\n", "250 Ok.\r\n"},
+        {ExecUDEF, CMD_UDEF, "NOOP 200", "NOOP\r\n", "200 NOOP ok.\r\n"},
     };
     for (const Case &c : cases) {
         q->CommandActive = 1;
@@ -118,7 +120,7 @@ TEST_F(CommandTest, TypeSetsTheTransferTypeAndClearsPassRetries) {
 }
 
 TEST_F(CommandTest, PassIsRunAgainAfterATolerated530) {
-    q->CommandId = 3;
+    q->CommandId = CMD_PASS;
     q->CommandIndex = 4;
     ASSERT_EQ(Start(ExecPASS, "wrong"), 1);
     EXPECT_EQ(Sent(), "PASS wrong\r\n");
@@ -217,7 +219,7 @@ TEST_F(CommandTest, DebugConfirmationWithoutATerminalSendsNothing) {
 }
 
 TEST_F(CommandTest, RemoteDelete550WithoutOverrideFails) {
-    q->CommandId = 19;
+    q->CommandId = CMD_DELR;
     q->ReturnIndex = 3;
     int result = Detached([&] {
         Expect();
@@ -230,7 +232,7 @@ TEST_F(CommandTest, RemoteDelete550WithoutOverrideFails) {
 }
 
 TEST_F(CommandTest, PasswordPromptWithoutATerminalIsCancel) {
-    q->CommandId = 3;
+    q->CommandId = CMD_PASS;
     int result = Detached([&] {
         int r = Start(ExecPASS, "");
         return r == 1 && q->Argument[0] == 0 ? 7 : 1;
@@ -252,7 +254,7 @@ TEST_F(CommandTest, NewConnectionStartsAtALineStart) {
     ASSERT_EQ(listen(listener, 1), 0);
     ASSERT_EQ(getsockname(listener, (sockaddr *)&sin, &len), 0);
 
-    q->CommandId = 1;
+    q->CommandId = CMD_CONN;
     ASSERT_EQ(Deliver("220 Old server\r\nand a line without its end"), 1);
     std::string target = "127.0.0.1:" + std::to_string(ntohs(sin.sin_port));
     ASSERT_EQ(Start(ExecCONN, target.c_str()), 1);

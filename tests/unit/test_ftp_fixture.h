@@ -15,7 +15,7 @@
 #include <sstream>
 #include <string>
 
-#include "app/text.h"
+#include "base/text.h"
 #include "ftp/ftp.h"
 
 struct FtpSession {

@@ -1,10 +1,9 @@
 // FillControlBuffer and CheckFor on a real socket pair.
 #include <arpa/inet.h>
 
+#include "script/commandids.h"
 #include "test_ftp_fixture.h"
 
-enum { CONN = 1, PASS = 3, TYPE = 2, NLST = 6, RDIR = 8, MDIR = 9, LIST = 11, STOR = 13, RETR = 14,
-       DELR = 19, ACCT = 22, PASV = 30, UDEF = 26, CHWD = 10, USER = 5 };
 
 using ReplyTest = FtpFixture;
 
@@ -24,7 +23,7 @@ TEST_F(ReplyTest, MultiLineReplyYieldsItsFinalCodeAndIsLoggedExactly) {
 // A multi-line reply ends only on its own code and a blank: lines inside
 // it that look like other replies are part of its text.
 TEST_F(ReplyTest, MultiLineReplyEndsOnlyOnItsOwnCode) {
-    q->CommandId = CHWD;
+    q->CommandId = CMD_CHWD;
     EXPECT_EQ(Reply("220-Welcome\r\n220-More to come\r\n", "220 "), 0);
     EXPECT_EQ(Answer("220 Ready\r\n", "220 "), 1);
 
@@ -50,18 +49,18 @@ static void SplitEverywhere(const std::string &reply, const char *expected, int 
 }
 
 TEST(ReplySplit, ReplySplitAcrossTwoReadsAtEveryPosition) {
-    SplitEverywhere("220 Ready\r\n", "220 ", CHWD);
-    SplitEverywhere("220-Welcome\r\n220-Second line\r\n220 Ready\r\n", "220 ", CHWD);
+    SplitEverywhere("220 Ready\r\n", "220 ", CMD_CHWD);
+    SplitEverywhere("220-Welcome\r\n220-Second line\r\n220 Ready\r\n", "220 ", CMD_CHWD);
     SplitEverywhere("150 Opening data connection for a.zip (48213 bytes).\r\n226 Transfer complete.\r\n",
-                    "226 ", RETR);
+                    "226 ", CMD_RETR);
     // A preliminary reply split in its code still lets the final one in.
-    SplitEverywhere("120 Service ready in a minute.\r\n220 Ready.\r\n", "220 ", CONN);
+    SplitEverywhere("120 Service ready in a minute.\r\n220 Ready.\r\n", "220 ", CMD_CONN);
 }
 
 TEST(ReplySplit, RefusalBehindSplitPreliminaryReplyIsNotMissed) {
     FtpSession f;
     f.Open();
-    f.q->CommandId = CONN;
+    f.q->CommandId = CMD_CONN;
     EXPECT_EQ(f.Reply("12", "220 "), 0);
     EXPECT_EQ(f.Answer("0 Service ready in a minute.\r\n421 Too many users.\r\n", "220 "), 0);
     EXPECT_STREQ(f.q->ErrorText, "421 Too many users.\r\n");
@@ -80,7 +79,7 @@ TEST_F(ReplyTest, AReplyIsCompleteOnlyAtItsLineEnd) {
 
 TEST_F(ReplyTest, PreliminaryRepliesArePassedOverOnlyByTransfers) {
     const std::string both = "150 Opening data connection for a.zip (48213 bytes).\r\n226 Transfer complete.\r\n";
-    for (int id : {RETR, LIST, STOR, NLST}) {
+    for (int id : {CMD_RETR, CMD_LIST, CMD_STOR, CMD_NLST}) {
         q->CommandId = id;
         Expect();
         ASSERT_EQ(Deliver(both), 1);
@@ -89,10 +88,10 @@ TEST_F(ReplyTest, PreliminaryRepliesArePassedOverOnlyByTransfers) {
     }
     // Other commands see the preliminary reply first, then the final one
     // behind it in the same read.
-    q->CommandId = TYPE;
+    q->CommandId = CMD_TYPE;
     EXPECT_EQ(Reply("150 Opening data connection.\r\n", "200 "), 0);
     EXPECT_STREQ(q->ErrorText, "");
-    q->CommandId = CONN;
+    q->CommandId = CMD_CONN;
     Expect();
     ASSERT_EQ(Deliver("120 Ready in a minute.\r\n220 Ready.\r\n"), 1);
     EXPECT_STREQ(q->ReplyBuffer, "120 ");
@@ -100,7 +99,7 @@ TEST_F(ReplyTest, PreliminaryRepliesArePassedOverOnlyByTransfers) {
 }
 
 TEST_F(ReplyTest, AnnouncedSizeIsTakenOncePerRetrieval) {
-    q->CommandId = RETR;
+    q->CommandId = CMD_RETR;
     Reply("150 Opening (not a size) for a.zip (48213 bytes).\r\n", "226 ");
     EXPECT_EQ(q->ExpectedSize, 48213u);
     Answer("150 Opening for b.zip (99 bytes).\r\n", "226 ");
@@ -115,13 +114,13 @@ TEST_F(ReplyTest, AnnouncedSizeIsTakenOncePerRetrieval) {
     Reply("150 Opening (12\r\n", "226 ");  // the group never closes
     EXPECT_EQ(q->ExpectedSize, 0u);
 
-    q->CommandId = LIST;
+    q->CommandId = CMD_LIST;
     Reply("150 Here comes (512 bytes).\r\n", "226 ");
     EXPECT_EQ(q->ExpectedSize, 0u);
 }
 
 TEST_F(ReplyTest, PassiveAddressComesFromTheLastGroupOfTheCommandsReply) {
-    q->CommandId = PASV;
+    q->CommandId = CMD_PASV;
     EXPECT_EQ(Reply("227 Entering Passive Mode (10,0,0,1,1,1) or (192,168,1,20,19,137).\r\n", "227 "), 1);
     EXPECT_EQ(q->PassiveAddress.family, 2);
     const unsigned char want[4] = {192, 168, 1, 20};
@@ -137,7 +136,7 @@ TEST_F(ReplyTest, PassiveAddressComesFromTheLastGroupOfTheCommandsReply) {
     // Neither a stray line before the command nor another command's reply
     // chooses the address.
     Deliver("227 Stray (1,2,3,4,5,6)\r\n");
-    q->CommandId = TYPE;
+    q->CommandId = CMD_TYPE;
     Reply("200 (1,2,3,4,5,6)\r\n", "200 ");
     EXPECT_EQ(memcmp(q->PassiveAddress.addr, cut, 4), 0);
 }
@@ -149,12 +148,12 @@ struct SubstituteCase {
 
 TEST_F(ReplyTest, SubstitutesAreAcceptedOnlyWhereTheyApply) {
     const SubstituteCase cases[] = {
-        {"226 ", "250 Done.\r\n", RETR, 1},        {"331 ", "230 Logged in.\r\n", USER, 1},
-        {"200 ", "250 Ok.\r\n", TYPE, 1},          {"250 ", "200 Ok.\r\n", CHWD, 1},
-        {"150 ", "125 Starting.\r\n", TYPE, 1},    {"230 ", "332 Need account.\r\n", PASS, 1},
-        {"230 ", "332 Need account.\r\n", ACCT, 0}, {"250 ", "257 Removed.\r\n", RDIR, 1},
-        {"250 ", "257 \"/x\" created.\r\n", CHWD, 0}, {"220 ", "230 Hello.\r\n", 1, 0},
-        {"250 ", "350 Pending.\r\n", CHWD, 0},
+        {"226 ", "250 Done.\r\n", CMD_RETR, 1},        {"331 ", "230 Logged in.\r\n", CMD_USER, 1},
+        {"200 ", "250 Ok.\r\n", CMD_TYPE, 1},          {"250 ", "200 Ok.\r\n", CMD_CHWD, 1},
+        {"150 ", "125 Starting.\r\n", CMD_TYPE, 1},    {"230 ", "332 Need account.\r\n", CMD_PASS, 1},
+        {"230 ", "332 Need account.\r\n", CMD_ACCT, 0}, {"250 ", "257 Removed.\r\n", CMD_RDIR, 1},
+        {"250 ", "257 \"/x\" created.\r\n", CMD_CHWD, 0}, {"220 ", "230 Hello.\r\n", CMD_CONN, 0},
+        {"250 ", "350 Pending.\r\n", CMD_CHWD, 0},
     };
     for (const SubstituteCase &c : cases) {
         q->CommandId = c.commandId;
@@ -162,20 +161,20 @@ TEST_F(ReplyTest, SubstitutesAreAcceptedOnlyWhereTheyApply) {
         EXPECT_EQ(Reply(c.reply, c.expected), c.accepted) << c.expected << " <- " << c.reply;
         EXPECT_STREQ(q->ErrorText, "") << c.reply;
     }
-    q->CommandId = USER;
+    q->CommandId = CMD_USER;
     Reply("230 Logged in.\r\n", "331 ");
     EXPECT_EQ(q->LoggedIn, 1);
 }
 
 TEST_F(ReplyTest, RefusalCarriesTheServersWholeLine) {
-    q->CommandId = CHWD;
+    q->CommandId = CMD_CHWD;
     EXPECT_EQ(Reply("550 Failed to change directory.\r\n", "250 "), 0);
     EXPECT_STREQ(q->ErrorText, "550 Failed to change directory.\r\n");
 }
 
 TEST_F(ReplyTest, RefusalLineIsTheServersEvenWithTheTraceOn) {
     q->DebugEx = 1;
-    q->CommandId = CHWD;
+    q->CommandId = CMD_CHWD;
     EXPECT_EQ(Reply("250-First\r\n250-Second\r\n421 Timeout.\r\n250 Done\r\n", "250 "), 1);
     EXPECT_EQ(Reply("421 Timeout.\r\n", "250 "), 0);
     EXPECT_STREQ(q->ErrorText, "421 Timeout.\r\n");
@@ -187,7 +186,7 @@ TEST_F(ReplyTest, RefusalLineIsTheServersEvenWithTheTraceOn) {
 // What arrives before a command is sent, or after its reply has decided
 // it, is logged and never taken for an answer.
 TEST_F(ReplyTest, ARepliesBelongsToTheCommandThatWasSentBeforeIt) {
-    q->CommandId = CHWD;
+    q->CommandId = CMD_CHWD;
     // Unsolicited, while nothing waits: logged, not matched.
     Send("200 ok\r\n");
     ASSERT_EQ(DrainUnsolicited(q), 1);
@@ -197,12 +196,12 @@ TEST_F(ReplyTest, ARepliesBelongsToTheCommandThatWasSentBeforeIt) {
 
     // Two replies in one write: the second is nobody's, and the next
     // command's reply is its own.
-    q->CommandId = TYPE;
+    q->CommandId = CMD_TYPE;
     EXPECT_EQ(Reply("200 Type set.\r\n200 Again.\r\n", "200 "), 1);
     Expect();
     ASSERT_EQ(FillControlBuffer(q), 1);  // the read event the leftovers bring
     EXPECT_STREQ(q->ReplyBuffer, "");
-    q->CommandId = CHWD;
+    q->CommandId = CMD_CHWD;
     EXPECT_EQ(Reply("550 Denied.\r\n", "250 "), 0);
     EXPECT_STREQ(q->ErrorText, "550 Denied.\r\n");
     q->ErrorText[0] = 0;
@@ -223,18 +222,18 @@ TEST_F(ReplyTest, ARepliesBelongsToTheCommandThatWasSentBeforeIt) {
 }
 
 TEST_F(ReplyTest, AReadEndingInTheNextRepliesStartLeavesItToNobody) {
-    q->CommandId = TYPE;
+    q->CommandId = CMD_TYPE;
     EXPECT_EQ(Reply("200 Type set.\r\n55", "200 "), 1);
-    q->CommandId = CHWD;
+    q->CommandId = CMD_CHWD;
     Expect();
     EXPECT_EQ(Answer("0 stray\r\n250 Mine.\r\n", "250 "), 1);
 }
 
 TEST_F(ReplyTest, DirectoryOverrides) {
-    q->CommandId = MDIR;
+    q->CommandId = CMD_MDIR;
     q->DirCmdCanDoNothing = 1;
     EXPECT_EQ(Reply("550 Create directory operation failed.\r\n", "257 "), 1);
-    q->CommandId = RDIR;
+    q->CommandId = CMD_RDIR;
     EXPECT_EQ(Reply("550 Remove directory operation failed.\r\n", "250 "), 1);
     EXPECT_STREQ(q->ErrorText, "");
     q->DirCmdCanDoNothing = 0;
@@ -243,7 +242,7 @@ TEST_F(ReplyTest, DirectoryOverrides) {
 }
 
 TEST_F(ReplyTest, DeleteOverrides) {
-    q->CommandId = DELR;
+    q->CommandId = CMD_DELR;
     q->DELR550OverRide = 1;
     EXPECT_EQ(Reply("450 Busy.\r\n", "250 "), 1);
     // During a wildcard delete a 550 is governed by the other override.
@@ -261,13 +260,13 @@ TEST_F(ReplyTest, DeleteOverrides) {
     q->ErrorText[0] = 0;
     q->Tolerated550 = 0;
     q->_550DeleteOverRide = 0;
-    q->CommandId = RETR;
+    q->CommandId = CMD_RETR;
     EXPECT_EQ(Reply("550 No such file.\r\n", "226 "), 1);
     EXPECT_EQ(q->Tolerated550, 1);
 }
 
 TEST_F(ReplyTest, PassRetriesTwiceThenFails) {
-    q->CommandId = PASS;
+    q->CommandId = CMD_PASS;
     EXPECT_EQ(Reply("530 Login incorrect.\r\n", "230 "), 1);
     EXPECT_EQ(q->PassRetryCount, 1);
     EXPECT_EQ(Reply("530 Login incorrect.\r\n", "230 "), 1);
@@ -280,14 +279,14 @@ TEST_F(ReplyTest, PassRetriesTwiceThenFails) {
     q->PassRetryCount = 1;
     EXPECT_EQ(Reply("230 Login successful.\r\n", "230 "), 1);
     EXPECT_EQ(q->PassRetryCount, 0);
-    // 530 is only retried for PASS.
-    q->CommandId = USER;
+    // 530 is only retried for CMD_PASS.
+    q->CommandId = CMD_USER;
     EXPECT_EQ(Reply("530 Not allowed.\r\n", "331 "), 0);
     EXPECT_STREQ(q->ErrorText, "530 Not allowed.\r\n");
 }
 
 TEST_F(ReplyTest, ExpectedCodeWinsOverRefusal) {
-    q->CommandId = UDEF;
+    q->CommandId = CMD_UDEF;
     EXPECT_EQ(Reply("550 No such file.\r\n", "550 "), 1);
     EXPECT_STREQ(q->ErrorText, "");
 }
@@ -307,7 +306,7 @@ TEST_F(ReplyTest, ReceiveFailures) {
 }
 
 TEST_F(ReplyTest, HostileReplies) {
-    q->CommandId = CHWD;
+    q->CommandId = CMD_CHWD;
     EXPECT_EQ(Reply("hello there, no code here\r\n", "250 "), 0);
     EXPECT_STREQ(q->ErrorText, "");
 
@@ -340,7 +339,7 @@ TEST_F(ReplyTest, HostileReplies) {
 
 // A reply may not go on for ever: not in bytes, not in time.
 TEST_F(ReplyTest, ReplyLimits) {
-    q->CommandId = CHWD;
+    q->CommandId = CMD_CHWD;
     q->TimeOut = 60;
     Expect();
     std::string block(512, 'x');
@@ -369,7 +368,7 @@ TEST_F(ReplyTest, ReplyLimits) {
 }
 
 TEST_F(ReplyTest, ADripEndsAfterTimeOutFromItsFirstByte) {
-    q->CommandId = CHWD;
+    q->CommandId = CMD_CHWD;
     q->TimeOut = 5;
     Expect();
     ASSERT_EQ(Deliver("2"), 1);

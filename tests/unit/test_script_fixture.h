@@ -11,7 +11,7 @@
 #include <sstream>
 #include <string>
 
-#include "app/text.h"
+#include "base/text.h"
 #include "platform/posix/posix_internal.h"
 #include "script/script.h"
 

@@ -1,5 +1,7 @@
 // The keyword table, the reader of script lines and of the generated
 // command file, and the prerequisite check.
+#include <vector>
+
 #include "test_script_fixture.h"
 
 namespace {
@@ -23,88 +25,98 @@ TEST_F(ReadCommandTest, LongKeyFormLinesGiveIdArgumentAndIcon) {
               "FTPCommand6=XYZW something\r\n"
               "FTPCommand7=\r\n",
               1);
-    EXPECT_EQ(Read(1), 2);
+    EXPECT_EQ(Read(1), CMD_TYPE);
     EXPECT_STREQ(q->Argument, "i");
-    EXPECT_EQ(q->IconKind, 4);
-    EXPECT_EQ(Read(2), 2);
+    EXPECT_EQ(q->IconKind, ICON_AICON);
+    EXPECT_EQ(Read(2), CMD_TYPE);
     EXPECT_STREQ(q->Argument, "I");
-    EXPECT_EQ(Read(3), 7);
+    EXPECT_EQ(Read(3), CMD_QUIT);
     EXPECT_STREQ(q->Argument, "");
-    EXPECT_EQ(q->IconKind, 1);
-    EXPECT_EQ(Read(4), 7);
+    EXPECT_EQ(q->IconKind, ICON_DISC);
+    EXPECT_EQ(Read(4), CMD_QUIT);
     EXPECT_STREQ(q->Argument, "");
-    EXPECT_EQ(Read(5), 14);
+    EXPECT_EQ(Read(5), CMD_RETR);
     EXPECT_STREQ(q->Argument, "pub/a.zip C:\\in\\a.zip");
-    EXPECT_EQ(q->IconKind, 3);
+    EXPECT_EQ(q->IconKind, ICON_DOWN);
     // Unknown keyword, empty line and missing key all read as NONE.
     for (int n : {6, 7, 8}) {
-        q->IconKind = 3;
-        EXPECT_EQ(Read(n), 0) << n;
-        EXPECT_EQ(q->IconKind, 1) << n;
+        q->IconKind = ICON_DOWN;
+        EXPECT_EQ(Read(n), CMD_NONE) << n;
+        EXPECT_EQ(q->IconKind, ICON_DISC) << n;
     }
 }
 
 TEST_F(ReadCommandTest, ShortKeyFormUsesBareNumbers) {
     UseScript("[qelta]\n1=CONN 127.0.0.1\n2=user anonymous\nFTPCommand3=QUIT\n", 0);
-    EXPECT_EQ(Read(1), 1);
+    EXPECT_EQ(Read(1), CMD_CONN);
     EXPECT_STREQ(q->Argument, "127.0.0.1");
-    EXPECT_EQ(Read(2), 5);
+    EXPECT_EQ(Read(2), CMD_USER);
     EXPECT_STREQ(q->Argument, "anonymous");
-    EXPECT_EQ(Read(3), 0);  // the other form's key is not read
+    EXPECT_EQ(Read(3), CMD_NONE);  // the other form's key is not read
 }
 
 TEST_F(ReadCommandTest, KeywordVariantsSetTheirModes) {
     UseScript("[QELTA]\n1=PORT\n2=PASV\n3=PORT\n4=DELR *.tmp\n5=DELL C:\\x\n"
               "6=MGTC *.zip\n7=STOU a b\n8=APPE a b\n9=STOR a b\n",
               0);
-    EXPECT_EQ(Read(1), 4);
+    EXPECT_EQ(Read(1), CMD_PORT);
     EXPECT_EQ(q->PASVMode, 0);
-    EXPECT_EQ(Read(2), 30);
+    EXPECT_EQ(Read(2), CMD_PASV);
     EXPECT_EQ(q->PASVMode, 1);
-    EXPECT_EQ(Read(3), 30);  // every later PORT runs passive
-    EXPECT_EQ(Read(4), 19);
-    EXPECT_EQ(Read(5), 18);
-    EXPECT_EQ(Read(6), 16);
+    EXPECT_EQ(Read(3), CMD_PASV);  // every later PORT runs passive
+    EXPECT_EQ(Read(4), CMD_DELR);
+    EXPECT_EQ(Read(5), CMD_DELL);
+    EXPECT_EQ(Read(6), CMD_MGET);
     EXPECT_EQ(q->MgtcMode, 1);
-    EXPECT_EQ(Read(7), 13);
+    EXPECT_EQ(Read(7), CMD_STOR);
     EXPECT_EQ(q->StouMode, 1);
-    EXPECT_EQ(Read(8), 13);
+    EXPECT_EQ(Read(8), CMD_STOR);
     EXPECT_EQ(q->AppeMode, 1);
-    EXPECT_EQ(Read(9), 13);
-    EXPECT_EQ(q->IconKind, 2);
+    EXPECT_EQ(Read(9), CMD_STOR);
+    EXPECT_EQ(q->IconKind, ICON_UP);
 }
 
 TEST_F(ReadCommandTest, IndentedLineReadsLikeUnindented) {
     UseScript("[QELTA]\n1=\"  TYPE I\"\n2=\"    QUIT\"\n3=\"     QUIT\"\n", 0);
-    EXPECT_EQ(Read(1), 2);
+    EXPECT_EQ(Read(1), CMD_TYPE);
     EXPECT_STREQ(q->Argument, "I");
-    EXPECT_EQ(Read(2), 7);
+    EXPECT_EQ(Read(2), CMD_QUIT);
     EXPECT_STREQ(q->Argument, "");
-    EXPECT_EQ(Read(3), 0);  // at most four blanks are skipped
+    EXPECT_EQ(Read(3), CMD_NONE);  // at most four blanks are skipped
 }
 
 TEST_F(ReadCommandTest, OverlongLineIsCutToTheBuffer) {
     std::string arg(700, 'x');
     UseScript("[QELTA]\n1=EXEC " + arg + "\n", 0);
-    EXPECT_EQ(Read(1), 12);
+    EXPECT_EQ(Read(1), CMD_EXEC);
     EXPECT_EQ(std::strlen(q->Argument), 511u - 5u);
 }
 
 TEST(CommandTable, LookupsByKeywordAndId) {
     const CommandEntry *e = FindCommand("dell");
     ASSERT_NE(e, nullptr);
-    EXPECT_EQ(e->Id, 18);
-    EXPECT_EQ(FindCommand("DELR")->Id, 19);
-    EXPECT_EQ(FindCommand("Wfor 0:05")->Id, 27);
+    EXPECT_EQ(e->Id, CMD_DELL);
+    EXPECT_EQ(FindCommand("DELR")->Id, CMD_DELR);
+    EXPECT_EQ(FindCommand("Wfor 0:05")->Id, CMD_WFOR);
     EXPECT_EQ(FindCommand("WFO"), nullptr);
     EXPECT_EQ(FindCommand(""), nullptr);
-    EXPECT_STREQ(KeywordForId(13), "STOR");
-    EXPECT_STREQ(KeywordForId(16), "MGET");
-    EXPECT_STREQ(KeywordForId(4), "PORT");
+    // An id shared by variants names its base command.
+    EXPECT_STREQ(KeywordForId(CMD_STOR), "STOR");
+    EXPECT_STREQ(KeywordForId(CMD_MGET), "MGET");
+    EXPECT_STREQ(KeywordForId(CMD_PORT), "PORT");
+    for (int id : {-1, 21, 24, 25, (int)CMD_BAD_GENERATED_LINE, 1000}) {
+        EXPECT_EQ(CommandForId(id), nullptr) << id;
+        EXPECT_STREQ(KeywordForId(id), "????") << id;
+    }
+    // Every keyword is found again, and every id it gives leads to a row
+    // of that id with an executor.
     for (int i = 0; i < CommandTableSize; i++) {
-        int id = CommandTable[i].Id;
-        EXPECT_TRUE(id >= 0 && id <= 30 && id != 21 && id != 24 && id != 25) << id;
-        EXPECT_EQ(FindCommand(CommandTable[i].Keyword), &CommandTable[i]);
+        const CommandEntry &row = CommandTable[i];
+        EXPECT_EQ(FindCommand(row.Keyword), &row);
+        const CommandEntry *base = CommandForId(row.Id);
+        ASSERT_NE(base, nullptr) << row.Keyword;
+        EXPECT_EQ(base->Id, row.Id);
+        EXPECT_NE(row.Exec, nullptr) << row.Keyword;
     }
 }
 
@@ -131,20 +143,20 @@ TEST_F(GeneratedReadTest, LinesKeepTheStartingLineNumberAndTheLastDeletesTheFile
     std::string body = "PORT x\r\nRETR pub/a.zip C:\\in\\a.zip\r\nDELR pub/a.zip\r\nKILL 5\r\n";
     UseGenerated(body);
     q->CommandIndex = 5;
-    q->IconKind = 3;
-    EXPECT_EQ(Next(), 4);
+    q->IconKind = ICON_DOWN;
+    EXPECT_EQ(Next(), CMD_PORT);
     EXPECT_STREQ(q->Argument, "x");
     EXPECT_EQ(q->CommandIndex, 5);
     EXPECT_EQ(q->GeneratedReadOffset, 8);
     EXPECT_EQ(PlatFileSeek(q->GeneratedScriptHandle, 0, QSEEK_CUR), 8);
-    EXPECT_EQ(Next(), 14);
+    EXPECT_EQ(Next(), CMD_RETR);
     EXPECT_STREQ(q->Argument, "pub/a.zip C:\\in\\a.zip");
-    EXPECT_EQ(Next(), 19);
+    EXPECT_EQ(Next(), CMD_DELR);
     EXPECT_EQ(q->GeneratedActive, 1);
-    EXPECT_EQ(Next(), 17);
+    EXPECT_EQ(Next(), CMD_KILL);
     EXPECT_STREQ(q->Argument, "5");
     EXPECT_EQ(q->CommandIndex, 5);
-    EXPECT_EQ(q->IconKind, 3);  // generated lines leave the icon alone
+    EXPECT_EQ(q->IconKind, ICON_DOWN);  // generated lines leave the icon alone
     EXPECT_EQ(q->GeneratedActive, 0);
     EXPECT_EQ(q->GeneratedScriptHandle, -1);
     EXPECT_FALSE(Exists("job.tm2"));
@@ -154,7 +166,7 @@ TEST_F(GeneratedReadTest, LinesKeepTheStartingLineNumberAndTheLastDeletesTheFile
 TEST_F(GeneratedReadTest, PassiveModeTurnsPIntoPasv) {
     UseGenerated("PORT\r\nKILL 1\r\n");
     q->PASVMode = 1;
-    EXPECT_EQ(Next(), 30);
+    EXPECT_EQ(Next(), CMD_PASV);
     EXPECT_STREQ(q->Argument, "");
 }
 
@@ -162,9 +174,9 @@ TEST_F(GeneratedReadTest, NameListAtTheEndStaysOpenForAppendedLines) {
     UseGenerated("TYPE A\r\nNLST *.zip\r\n");
     q->CommandIndex = 3;
     q->RestoreTypeI = 1;
-    EXPECT_EQ(Next(), 2);
+    EXPECT_EQ(Next(), CMD_TYPE);
     EXPECT_STREQ(q->Argument, "A");
-    EXPECT_EQ(Next(), 6);
+    EXPECT_EQ(Next(), CMD_NLST);
     EXPECT_STREQ(q->Argument, "*.zip");
     EXPECT_EQ(q->GeneratedActive, 1);
     // One byte short of the end, on the N line's own line feed.
@@ -178,15 +190,15 @@ TEST_F(GeneratedReadTest, NameListAtTheEndStaysOpenForAppendedLines) {
     PlatFileSeek(q->GeneratedScriptHandle, q->GeneratedReadOffset + 1, QSEEK_SET);
 
     // TYPE I comes first, without reading the file.
-    EXPECT_EQ(Next(), 2);
+    EXPECT_EQ(Next(), CMD_TYPE);
     EXPECT_STREQ(q->Argument, "I");
     EXPECT_EQ(q->RestoreTypeI, 0);
     EXPECT_EQ(q->CommandIndex, 3);
     EXPECT_EQ(q->GeneratedReadOffset, 19);
-    EXPECT_EQ(Next(), 4);
-    EXPECT_EQ(Next(), 14);
+    EXPECT_EQ(Next(), CMD_PORT);
+    EXPECT_EQ(Next(), CMD_RETR);
     EXPECT_STREQ(q->Argument, "a.zip");
-    EXPECT_EQ(Next(), 17);
+    EXPECT_EQ(Next(), CMD_KILL);
     EXPECT_EQ(q->GeneratedActive, 0);
     EXPECT_FALSE(Exists("job.tm2"));
 }
@@ -194,17 +206,17 @@ TEST_F(GeneratedReadTest, NameListAtTheEndStaysOpenForAppendedLines) {
 TEST_F(GeneratedReadTest, RestoreTypeIWaitsForTheNameList) {
     UseGenerated("RETR a\r\nKILL 1\r\n");
     q->RestoreTypeI = 1;
-    q->CommandId = 14;
-    EXPECT_EQ(Next(), 14);
+    q->CommandId = CMD_RETR;
+    EXPECT_EQ(Next(), CMD_RETR);
     EXPECT_EQ(q->RestoreTypeI, 1);
 }
 
 TEST_F(GeneratedReadTest, OverlongLineIsCutAndTheNextLineStillFound) {
     std::string longLine = "RETR " + std::string(900, 'n');
     UseGenerated(longLine + "\r\nKILL 2\r\n");
-    EXPECT_EQ(Next(), 14);
+    EXPECT_EQ(Next(), CMD_RETR);
     EXPECT_EQ(std::strlen(q->Argument), 511u - 5u);
-    EXPECT_EQ(Next(), 17);
+    EXPECT_EQ(Next(), CMD_KILL);
     EXPECT_STREQ(q->Argument, "2");
 }
 
@@ -216,28 +228,39 @@ TEST_F(GeneratedReadTest, UnknownFirstLetterIsMarkedBad) {
 
 // ---- prerequisites ----
 
+std::vector<int> Plus(std::vector<int> ids, std::initializer_list<int> more) {
+    ids.insert(ids.end(), more);
+    return ids;
+}
+
 TEST(CheckPreReq, EachIdNeedsItsFlags) {
+    const std::vector<int> anytime = {CMD_NONE, CMD_CONN, CMD_EXEC, CMD_KILL, CMD_DELL,
+                                      CMD_WTIL, CMD_WFOR, CMD_DIAL, CMD_GOTO};
+    const std::vector<int> connected = Plus(anytime, {CMD_USER, CMD_QUIT});
+    const std::vector<int> user = Plus(connected, {CMD_PASS});
+    const std::vector<int> login =
+        Plus(user, {CMD_TYPE, CMD_PORT, CMD_NLST, CMD_RDIR, CMD_MDIR, CMD_CHWD, CMD_LIST, CMD_STOR,
+                    CMD_RETR, CMD_MPUT, CMD_MGET, CMD_DELR, CMD_ACCT, CMD_SMNT, CMD_UDEF, CMD_PASV});
     // Allowed ids per state; every other id of -1..31 is refused.
     struct {
         int c, u, l;
-        std::initializer_list<int> allowed;
+        const std::vector<int> &allowed;
     } cases[] = {
-        {0, 0, 0, {0, 1, 12, 17, 18, 20, 27, 28, 29}},
-        {1, 0, 0, {0, 1, 5, 7, 12, 17, 18, 20, 27, 28, 29}},
-        {1, 1, 0, {0, 1, 3, 5, 7, 12, 17, 18, 20, 27, 28, 29}},
-        {1, 1, 1, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20,
-                   22, 23, 26, 27, 28, 29, 30}},
+        {0, 0, 0, anytime},
+        {1, 0, 0, connected},
+        {1, 1, 0, user},
+        {1, 1, 1, login},
         // A flag counts only when it is exactly 1.
-        {2, 1, 1, {0, 1, 12, 17, 18, 20, 27, 28, 29}},
+        {2, 1, 1, anytime},
         // Logged in without the user step does not open TYPE.
-        {1, 0, 1, {0, 1, 5, 7, 12, 17, 18, 20, 27, 28, 29}},
+        {1, 0, 1, connected},
     };
     QELTA *q = new QELTA();
     for (auto &c : cases) {
         q->Connected = c.c;
         q->UserAccepted = c.u;
         q->LoggedIn = c.l;
-        for (int id = -1; id <= 31; id++) {
+        for (int id = -1; id <= CMD_ID_COUNT; id++) {
             bool want = false;
             for (int a : c.allowed) want = want || a == id;
             q->IdleCount = 9;

@@ -111,7 +111,7 @@ TEST_F(RunFixture, KillRecordsTheStartingLineAndReturnsToIt) {
 // ---- dispatcher and advance ----
 
 TEST_F(RunFixture, DispatchOfMissingExecutorsFailsWithAClearText) {
-    for (int id : {-1, 21, 24, 25, 31, 1000}) {
+    for (int id : {-1, 21, 24, 25, (int)CMD_BAD_GENERATED_LINE, 1000}) {
         q->ErrorText[0] = 0;
         q->IdleCount = 7;
         EXPECT_EQ(Dispatcher(win, id, q, EV_START, 0, 0), 0) << id;
@@ -123,14 +123,14 @@ TEST_F(RunFixture, DispatchOfMissingExecutorsFailsWithAClearText) {
         int *mode;
         const char *text;
     } pending[] = {
-        {14, nullptr, "RETR is not supported by this version\r\n"},
-        {4, nullptr, "PORT is not supported by this version\r\n"},
-        {30, nullptr, "PASV is not supported by this version\r\n"},
-        {13, &q->StouMode, "STOU is not supported by this version\r\n"},
-        {13, &q->AppeMode, "APPE is not supported by this version\r\n"},
-        {16, &q->MgtcMode, "MGTC is not supported by this version\r\n"},
-        {18, nullptr, "DELL is not supported by this version\r\n"},
-        {28, nullptr, "DIAL is not supported by this version\r\n"},
+        {CMD_RETR, nullptr, "RETR is not supported by this version\r\n"},
+        {CMD_PORT, nullptr, "PORT is not supported by this version\r\n"},
+        {CMD_PASV, nullptr, "PASV is not supported by this version\r\n"},
+        {CMD_STOR, &q->StouMode, "STOU is not supported by this version\r\n"},
+        {CMD_STOR, &q->AppeMode, "APPE is not supported by this version\r\n"},
+        {CMD_MGET, &q->MgtcMode, "MGTC is not supported by this version\r\n"},
+        {CMD_DELL, nullptr, "DELL is not supported by this version\r\n"},
+        {CMD_DIAL, nullptr, "DIAL is not supported by this version\r\n"},
     };
     for (auto &p : pending) {
         q->StouMode = q->AppeMode = q->MgtcMode = 0;
@@ -158,6 +158,54 @@ TEST_F(RunFixture, AdvancePostsOncePerCompletedCommand) {
     EXPECT_EQ(q->CommandIndex, 6);
 }
 
+// Socket events as the dialog receives them: only those of the current
+// socket of their kind reach the command; a closed socket's, or one whose
+// number has been reused by another role, are dropped, errors included.
+TEST_F(RunFixture, DialogRoutesOnlyEventsOfTheCurrentSockets) {
+    QELTA *saved = pQELTA;
+    pQELTA = q;
+    q->CommandId = CMD_WFOR;  // takes every socket event and ignores it
+    q->Silent = 1;
+    const intptr_t reset = QFD_CLOSE | ((intptr_t)QWSAECONNRESET << 16);
+    struct {
+        unsigned msg;
+        PlatSocket *current;
+    } kinds[] = {
+        {CONTROLMSG, &q->Socket.Control}, {DATA, &q->Socket.Data}, {LISTEN, &q->Socket.Listen}};
+    for (auto &k : kinds) {
+        q->Socket.Control = 5;
+        q->Socket.Data = 6;
+        q->Socket.Listen = 7;
+        for (PlatSocket stale : {4, 5, 6, 7}) {
+            if (stale == *k.current) continue;
+            q->IdleCount = 9;
+            Dialog1(win, k.msg, (uintptr_t)stale, QFD_WRITE);
+            Dialog1(win, k.msg, (uintptr_t)stale, reset);
+            EXPECT_EQ(q->IdleCount, 9) << k.msg << " " << stale;
+            EXPECT_EQ(q->ErrorFlag, 0) << k.msg << " " << stale;
+            EXPECT_EQ(q->ClearToSendData, 0);
+        }
+        PlatSocket open = *k.current;
+        *k.current = -1;  // closed: nothing of it is taken
+        Dialog1(win, k.msg, (uintptr_t)open, reset);
+        EXPECT_EQ(q->IdleCount, 9);
+        EXPECT_EQ(q->ErrorFlag, 0);
+
+        *k.current = open;
+        Dialog1(win, k.msg, (uintptr_t)open, QFD_WRITE);
+        EXPECT_EQ(q->IdleCount, 0) << k.msg;
+        EXPECT_EQ(q->ClearToSendData, k.msg == DATA ? 1 : 0);
+        q->ClearToSendData = 0;
+    }
+    // An error of a current socket still fails the run.
+    Dialog1(win, DATA, (uintptr_t)q->Socket.Data, reset);
+    EXPECT_EQ(q->ErrorFlag, 1);
+    EXPECT_STREQ(q->ErrorText, "Winsock error 10054 on Data Socket");
+    Drain();
+    EXPECT_EQ(Count(QM_COMMAND, CANCELMSG), 1);
+    pQELTA = saved;
+}
+
 TEST_F(RunFixture, NoneEndsTheRunThroughCancel) {
     EXPECT_EQ(Run(ExecNONE, ""), 1);
     EXPECT_EQ(q->CommandActive, 1);  // no advance after the last command
@@ -177,7 +225,7 @@ TEST_F(RunFixture, FirstCallPreparesTheRunAndRunsNoCommand) {
     EXPECT_EQ(Status("ExitCode"), "");
     EXPECT_EQ(q->CurrentState.WaitingForResponseCode, 0);
     EXPECT_EQ(q->CommandIndex, 0);
-    EXPECT_EQ(q->CommandId, 0);
+    EXPECT_EQ(q->CommandId, CMD_NONE);
     PlatStopTimer(win, WatchdogTimer);
     PlatNetStop();
 
@@ -205,7 +253,7 @@ TEST_F(RunFixture, LaterCallsReadCheckAndDispatch) {
     q->ErrorFlag = 1;
     q->CommandIndex = 1;
     EXPECT_EQ(ProcessCommandProc(win, q), 1);
-    EXPECT_EQ(q->CommandId, 0);
+    EXPECT_EQ(q->CommandId, CMD_NONE);
     Drain();
     EXPECT_EQ(Count(QM_COMMAND, CANCELMSG), 1);
 }

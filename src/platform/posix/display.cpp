@@ -12,24 +12,11 @@
 #include <cstring>
 #include <string>
 
-#include "app/text.h"
+#include "base/resource.h"
+#include "base/text.h"
 #include "platform/posix/posix_internal.h"
 
 namespace {
-
-enum {
-    F_COUNTERLABEL = 101,
-    F_COUNTER = 116,
-    F_PERCENT = 118,
-    F_LOCAL = 119,
-    F_REMOTE = 121,
-    F_SOURCE = 123,
-    F_DEST = 124,
-    F_COMMAND = 125,
-    F_PROGRESS = 126,
-    F_RATE = 128,
-    F_ELAPSED = 130,
-};
 
 const unsigned DrawPeriod = 100;  // ms between drawings at most
 const unsigned DrawTimerId = 1;
@@ -42,14 +29,14 @@ struct LineSpec {
 };
 
 const LineSpec Lines[] = {
-    {"Host    ", {F_LOCAL, F_REMOTE}, {"Local: ", "  Remote: "}},
-    {"File    ", {F_SOURCE}, {"Source: "}},
-    {"        ", {F_DEST}, {"Destination: "}},
-    {"Status  ", {F_COMMAND}, {"Command: "}},
+    {"Host    ", {IDC_LOCAL, IDC_REMOTE}, {"Local: ", "  Remote: "}},
+    {"File    ", {IDC_SOURCE}, {"Source: "}},
+    {"        ", {IDC_DEST}, {"Destination: "}},
+    {"Status  ", {IDC_COMMAND}, {"Command: "}},
     {"        ",
-     {F_COUNTERLABEL, F_COUNTER, F_RATE, F_ELAPSED, F_PERCENT},
+     {IDC_COUNTERLABEL, IDC_COUNTER, IDC_RATE, IDC_ELAPSED, IDC_PERCENT},
      {"", " ", "  ", "  ", "  "}},
-    {"        ", {F_PROGRESS}, {""}},
+    {"        ", {IDC_PROGRESS}, {""}},
 };
 const int LineCount = sizeof Lines / sizeof Lines[0];
 
@@ -142,7 +129,8 @@ static void AppendLine(std::string *out, const LineSpec &line, int width) {
     AppendText(out, line.prefix, 0, &cols);
     for (int i = 0; i < 5 && line.fields[i]; i++) {
         AppendText(out, line.labels[i], 0, &cols);
-        AppendText(out, LoopFieldText(D.dlg, line.fields[i]), line.fields[i] == F_PROGRESS, &cols);
+        int bullets = line.fields[i] == IDC_PROGRESS;
+        AppendText(out, LoopFieldText(D.dlg, line.fields[i]), bullets, &cols);
     }
     out->push_back('\n');
 }

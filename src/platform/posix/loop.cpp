@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/resource.h"
 #include "platform/posix/posix_internal.h"
 
 namespace {
@@ -53,8 +54,6 @@ uint64_t WatchSerial = 0;
 
 int WakeRead = -1, WakeWrite = -1;
 std::thread::id LoopThread;
-
-enum { CancelButton = 2 };  // the dialog's Cancel command id
 
 enum { SIG_INTERRUPT, SIG_CLOSE, SIG_CHILD, SIG_KINDS };
 volatile sig_atomic_t PendingSignal[SIG_KINDS];
@@ -132,7 +131,7 @@ static int TakeSignal(int kind) {
 static void DeliverSignals(void) {
     if (TakeSignal(SIG_CHILD)) PosixReapChildren();
     if (TakeSignal(SIG_INTERRUPT) && WindowDialog())
-        PlatSendEvent(WindowDialog(), QM_COMMAND, CancelButton, 0);
+        PlatSendEvent(WindowDialog(), QM_COMMAND, IDCANCEL_BUTTON, 0);
     if (TakeSignal(SIG_CLOSE) && WindowMain())
         PlatSendEvent(WindowMain(), QM_SYSCOMMAND, QSC_CLOSE, 0);
 }

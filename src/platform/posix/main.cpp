@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "app/app.h"
 #include "platform/posix/posix_internal.h"
 
 int main(int argc, char **argv) {

@@ -44,7 +44,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/text.h"
+#include "base/text.h"
 #include "platform/posix/posix_internal.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/text.h"
+#include "base/text.h"
 #include "platform/posix/posix_internal.h"
 
 static int IsSeparator(char c) { return c == '\\' || c == '/'; }

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "app/text.h"
+#include "base/text.h"
 #include "platform/posix/posix_internal.h"
 
 extern char **environ;

@@ -17,9 +17,9 @@
 #include <cstring>
 #include <string>
 
-#include "app/text.h"
+#include "base/resource.h"
+#include "base/text.h"
 #include "platform/posix/posix_internal.h"
-#include "res/strings.h"
 
 extern char **environ;
 

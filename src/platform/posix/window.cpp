@@ -4,7 +4,7 @@
 // reused, so a message for a destroyed window can never reach a new one.
 #include <cstring>
 
-#include "app/text.h"
+#include "base/text.h"
 #include "platform/posix/posix_internal.h"
 
 namespace {

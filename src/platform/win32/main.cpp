@@ -2,7 +2,7 @@
 // the core's start-up routine.
 #include <windows.h>
 
-#include "app/app.h"
+#include "platform/platform.h"
 
 int WINAPI WinMain(HINSTANCE hInst, HINSTANCE hPrev, LPSTR lpCmdLine, int nShow) {
     return QeltaMain(hInst, hPrev != NULL, lpCmdLine, nShow);

@@ -4,7 +4,7 @@
 
 #include <climits>
 
-#include "app/text.h"
+#include "base/text.h"
 #include "platform/platform.h"
 
 // ---- Profile files ---------------------------------------------------------

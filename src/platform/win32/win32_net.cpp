@@ -1,11 +1,13 @@
 // Windows Sockets 1.1 in asynchronous-notification mode. The calls pass
-// straight through; only handle and address types are converted here.
+// straight through; only handle and address types are converted here, and
+// a closed socket's queued events are dropped.
 #include <winsock2.h>
 #include <windows.h>
 
 #include <cstring>
+#include <vector>
 
-#include "app/text.h"
+#include "base/text.h"
 #include "platform/platform.h"
 
 static_assert(sizeof(PlatSockAddr) == sizeof(sockaddr_in), "PlatSockAddr must be a sockaddr_in");
@@ -81,8 +83,37 @@ unsigned short PlatNetHtons(unsigned short v) { return htons(v); }
 
 PlatSocket PlatNetSocket(void) { return FromSock(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)); }
 
+// Where each open socket's events have been posted. Events already queued
+// stay in the queue when a socket is closed, and the next socket often
+// gets the same handle: closing one drops them, as the POSIX layer does,
+// so none of them is ever taken for an event of its successor.
+struct Notified {
+    SOCKET s;
+    HWND w;
+    UINT msg;
+};
+static std::vector<Notified> NotifiedTo;
+
+static void Remember(SOCKET s, HWND w, UINT msg) {
+    for (const Notified &n : NotifiedTo)
+        if (n.s == s && n.w == w && n.msg == msg) return;
+    NotifiedTo.push_back({s, w, msg});
+}
+
+// Takes out the queued events of msg for w and posts back those of other
+// sockets; posted messages are never dispatched by this peek.
+static void DropQueued(const Notified &n) {
+    std::vector<MSG> others;
+    MSG m;
+    while (PeekMessageA(&m, n.w, n.msg, n.msg, PM_REMOVE | PM_NOYIELD))
+        if ((SOCKET)m.wParam != n.s) others.push_back(m);
+    for (const MSG &o : others) PostMessageA(o.hwnd, o.message, o.wParam, o.lParam);
+}
+
 int PlatNetAsyncSelect(PlatSocket s, PlatWindow w, unsigned msg, long events) {
-    return WSAAsyncSelect(Sock(s), (HWND)w, msg, events) == 0 ? 0 : -1;
+    if (WSAAsyncSelect(Sock(s), (HWND)w, msg, events) != 0) return -1;
+    Remember(Sock(s), (HWND)w, msg);
+    return 0;
 }
 
 int PlatNetConnect(PlatSocket s, const PlatSockAddr *a) {
@@ -107,7 +138,15 @@ int PlatNetListen(PlatSocket s, int backlog) { return listen(Sock(s), backlog) =
 
 PlatSocket PlatNetAccept(PlatSocket s, PlatSockAddr *peer) {
     int len = sizeof(sockaddr_in);
-    return FromSock(accept(Sock(s), (sockaddr *)peer, peer ? &len : NULL));
+    SOCKET a = accept(Sock(s), (sockaddr *)peer, peer ? &len : NULL);
+    if (a == INVALID_SOCKET) return -1;
+    // The accepted socket posts as the listening one did until it is
+    // given its own notification.
+    std::vector<Notified> inherited;
+    for (const Notified &n : NotifiedTo)
+        if (n.s == Sock(s)) inherited.push_back(n);
+    for (const Notified &n : inherited) Remember(a, n.w, n.msg);
+    return FromSock(a);
 }
 
 int PlatNetLocalAddress(PlatSocket s, PlatSockAddr *a) {
@@ -116,5 +155,16 @@ int PlatNetLocalAddress(PlatSocket s, PlatSockAddr *a) {
 }
 
 void PlatNetClose(PlatSocket s) {
-    if (s != -1) closesocket(Sock(s));
+    if (s == -1) return;
+    closesocket(Sock(s));
+    std::vector<Notified> gone;
+    for (size_t i = 0; i < NotifiedTo.size();) {
+        if (NotifiedTo[i].s == Sock(s)) {
+            gone.push_back(NotifiedTo[i]);
+            NotifiedTo.erase(NotifiedTo.begin() + (long)i);
+        } else {
+            i++;
+        }
+    }
+    for (const Notified &n : gone) DropQueued(n);
 }

@@ -5,9 +5,9 @@
 
 #include <cstring>
 
-#include "app/text.h"
+#include "base/resource.h"
+#include "base/text.h"
 #include "platform/platform.h"
-#include "res/resource.h"
 
 // ---- Message boxes -----------------------------------------------------------
 
