@@ -4,6 +4,7 @@
 #include "app/app.h"
 #include "base/text.h"
 #include "log/log.h"
+#include "transfer/dataio.h"
 #include "script/script.h"
 
 extern PlatWindow StartIconWindow;
@@ -42,6 +43,7 @@ static void OnClose(PlatWindow w, QELTA *q) {
     DebugTrace(q, "case WM_DESTROY: in MainWndProc() LocalFree()\r\n");
     DebugTrace(q, "case WM_DESTROY: in MainWndProc() ExitProcedure()\r\n");
     ExitProcedure(DialogHandle, q);
+    std::free(q->DataBuffer);
     std::free(q);
     pQELTA = nullptr;
     MainWindow = nullptr;
@@ -116,6 +118,8 @@ int ExitProcedure(PlatWindow hDlg, QELTA *q) {
     q->Socket.Control = q->Socket.Data = q->Socket.Listen = -1;
     StopNetwork(q);
     WriteLogHeader(q, "Ending");
+    // A retrieval that did not complete leaves the destination as it was.
+    AbandonReceiveFile(q);
     CloseFile(&q->LocalFileHandle);
     CloseFile(&q->LogHandle);
     CloseFile(&q->ErrorLogHandle);

@@ -58,6 +58,7 @@ struct QELTA {
     char LogPath[128];
     char ErrorLogPath[128];
     char GeneratedScriptPath[128];
+    char StatPath[128];
     PlatFile LogHandle;
     PlatFile ErrorLogHandle;
     PlatFile StatHandle;
@@ -76,6 +77,7 @@ struct QELTA {
     int DeleteOverRide;
     int DELR550OverRide;
     int DirCmdCanDoNothing;
+    int PASVUseReplyAddress;
 
     // Connection.
     struct {
@@ -107,8 +109,11 @@ struct QELTA {
     char RemoteName[128];
     char LocalName[128];
     PlatFile LocalFileHandle;
-    uint32_t ExpectedSize;
-    char DataBuffer[512];
+    uint64_t ExpectedSize;
+    // One block of BlockSize bytes for every data receive and file read,
+    // allocated once for the run.
+    char *DataBuffer;
+    size_t BlockSize;
 
     // Generated runs and keyword variants.
     int GeneratedActive;

@@ -217,10 +217,20 @@ static void OpenRunFiles(QELTA *q) {
         q->StatEnabled = 1;
         q->StatHandle = OpenRunFile(q, statFile, &StatFileSpec, taken, 3);
     }
-    char statPath[128];
-    COPYCUT(statPath, statFile);
-    taken[3] = statPath;
+    COPYCUT(q->StatPath, statFile);
+    taken[3] = q->StatPath;
     q->ErrorLogHandle = errOk ? OpenRunFile(q, q->ErrorLogPath, &ErrorFileSpec, taken, 4) : -1;
+}
+
+// Bytes per data receive and file read: 512 unless BlockSize asks for up
+// to 1 MiB.
+static int AllocateDataBlock(QELTA *q) {
+    int size = ReadSetting(q, "BlockSize", 512);
+    q->BlockSize = (size >= 1 && size <= 1024 * 1024) ? (size_t)size : 512;
+    q->DataBuffer = static_cast<char *>(std::malloc(q->BlockSize));
+    if (q->DataBuffer != nullptr) return 1;
+    ErrorBox("Unable to Allocate Memory");
+    return 0;
 }
 
 int LoadSettings(QELTA *q) {
@@ -247,6 +257,8 @@ int LoadSettings(QELTA *q) {
     q->DELR550OverRide = ReadSetting(q, "DELR550OverRide", 0);
     q->DirCmdCanDoNothing = ReadSetting(q, "DirCmdCanDoNothing", 0);
     q->PASVMode = ReadSetting(q, "PASVMode", 0);
+    q->PASVUseReplyAddress = ReadSetting(q, "PASVUseReplyAddress", 0);
+    if (!AllocateDataBlock(q)) return 0;
 
     WriteLogHeader(q, "Starting");
 
@@ -333,6 +345,7 @@ static void FreeSession(QELTA *q) {
     PlatFile *files[] = {&q->LogHandle, &q->ErrorLogHandle, &q->StatHandle};
     for (PlatFile *f : files)
         if (*f != -1) PlatFileClose(*f);
+    std::free(q->DataBuffer);
     std::free(q);
     pQELTA = nullptr;
 }

@@ -66,10 +66,10 @@ static void TakeAnnouncedSize(QELTA *q, const char *data, size_t n) {
         size_t start = i + 1, end = start;
         while (end < n && data[end] != ' ' && data[end] != ')' && data[end] != 0) end++;
         if (end < n && data[end] == ' ' && end + 2 < n && data[end + 2] == 'y') {
+            // ReadField saturates near 10^15: a figure beyond that (or a
+            // negative one) stays unknown rather than wrapping.
             long long v = ReadField(data + start, end - start);
-            // A size outside 32 bits (or negative) stays unknown rather
-            // than wrapping into a wrong progress figure.
-            if (v >= 0 && v <= (long long)UINT32_MAX) q->ExpectedSize = (uint32_t)v;
+            if (v >= 0 && v < 1000000000000000LL) q->ExpectedSize = (uint64_t)v;
             return;
         }
         i = end;

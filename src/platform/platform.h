@@ -111,12 +111,16 @@ enum { QSEEK_SET = 0, QSEEK_CUR = 1, QSEEK_END = 2 };
 PlatFile PlatFileCreate(const char *path);    // create or truncate, read-write
 PlatFile PlatFileOpen(const char *path);      // existing file, read-write
 PlatFile PlatFileOpenRead(const char *path);  // existing regular file, read only
-long PlatFileSeek(PlatFile f, long offset, int whence);  // new position or -1
+// Create a file that must not exist yet (no other run can have it).
+PlatFile PlatFileCreateNew(const char *path);
+int64_t PlatFileSeek(PlatFile f, int64_t offset, int whence);  // new position or -1
 long PlatFileRead(PlatFile f, void *buf, size_t n);       // bytes or -1
 long PlatFileWrite(PlatFile f, const void *buf, size_t n);
 void PlatFileClose(PlatFile f);
 int PlatFileDelete(const char *path);
-long PlatFileSize(const char *path);  // -1 when missing
+int64_t PlatFileSize(const char *path);  // -1 when missing
+// Moves a file to another name, replacing what has that name. 1 on success.
+int PlatFileReplace(const char *from, const char *to);
 // 1 when both paths name the same file (the same existing file, or the
 // same full path where the file does not exist yet).
 int PlatSameFile(const char *a, const char *b);

@@ -3,6 +3,7 @@
 #include "base/text.h"
 #include "ftp/ftp.h"
 #include "script/script.h"
+#include "transfer/executors.h"
 
 // Searched in this order; the first match wins. The first row of an id
 // holds the command's own keyword.
@@ -12,17 +13,17 @@ constexpr CommandEntry CommandTable[] = {
     {"CONN", CMD_CONN, ICON_AICON, KW_PLAIN, NEED_NOTHING, ExecCONN},
     {"TYPE", CMD_TYPE, ICON_AICON, KW_PLAIN, NEED_LOGIN, ExecTYPE},
     {"PASS", CMD_PASS, ICON_AICON, KW_PLAIN, NEED_USER, ExecPASS},
-    {"PORT", CMD_PORT, ICON_AICON, KW_PORT, NEED_LOGIN, ExecPending},
+    {"PORT", CMD_PORT, ICON_AICON, KW_PORT, NEED_LOGIN, ExecPORT},
     {"USER", CMD_USER, ICON_AICON, KW_PLAIN, NEED_CONNECTED, ExecUSER},
     {"NLST", CMD_NLST, ICON_AICON, KW_PLAIN, NEED_LOGIN, ExecPending},
     {"QUIT", CMD_QUIT, ICON_DISC, KW_PLAIN, NEED_CONNECTED, ExecQUIT},
     {"RDIR", CMD_RDIR, ICON_AICON, KW_PLAIN, NEED_LOGIN, ExecRDIR},
     {"MDIR", CMD_MDIR, ICON_AICON, KW_PLAIN, NEED_LOGIN, ExecMDIR},
     {"CHWD", CMD_CHWD, ICON_AICON, KW_PLAIN, NEED_LOGIN, ExecCHWD},
-    {"LIST", CMD_LIST, ICON_AICON, KW_PLAIN, NEED_LOGIN, ExecPending},
+    {"LIST", CMD_LIST, ICON_AICON, KW_PLAIN, NEED_LOGIN, ExecLIST},
     {"EXEC", CMD_EXEC, ICON_DISC, KW_PLAIN, NEED_NOTHING, ExecEXEC},
-    {"STOR", CMD_STOR, ICON_UP, KW_PLAIN, NEED_LOGIN, ExecPending},
-    {"RETR", CMD_RETR, ICON_DOWN, KW_PLAIN, NEED_LOGIN, ExecPending},
+    {"STOR", CMD_STOR, ICON_UP, KW_PLAIN, NEED_LOGIN, ExecSTOR},
+    {"RETR", CMD_RETR, ICON_DOWN, KW_PLAIN, NEED_LOGIN, ExecRETR},
     {"MPUT", CMD_MPUT, ICON_UP, KW_PLAIN, NEED_LOGIN, ExecPending},
     {"MGET", CMD_MGET, ICON_DOWN, KW_PLAIN, NEED_LOGIN, ExecPending},
     {"KILL", CMD_KILL, ICON_DISC, KW_PLAIN, NEED_NOTHING, ExecKILL},
@@ -32,13 +33,13 @@ constexpr CommandEntry CommandTable[] = {
     {"MGTC", CMD_MGET, ICON_DOWN, KW_MGTC, NEED_LOGIN, ExecPending},
     {"ACCT", CMD_ACCT, ICON_DISC, KW_PLAIN, NEED_LOGIN, ExecACCT},
     {"SMNT", CMD_SMNT, ICON_DISC, KW_PLAIN, NEED_LOGIN, ExecSMNT},
-    {"STOU", CMD_STOR, ICON_UP, KW_STOU, NEED_LOGIN, ExecPending},
-    {"APPE", CMD_STOR, ICON_UP, KW_APPE, NEED_LOGIN, ExecPending},
+    {"STOU", CMD_STOR, ICON_UP, KW_STOU, NEED_LOGIN, ExecSTOR},
+    {"APPE", CMD_STOR, ICON_UP, KW_APPE, NEED_LOGIN, ExecSTOR},
     {"UDEF", CMD_UDEF, ICON_UP, KW_PLAIN, NEED_LOGIN, ExecUDEF},
     {"WFOR", CMD_WFOR, ICON_DISC, KW_PLAIN, NEED_NOTHING, ExecWFOR},
     {"DIAL", CMD_DIAL, ICON_DISC, KW_PLAIN, NEED_NOTHING, ExecPending},
     {"GOTO", CMD_GOTO, ICON_DISC, KW_PLAIN, NEED_NOTHING, ExecGOTO},
-    {"PASV", CMD_PASV, ICON_AICON, KW_PASV, NEED_LOGIN, ExecPending},
+    {"PASV", CMD_PASV, ICON_AICON, KW_PASV, NEED_LOGIN, ExecPASV},
 };
 constexpr int CommandTableSize = (int)(sizeof(CommandTable) / sizeof(CommandTable[0]));
 

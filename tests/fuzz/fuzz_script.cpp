@@ -114,7 +114,7 @@ void ReadGenerated(QELTA *q, const std::string &body) {
             FUZZ_CHECK(access(f.generated.c_str(), F_OK) != 0, "the finished file is still there");
             return;
         }
-        long at = PlatFileSeek(q->GeneratedScriptHandle, 0, QSEEK_CUR);
+        int64_t at = PlatFileSeek(q->GeneratedScriptHandle, 0, QSEEK_CUR);
         FUZZ_CHECK(at == q->GeneratedReadOffset, "offset %d, file position %ld",
                    q->GeneratedReadOffset, at);
         FUZZ_CHECK(at >= 0 && (size_t)at <= body.size(), "position %ld of %zu", at, body.size());

@@ -110,7 +110,10 @@ TEST_F(ReplyTest, AnnouncedSizeIsTakenOncePerRetrieval) {
     EXPECT_EQ(q->ExpectedSize, 3000000000u);  // beyond a signed 32-bit long
     q->ExpectedSize = 0;
     Reply("150 Opening for d.zip (99999999999 bytes).\r\n", "226 ");
-    EXPECT_EQ(q->ExpectedSize, 0u);  // does not fit: stays unknown
+    EXPECT_EQ(q->ExpectedSize, 99999999999u);  // past 4 GiB
+    q->ExpectedSize = 0;
+    Reply("150 Opening for e.zip (-5 bytes).\r\n", "226 ");
+    EXPECT_EQ(q->ExpectedSize, 0u);  // nonsense stays unknown
     Reply("150 Opening (12\r\n", "226 ");  // the group never closes
     EXPECT_EQ(q->ExpectedSize, 0u);
 

@@ -22,6 +22,10 @@ static PlatFile OpenMapped(const char *path, int flags) {
 
 PlatFile PlatFileCreate(const char *path) { return OpenMapped(path, O_CREAT | O_TRUNC | O_RDWR); }
 
+PlatFile PlatFileCreateNew(const char *path) {
+    return OpenMapped(path, O_CREAT | O_EXCL | O_RDWR);
+}
+
 PlatFile PlatFileOpen(const char *path) { return OpenMapped(path, O_RDWR); }
 
 PlatFile PlatFileOpenRead(const char *path) {
@@ -37,12 +41,12 @@ PlatFile PlatFileOpenRead(const char *path) {
     return f;
 }
 
-long PlatFileSeek(PlatFile f, long offset, int whence) {
+int64_t PlatFileSeek(PlatFile f, int64_t offset, int whence) {
     static const int kWhence[] = {SEEK_SET, SEEK_CUR, SEEK_END};
+    static_assert(sizeof(off_t) == 8, "large files need a 64-bit off_t");
     if (f < 0 || whence < 0 || whence > 2) return -1;
     off_t at = lseek((int)f, (off_t)offset, kWhence[whence]);
-    if (at < 0 || at > LONG_MAX) return -1;
-    return (long)at;
+    return at < 0 ? -1 : (int64_t)at;
 }
 
 long PlatFileRead(PlatFile f, void *buf, size_t n) {
@@ -81,11 +85,20 @@ int PlatFileDelete(const char *path) {
     return unlink(mapped) == 0;
 }
 
-long PlatFileSize(const char *path) {
+int64_t PlatFileSize(const char *path) {
     char mapped[PATH_MAX];
     if (path == nullptr || !PosixMapPath(path, mapped, sizeof(mapped)) || mapped[0] == 0) return -1;
     struct stat st;
     if (stat(mapped, &st) != 0 || S_ISDIR(st.st_mode)) return -1;
-    if (st.st_size > LONG_MAX) return LONG_MAX;
-    return (long)st.st_size;
+    return (int64_t)st.st_size;
+}
+
+int PlatFileReplace(const char *from, const char *to) {
+    char a[PATH_MAX], b[PATH_MAX];
+    if (from == nullptr || to == nullptr || !PosixMapPath(from, a, sizeof a) ||
+        !PosixMapPath(to, b, sizeof b) || a[0] == 0 || b[0] == 0)
+        return 0;
+    struct stat st;
+    if (stat(b, &st) == 0 && S_ISDIR(st.st_mode)) return 0;  // a folder is never replaced
+    return rename(a, b) == 0;
 }

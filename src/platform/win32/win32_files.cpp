@@ -40,6 +40,10 @@ PlatFile PlatFileCreate(const char *path) {
     return OpenWith(path, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS);
 }
 
+PlatFile PlatFileCreateNew(const char *path) {
+    return OpenWith(path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW);
+}
+
 PlatFile PlatFileOpen(const char *path) {
     return OpenWith(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING);
 }
@@ -60,12 +64,13 @@ PlatFile PlatFileOpenRead(const char *path) {
     return f;
 }
 
-long PlatFileSeek(PlatFile f, long offset, int whence) {
+int64_t PlatFileSeek(PlatFile f, int64_t offset, int whence) {
     static const DWORD methods[] = {FILE_BEGIN, FILE_CURRENT, FILE_END};
     if (f == -1 || whence < 0 || whence > 2) return -1;
-    DWORD pos = SetFilePointer(ToHandle(f), offset, NULL, methods[whence]);
-    if (pos == INVALID_SET_FILE_POINTER || pos > (DWORD)LONG_MAX) return -1;
-    return (long)pos;
+    LARGE_INTEGER to, at;
+    to.QuadPart = offset;
+    if (!SetFilePointerEx(ToHandle(f), to, &at, methods[whence])) return -1;
+    return (int64_t)at.QuadPart;
 }
 
 long PlatFileRead(PlatFile f, void *buf, size_t n) {
@@ -86,12 +91,15 @@ void PlatFileClose(PlatFile f) {
 
 int PlatFileDelete(const char *path) { return DeleteFileA(path) != 0; }
 
-long PlatFileSize(const char *path) {
+int64_t PlatFileSize(const char *path) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return -1;
     if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return -1;
-    if (data.nFileSizeHigh != 0 || data.nFileSizeLow > (DWORD)LONG_MAX) return LONG_MAX;
-    return (long)data.nFileSizeLow;
+    return ((int64_t)data.nFileSizeHigh << 32) | data.nFileSizeLow;
+}
+
+int PlatFileReplace(const char *from, const char *to) {
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 // The identity of an existing file: its volume and its index there.

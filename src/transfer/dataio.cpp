@@ -1,0 +1,142 @@
+// The data connection's shared steps and the retrieval's local file.
+#include "transfer/dataio.h"
+
+#include <cstring>
+
+#include "base/text.h"
+#include "ftp/ftp.h"
+#include "log/log.h"
+
+// ---- Accepting and selecting ---------------------------------------------------
+
+int SelectDataEvents(PlatWindow hDlg, PlatSocket s) {
+    return PlatNetAsyncSelect(s, hDlg, DATA, QFD_READ | QFD_WRITE | QFD_CONNECT | QFD_CLOSE);
+}
+
+static int FailWith(QELTA *q, const char *text) {
+    q->LastSocketError = PlatNetLastError();
+    FormatErrorNumber(q->ErrorText, sizeof q->ErrorText, text, q->LastSocketError);
+    return 0;
+}
+
+int AcceptDataConnection(QELTA *q, PlatWindow hDlg, const AcceptTexts *texts, int resetIdle) {
+    if (resetIdle) q->IdleCount = 0;
+    PlatSockAddr peer;
+    memset(&peer, 0, sizeof peer);
+    PlatSocket s = PlatNetAccept(q->Socket.Listen, &peer);
+    if (s == -1) {
+        // Someone else's connection may have been taken and dropped
+        // already; the server's own is still to come.
+        if (PlatNetLastError() == QWSAEWOULDBLOCK) return 1;
+        return FailWith(q, texts->Accept);
+    }
+    // Whoever reaches the port first must not feed the download or read
+    // the upload: only the server we are talking to may connect.
+    if (memcmp(peer.addr, q->ServerAddress.addr, 4) != 0) {
+        PlatNetClose(s);
+        DebugTrace(q, "Data connection from another address refused\r\n");
+        return 1;
+    }
+    q->Socket.Data = s;
+    PlatNetClose(q->Socket.Listen);
+    q->Socket.Listen = -1;
+    if (SelectDataEvents(hDlg, q->Socket.Data) != 0) return FailWith(q, texts->Select);
+    q->DataAccepted = 1;
+    return 1;
+}
+
+// ---- Receiving and the close ---------------------------------------------------
+
+long ReceiveDataBlock(QELTA *q) {
+    long got = PlatNetRecv(q->Socket.Data, q->DataBuffer, q->BlockSize, 0);
+    if (got >= 0) return got;
+    q->LastSocketError = PlatNetLastError();
+    return q->LastSocketError == QWSAEWOULDBLOCK ? 0 : -1;
+}
+
+// 1 after one empty peek: a close is acted on only when two peeks in a
+// row have found nothing, so reads still on their way get one more round.
+static int ClosePeekedEmpty;
+
+void ResetDataClose(void) { ClosePeekedEmpty = 0; }
+
+static void PostCloseAgain(PlatWindow hDlg, QELTA *q) {
+    PlatPostEvent(hDlg, DATA, (uintptr_t)q->Socket.Data, QFD_CLOSE);
+}
+
+int DataCloseDrained(PlatWindow hDlg, QELTA *q, BlockHandler onBlock) {
+    char one;
+    long pending = PlatNetRecv(q->Socket.Data, &one, 1, 1);
+    if (pending < 0) return 0;  // nothing to act on; the watchdog decides
+    if (pending > 0) {
+        ClosePeekedEmpty = 0;
+        // Take a block now: no read event may be due for what is left.
+        long got = ReceiveDataBlock(q);
+        if (got < 0 || (got > 0 && !onBlock(hDlg, q, got))) return -1;
+        PostCloseAgain(hDlg, q);
+        return 0;
+    }
+    if (!ClosePeekedEmpty) {
+        ClosePeekedEmpty = 1;
+        PostCloseAgain(hDlg, q);
+        return 0;
+    }
+    PlatNetClose(q->Socket.Data);
+    q->Socket.Data = -1;
+    return 1;
+}
+
+// ---- The retrieval's local file --------------------------------------------------
+
+// The temporary file while a retrieval runs; empty when none.
+static char TempPath[160];
+
+static int CreateFailed(QELTA *q) {
+    FORMATCUT(q->ErrorText, "_lcreat()=HFILE_ERROR with Filename=%s\r\n", q->LocalName);
+    return 0;
+}
+
+// The script and the run files are never a destination.
+static int IsRunFile(const QELTA *q, const char *path) {
+    const char *const runFiles[] = {q->ScriptPath, q->LogPath, q->ErrorLogPath, q->StatPath,
+                                    q->GeneratedScriptPath};
+    for (const char *f : runFiles)
+        if (f[0] != 0 && PlatSameFile(path, f)) return 1;
+    return 0;
+}
+
+int OpenReceiveFile(QELTA *q) {
+    AbandonReceiveFile(q);
+    if (q->LocalName[0] == 0 || IsRunFile(q, q->LocalName)) return CreateFailed(q);
+    // Beside the destination, so that putting it in place is a rename;
+    // created exclusively, so that no other run can share it.
+    for (int n = 1; n < 1000; n++) {
+        if (!FORMATCUT(TempPath, "%s.%d.qpart", q->LocalName, n)) break;
+        q->LocalFileHandle = PlatFileCreateNew(TempPath);
+        if (q->LocalFileHandle != -1) return 1;
+        if (PlatFileSize(TempPath) < 0) break;  // not taken: the folder refuses
+    }
+    TempPath[0] = 0;
+    return CreateFailed(q);
+}
+
+int CommitReceiveFile(QELTA *q) {
+    if (q->LocalFileHandle != -1) PlatFileClose(q->LocalFileHandle);
+    q->LocalFileHandle = -1;
+    if (TempPath[0] == 0) return 1;
+    int ok = PlatFileReplace(TempPath, q->LocalName);
+    if (!ok) {
+        PlatFileDelete(TempPath);
+        CreateFailed(q);
+    }
+    TempPath[0] = 0;
+    return ok;
+}
+
+void AbandonReceiveFile(QELTA *q) {
+    if (TempPath[0] == 0) return;
+    if (q->LocalFileHandle != -1) PlatFileClose(q->LocalFileHandle);
+    q->LocalFileHandle = -1;
+    PlatFileDelete(TempPath);
+    TempPath[0] = 0;
+}

@@ -1,0 +1,48 @@
+// The data connection's shared steps, in one place for every transfer
+// executor: the accept step, the events asked for on a data socket, the
+// receive of one block, the close that is acted on only once the socket
+// is drained, and the local file a retrieval writes.
+#ifndef QELTA_DATAIO_H
+#define QELTA_DATAIO_H
+
+#include "app/qelta.h"
+
+// The failure texts of the accept step, one set per executor.
+struct AcceptTexts {
+    const char *Accept;
+    const char *Close;
+    const char *Select;
+};
+
+// Takes the server's data connection from the listening socket, which is
+// then closed. A connection from any address but the control
+// connection's peer is closed and the socket goes on listening. 1, or 0
+// with ErrorText set from texts.
+int AcceptDataConnection(QELTA *q, PlatWindow hDlg, const AcceptTexts *texts, int resetIdle);
+// Asks for the data socket's read, write, connect and close events.
+int SelectDataEvents(PlatWindow hDlg, PlatSocket s);
+
+// One receive into DataBuffer: the count, 0 when nothing was there (would
+// block, or the peer's close), -1 on a failure (LastSocketError set).
+long ReceiveDataBlock(QELTA *q);
+
+// The close of the data connection, asked on its FD_CLOSE: 1 when the
+// socket is drained and has been closed. Otherwise the close is posted
+// again behind the reads still to come (onBlock takes a block found
+// pending), and 0 is returned; -1 when onBlock failed.
+typedef int (*BlockHandler)(PlatWindow hDlg, QELTA *q, long count);
+int DataCloseDrained(PlatWindow hDlg, QELTA *q, BlockHandler onBlock);
+// A new transfer starts with no close seen.
+void ResetDataClose(void);
+
+// The local file of a retrieval: written under a temporary name in the
+// destination's folder and put in the destination's place only when the
+// command has succeeded. A destination that is the script or a run file is
+// refused. Each returns 1, or 0 with ErrorText set.
+int OpenReceiveFile(QELTA *q);
+int CommitReceiveFile(QELTA *q);
+// Closes and removes the temporary file, if any; the destination keeps
+// what it held before.
+void AbandonReceiveFile(QELTA *q);
+
+#endif

@@ -1,0 +1,205 @@
+// LIST and RETR: a line is sent, the server connects (or was connected by
+// PASV) and sends the data, which goes to a local file. The command is
+// complete when both the final reply has come and the data connection is
+// closed and drained, in whichever order; only then does the file take the
+// destination's name.
+#include <cstring>
+
+#include "base/text.h"
+#include "ftp/ftp.h"
+#include "log/log.h"
+#include "script/script.h"
+#include "transfer/dataio.h"
+#include "transfer/executors.h"
+#include "transfer/transfer.h"
+
+struct Receiver {
+    const char *Verb;
+    const char *Field;       // the Command field's text
+    const char *SendError;
+    const char *RecvError;
+    const char *WriteError;  // no line end
+    AcceptTexts Accept;
+    int Retrieval;           // progress, statistics and traces
+};
+
+static const Receiver List = {
+    "LIST", "Retrieve Remote File List", "Winsock Error %d On send() in ExecLIST\r\n",
+    "Winsock Error %d On recv() in ExecLIST()\r\n", "_lwrite() returned HFILE_ERROR in ExecLIST()",
+    {"Winsock Error %d on call accept() in ExecLIST()\r\n",
+     "Winsock Error %d on call closesocket() in ExecLIST()\r\n",
+     "Winsock Error %d on call WSAAsyncSelect() in ExecLIST()\r\n"},
+    0};
+
+static const Receiver Retr = {
+    "RETR", "Retrieve File", "Winsock Error %d On send() in ExecRETR()\r\n",
+    "Winsock Error %d On recv() in ExecRETR()\r\n", "_lwrite() returned HFILE_ERROR in ExecRETR()",
+    {"Winsock Error %d on call accept() in ExecRETR()\r\n",
+     "Winsock Error %d on call closesocket() in ExecRETR()\r\n",
+     "Winsock Error %d on call WSAAsyncSelect() in ExecRETR()\r\n"},
+    1};
+
+// The receiver of the command under way, for the block handler.
+static const Receiver *Current = &Retr;
+// Bytes of this retrieval; listing bytes of the whole run (a later LIST's
+// count goes on from the earlier ones).
+static uint64_t BytesReceived;
+static uint64_t ListBytes;
+static unsigned long TransferStart;
+
+static void Trace(const Receiver *r, QELTA *q, const char *text) {
+    if (r->Retrieval) DebugTrace(q, text);
+}
+
+// ---- Start -----------------------------------------------------------------------
+
+static int BuildLine(const Receiver *r, QELTA *q, char *line, size_t size) {
+    if (FormatCut(line, size, "%s %s\r\n", r->Verb, q->RemoteName)) return 1;
+    FORMATCUT(q->ErrorText, "Remote name too long for one line in %s\r\n", r->Verb);
+    return 0;
+}
+
+static int Start(const Receiver *r, PlatWindow hDlg, QELTA *q) {
+    Current = r;
+    q->PassRetryCount = 0;
+    q->IdleCount = 0;
+    ResetDataClose();
+    PlatSetField(hDlg, IDC_COMMAND, r->Field);
+    if (r->Retrieval) PlatSetField(hDlg, IDC_COUNTERLABEL, "Bytes Received");
+    q->ExpectedSize = 0;
+    BytesReceived = 0;
+    char line[128];
+    if (!SplitFileNames(q) || !BuildLine(r, q, line, sizeof line) || !OpenReceiveFile(q)) return 0;
+    if (r->Retrieval) ShowFileNames(hDlg, q->RemoteName, q->LocalName, 1);
+    if (!SendControlLine(q, line, nullptr, "User Selected No to Debug Message\r\n", r->SendError)) {
+        Trace(r, q, q->ErrorText);
+        return 0;
+    }
+    q->Tolerated550 = 0;
+    q->CurrentState.WaitingForResponseCode = 1;
+    q->CurrentState.TransferInProgress = 1;
+    TransferStart = MillisecondClock();
+    StartTransferProgress(XFER_RECEIVE, TransferStart, q->RemoteName);
+    return 1;
+}
+
+// ---- The end ---------------------------------------------------------------------
+
+static void ClearTransfer(QELTA *q) {
+    q->Tolerated550 = 0;
+    q->LocalName[0] = 0;
+    q->RemoteName[0] = 0;
+    q->ClearToSendData = 0;
+    q->CommandActive = 0;
+}
+
+// Both the final reply and the drained close are in: the file takes its
+// name, and only then is the command a success.
+static int Finish(const Receiver *r, PlatWindow hDlg, QELTA *q) {
+    if (q->Socket.Data != -1) PlatNetClose(q->Socket.Data);
+    q->Socket.Data = -1;
+    q->DataPortReady = 0;
+    if (!CommitReceiveFile(q)) return 0;
+    if (r->Retrieval) {
+        ShowTransferProgress(hDlg, XFER_RECEIVE, BytesReceived, q->ExpectedSize, 1);
+        if (q->StatEnabled == 1)
+            WriteStatLine(q, TransferStart, MillisecondClock(), BytesReceived, q->RemoteName);
+    }
+    SetStatus(q);
+    ClearTransfer(q);
+    return 1;
+}
+
+// A 550 tolerated inside a generated run: the file is skipped, the
+// destination untouched, and the data port stays ready for the next one.
+static int Skipped(QELTA *q) {
+    AbandonReceiveFile(q);
+    q->CurrentState.WaitingForResponseCode = 0;
+    q->CurrentState.TransferInProgress = 0;
+    SetStatus(q);
+    ClearTransfer(q);
+    return 1;
+}
+
+static int ReplyArrived(const Receiver *r, PlatWindow hDlg, QELTA *q) {
+    Trace(r, q, "FD_READ on Control Socket\r\n");
+    q->IdleCount = 0;
+    if (!FillControlBuffer(q)) return 0;
+    int ok = CheckFor(hDlg, "226 ", q->ReplyLength, q);
+    if (q->ErrorText[0] != 0) return 0;
+    if (!ok) return 1;
+    Trace(r, q, "CheckFor returned TRUE in ExecRETR()\r\n");
+    if (q->Tolerated550 == 1) return Skipped(q);
+    q->DataPortReady = 0;
+    q->CurrentState.WaitingForResponseCode = 0;
+    if (q->CurrentState.TransferInProgress == 1) return 1;  // the close ends it
+    return Finish(r, hDlg, q);
+}
+
+// ---- Data ---------------------------------------------------------------------------
+
+// One block received: counted, shown and written.
+static int TakeBlock(PlatWindow hDlg, QELTA *q, long count) {
+    const Receiver *r = Current;
+    if (r->Retrieval) {
+        BytesReceived += (uint64_t)count;
+        ShowTransferProgress(hDlg, XFER_RECEIVE, BytesReceived, q->ExpectedSize, 0);
+    } else {
+        ListBytes += (uint64_t)count;
+        char shown[24];
+        FORMATCUT(shown, "%llu", (unsigned long long)ListBytes);
+        PlatSetField(hDlg, IDC_COUNTER, shown);
+    }
+    if (PlatFileWrite(q->LocalFileHandle, q->DataBuffer, (size_t)count) == count) return 1;
+    Trace(r, q, "_lwrite() returned HFILE_ERROR in ExecRETR()\r\n");
+    COPYCUT(q->ErrorText, r->WriteError);
+    return 0;
+}
+
+static int ReceiveFailed(const Receiver *r, QELTA *q) {
+    FormatErrorNumber(q->ErrorText, sizeof q->ErrorText, r->RecvError, q->LastSocketError);
+    Trace(r, q, q->ErrorText);
+    return 0;
+}
+
+static int DataArrived(const Receiver *r, PlatWindow hDlg, QELTA *q) {
+    Trace(r, q, "FD_READ on Data Socket ExecRETR()\r\n");
+    q->IdleCount = 0;
+    long got = ReceiveDataBlock(q);
+    if (got < 0) return ReceiveFailed(r, q);
+    if (got == 0) return 1;
+    return TakeBlock(hDlg, q, got);
+}
+
+static int DataClosed(const Receiver *r, PlatWindow hDlg, QELTA *q) {
+    Trace(r, q, "FD_CLOSE on Data Socket\r\n");
+    q->IdleCount = 0;
+    q->DataPortReady = 0;
+    int drained = DataCloseDrained(hDlg, q, TakeBlock);
+    if (drained < 0) return q->ErrorText[0] ? 0 : ReceiveFailed(r, q);
+    if (drained == 0) return 1;
+    q->CurrentState.TransferInProgress = 0;
+    if (q->CurrentState.WaitingForResponseCode == 1) return 1;  // the reply ends it
+    return Finish(r, hDlg, q);
+}
+
+static int Run(const Receiver *r, PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {
+    if (kind == EV_START) return Start(r, hDlg, q);
+    if (kind != EV_SOCKET) return 1;
+    if (msg == CONTROLMSG && ev == QFD_READ) return ReplyArrived(r, hDlg, q);
+    if (msg == CONTROLMSG && ev == QFD_WRITE) q->IdleCount = 0;
+    if (msg == DATA && ev == QFD_READ) return DataArrived(r, hDlg, q);
+    if (msg == DATA && ev == QFD_CLOSE) return DataClosed(r, hDlg, q);
+    if (msg == DATA && ev == QFD_WRITE) {
+        q->IdleCount = 0;
+        q->ClearToSendData = 1;
+    }
+    if (msg == LISTEN && ev == QFD_ACCEPT) {
+        Trace(r, q, "FD_ACCEPT on Listen Socket\r\n");
+        return AcceptDataConnection(q, hDlg, &r->Accept, 1);
+    }
+    return 1;
+}
+
+int ExecLIST(PlatWindow w, QELTA *q, int k, unsigned m, unsigned e) { return Run(&List, w, q, k, m, e); }
+int ExecRETR(PlatWindow w, QELTA *q, int k, unsigned m, unsigned e) { return Run(&Retr, w, q, k, m, e); }

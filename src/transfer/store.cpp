@@ -1,0 +1,176 @@
+// STOR, APPE and STOU: a local file goes to the server. The data socket's
+// write events drive the sending, a block at a time until the socket would
+// block or the file ends; the server's final reply completes the command.
+#include <cstring>
+
+#include "base/text.h"
+#include "ftp/ftp.h"
+#include "log/log.h"
+#include "script/script.h"
+#include "transfer/dataio.h"
+#include "transfer/executors.h"
+#include "transfer/transfer.h"
+
+static const AcceptTexts StorAccept = {
+    "Winsock Error %d on call accept() in ExeSTOR()\r\n",
+    "Winsock Error %d on call closesocket(pQELTA->Socket.Listen) in ExecSTOR()\r\n",
+    "Winsock Error %d on call WSAAsyncSelect() in ExecSTOR()\r\n"};
+
+// 1 once nothing more is to be sent: the file ended, the server closed the
+// data connection, or its final reply came.
+static int SendFinished;
+// 1 once the whole file went out; a final reply before that is no success.
+static int FileEnded;
+static uint64_t BytesSent;
+static unsigned long TransferStart;
+
+static int OpenFailed(QELTA *q) {
+    FORMATCUT(q->ErrorText, "_open()=HFILE_ERROR with Filename=%s\r\n", q->LocalName);
+    return 0;
+}
+
+// The line and the local file: "STOR remote", "APPE remote", or "STOU"
+// with the whole argument as the local name.
+static int Prepare(QELTA *q, char *line, size_t size) {
+    if (q->StouMode == 1) {
+        if (!COPYCUT(q->LocalName, q->Argument)) return OpenFailed(q);
+        q->RemoteName[0] = 0;
+        q->LocalFileHandle = PlatFileOpenRead(q->LocalName);
+        if (q->LocalFileHandle == -1) return OpenFailed(q);
+        return CopyCut(line, size, "STOU\r\n");
+    }
+    if (!SplitFileNames(q)) return 0;
+    const char *verb = q->AppeMode == 1 ? "APPE" : "STOR";
+    if (FormatCut(line, size, "%s %s\r\n", verb, q->RemoteName)) return 1;
+    FORMATCUT(q->ErrorText, "Remote name too long for one line in %s\r\n", verb);
+    return 0;
+}
+
+static int Start(PlatWindow hDlg, QELTA *q) {
+    SendFinished = FileEnded = 0;
+    q->PassRetryCount = 0;
+    q->IdleCount = 0;
+    PlatSetField(hDlg, IDC_COMMAND, "Send File");
+    PlatSetField(hDlg, IDC_COUNTERLABEL, "Bytes Sent");
+    BytesSent = 0;
+    q->ExpectedSize = 0;
+    char line[128];
+    if (!Prepare(q, line, sizeof line)) return 0;
+    ShowFileNames(hDlg, q->LocalName,
+                  q->StouMode == 1 ? "Assigned by Remote FTP Server" : q->RemoteName, 0);
+    int64_t size = PlatFileSize(q->LocalName);
+    q->ExpectedSize = size > 0 ? (uint64_t)size : 0;
+    if (!SendControlLine(q, line, nullptr, "User Selected No to Debug Message\r\n",
+                         "Winsock Error %d On send() in ExecSTOR\r\n"))
+        return 0;
+    q->StouMode = q->AppeMode = 0;
+    TransferStart = MillisecondClock();
+    StartTransferProgress(XFER_SEND, TransferStart, q->LocalName);
+    if (q->ClearToSendData == 1) {
+        // After PASV the socket had its write event already.
+        DebugTrace(q, "Posting FD_WRITE because ClearToSendData==TRUE\r\n");
+        PlatPostEvent(hDlg, DATA, (uintptr_t)q->Socket.Data, QFD_WRITE);
+    }
+    return 1;
+}
+
+static void EndOfFile(QELTA *q) {
+    SendFinished = FileEnded = 1;
+    DebugTrace(q, "returnvalue==0 for _lread\r\n");
+    PlatFileClose(q->LocalFileHandle);
+    q->LocalFileHandle = -1;
+    // The close tells the server the file is complete.
+    PlatNetClose(q->Socket.Data);
+    q->Socket.Data = -1;
+    q->ClearToSendData = 0;
+}
+
+// A send that would block, or failed, or went out in part: the file and
+// the count go back to the first byte not sent, to be sent again.
+static void Rewind(QELTA *q, long unsent) {
+    BytesSent -= (uint64_t)unsent;
+    PlatFileSeek(q->LocalFileHandle, (int64_t)BytesSent, QSEEK_SET);
+}
+
+// One block from the file to the socket. 0 when the loop must stop.
+static int SendBlock(PlatWindow hDlg, QELTA *q) {
+    long n = PlatFileRead(q->LocalFileHandle, q->DataBuffer, q->BlockSize);
+    if (n <= 0) {
+        EndOfFile(q);
+        return 0;
+    }
+    q->IdleCount = 0;
+    BytesSent += (uint64_t)n;
+    long sent = PlatNetSend(q->Socket.Data, q->DataBuffer, (size_t)n);
+    ShowTransferProgress(hDlg, XFER_SEND, BytesSent, q->ExpectedSize, 0);
+    if (sent < 0) {
+        q->ClearToSendData = 0;
+        q->LastSocketError = PlatNetLastError();
+        DebugTrace(q, q->LastSocketError == QWSAEWOULDBLOCK ? "err==WSAEWOULDBLOCK for Data Socket\r\n"
+                                                            : "err!=WSAEWOULDBLOCK for Data Socket\r\n");
+        Rewind(q, n);
+        return 0;
+    }
+    if (sent < n) Rewind(q, n - sent);
+    return 1;
+}
+
+static int Writable(PlatWindow hDlg, QELTA *q) {
+    DebugTrace(q, "FD_WRITE on Data Socket\r\n");
+    q->IdleCount = 0;
+    if (SendFinished == 1) return 1;
+    q->ClearToSendData = 1;
+    while (q->ClearToSendData == 1 && SendFinished == 0 && SendBlock(hDlg, q)) {
+    }
+    return 1;
+}
+
+static int ReplyArrived(PlatWindow hDlg, QELTA *q) {
+    DebugTrace(q, "FD_READ for Control Socket\r\n");
+    q->IdleCount = 0;
+    if (!FillControlBuffer(q)) return 0;
+    int ok = CheckFor(hDlg, "226 ", q->ReplyLength, q);
+    if (q->ErrorText[0] != 0) return 0;
+    if (!ok) return 1;
+    DebugTrace(q, "CheckFor==TRUE\r\n");
+    q->DataPortReady = 0;
+    q->CurrentState.WaitingForResponseCode = 0;
+    q->ClearToSendData = 0;
+    SendFinished = 1;
+    // The server calling it complete before the whole file went out would
+    // be a success for a file it does not have.
+    if (!FileEnded) {
+        FORMATCUT(q->ErrorText, "Server ended the transfer of %s before the whole file was sent\r\n",
+                  q->LocalName);
+        return 0;
+    }
+    ShowTransferProgress(hDlg, XFER_SEND, BytesSent, q->ExpectedSize, 1);
+    if (q->StatEnabled == 1) WriteStatLine(q, TransferStart, MillisecondClock(), BytesSent, q->LocalName);
+    SetStatus(q);
+    q->CommandActive = 0;
+    return 1;
+}
+
+static int DataClosed(QELTA *q) {
+    SendFinished = 1;
+    DebugTrace(q, "FD_CLOSE on Data Socket\r\n");
+    q->IdleCount = 0;
+    q->DataPortReady = 0;
+    if (q->LocalFileHandle != -1) PlatFileClose(q->LocalFileHandle);
+    q->LocalFileHandle = -1;
+    q->ClearToSendData = 0;
+    return 1;
+}
+
+int ExecSTOR(PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {
+    if (kind == EV_START) return Start(hDlg, q);
+    if (kind != EV_SOCKET) return 1;
+    if (msg == CONTROLMSG && ev == QFD_READ) return ReplyArrived(hDlg, q);
+    if (msg == DATA && ev == QFD_WRITE) return Writable(hDlg, q);
+    if (msg == DATA && ev == QFD_CLOSE) return DataClosed(q);
+    if (msg == LISTEN && ev == QFD_ACCEPT) {
+        if (!AcceptDataConnection(q, hDlg, &StorAccept, 0)) return 0;
+        DebugTrace(q, "FD_ACCEPT for Data Socket\r\n");
+    }
+    return 1;
+}
