@@ -107,7 +107,7 @@ struct QELTA {
     char RemoteName[128];
     char LocalName[128];
     PlatFile LocalFileHandle;
-    uint32_t ExpectedSize;
+    uint64_t ExpectedSize;  // 0 = unknown
     char DataBuffer[512];
 
     // Generated runs and keyword variants.

@@ -161,9 +161,9 @@ static void TakeAnnouncedSize(QELTA *q, const char *data, int n) {
         while (end < n && data[end] != ' ' && data[end] != ')' && data[end] != 0) end++;
         if (end < n && data[end] == ' ' && end + 2 < n && data[end + 2] == 'y') {
             long long v = ReadField(data + start, end - start);
-            // A size outside 32 bits (or negative) stays unknown rather
-            // than wrapping into a wrong progress figure.
-            if (v >= 0 && v <= (long long)UINT32_MAX) q->ExpectedSize = (uint32_t)v;
+            // ReadField keeps every digit below 10^15; a size beyond (or
+            // negative) stays unknown rather than a wrong progress figure.
+            if (v >= 0 && v < 1000000000000000LL) q->ExpectedSize = (uint64_t)v;
             return;
         }
         i = end;

@@ -99,7 +99,10 @@ TEST_F(ReplyTest, AnnouncedSizeIsTakenOncePerRetrieval) {
     Deliver("150 Opening for c.zip (3000000000 bytes).\r\n");
     EXPECT_EQ(q->ExpectedSize, 3000000000u);  // beyond a signed 32-bit long
     q->ExpectedSize = 0;
-    Deliver("150 Opening for d.zip (99999999999 bytes).\r\n");
+    Deliver("150 Opening for d.zip (5000000000 bytes).\r\n");
+    EXPECT_EQ(q->ExpectedSize, 5000000000u);  // beyond 32 bits
+    q->ExpectedSize = 0;
+    Deliver("150 Opening for e.zip (18446744073709551617 bytes).\r\n");
     EXPECT_EQ(q->ExpectedSize, 0u);  // does not fit: stays unknown
     Deliver("150 Opening (12");  // ends inside the group
     EXPECT_EQ(q->ExpectedSize, 0u);
