@@ -20,14 +20,18 @@ static const char *const DayNames[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri",
 static const char *const MonthNames[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-void WriteLogHeader(QELTA *q, const char *word) {
+void FormatLocalStamp(char *out, size_t size) {
     PlatLocalTime t;
     PlatNow(&t);
     const char *day = (t.weekday >= 0 && t.weekday < 7) ? DayNames[t.weekday] : "???";
     const char *month = (t.month >= 1 && t.month <= 12) ? MonthNames[t.month - 1] : "???";
-    char stamp[64];
-    FORMATCUT(stamp, "%s %s %02d %02d:%02d:%02d %04d", day, month, t.day, t.hour, t.minute,
+    FormatCut(out, size, "%s %s %02d %02d:%02d:%02d %04d", day, month, t.day, t.hour, t.minute,
               t.second, t.year);
+}
+
+void WriteLogHeader(QELTA *q, const char *word) {
+    char stamp[64];
+    FormatLocalStamp(stamp, sizeof stamp);
     char header[100];
     FORMATCUT(header, "*** " QELTA_VERSION_TEXT " %s", stamp);
     LogText(q, header);

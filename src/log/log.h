@@ -4,6 +4,9 @@
 
 #include "app/qelta.h"
 
+// The local date and time as the run files' headers show it:
+// "Sun Jan 05 14:03:09 2025".
+void FormatLocalStamp(char *out, size_t size);
 // Writes "*** QELTA v1.3.7 <date> -<word>\r\n" to the log.
 void WriteLogHeader(QELTA *q, const char *word);
 // Records a failure: ErrorFlag, the error log and (unless Silent) a box.

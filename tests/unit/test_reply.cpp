@@ -114,6 +114,8 @@ TEST_F(ReplyTest, AnnouncedSizeIsTakenOncePerRetrieval) {
     q->ExpectedSize = 0;
     Reply("150 Opening for e.zip (-5 bytes).\r\n", "226 ");
     EXPECT_EQ(q->ExpectedSize, 0u);  // nonsense stays unknown
+    Reply("150 Opening for f.zip (18446744073709551617 bytes).\r\n", "226 ");
+    EXPECT_EQ(q->ExpectedSize, 0u);  // does not fit: stays unknown
     Reply("150 Opening (12\r\n", "226 ");  // the group never closes
     EXPECT_EQ(q->ExpectedSize, 0u);
 

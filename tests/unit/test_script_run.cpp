@@ -123,11 +123,7 @@ TEST_F(RunFixture, DispatchOfMissingExecutorsFailsWithAClearText) {
         int *mode;
         const char *text;
     } pending[] = {
-        {CMD_RETR, nullptr, "RETR is not supported by this version\r\n"},
-        {CMD_PORT, nullptr, "PORT is not supported by this version\r\n"},
-        {CMD_PASV, nullptr, "PASV is not supported by this version\r\n"},
-        {CMD_STOR, &q->StouMode, "STOU is not supported by this version\r\n"},
-        {CMD_STOR, &q->AppeMode, "APPE is not supported by this version\r\n"},
+        {CMD_NLST, nullptr, "NLST is not supported by this version\r\n"},
         {CMD_MGET, &q->MgtcMode, "MGTC is not supported by this version\r\n"},
         {CMD_DELL, nullptr, "DELL is not supported by this version\r\n"},
         {CMD_DIAL, nullptr, "DIAL is not supported by this version\r\n"},
@@ -235,7 +231,7 @@ TEST_F(RunFixture, FirstCallPreparesTheRunAndRunsNoCommand) {
 }
 
 TEST_F(RunFixture, LaterCallsReadCheckAndDispatch) {
-    UseScript("[QELTA]\r\n1=USER me\r\n2=RETR a b\r\n3=NONE\r\n", 0);
+    UseScript("[QELTA]\r\n1=USER me\r\n2=MGET a b\r\n3=NONE\r\n", 0);
     PlatSetField(win, IDC_PROGRESS, "old progress");
     PlatSetField(win, IDC_COUNTER, "123");
     q->CommandIndex = 1;
@@ -247,7 +243,7 @@ TEST_F(RunFixture, LaterCallsReadCheckAndDispatch) {
     q->Connected = q->UserAccepted = q->LoggedIn = 1;
     q->CommandIndex = 2;
     EXPECT_EQ(ProcessCommandProc(win, q), 0);
-    EXPECT_STREQ(q->ErrorText, "RETR is not supported by this version\r\n");
+    EXPECT_STREQ(q->ErrorText, "MGET is not supported by this version\r\n");
 
     // After a failure the line is not read: NONE runs instead.
     q->ErrorFlag = 1;

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 
 #include "platform/posix/posix_internal.h"
 

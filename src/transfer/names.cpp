@@ -1,0 +1,88 @@
+// The two file names of a transfer argument, and how the dialog shows them.
+#include <cstring>
+
+#include "base/text.h"
+#include "script/commandids.h"
+#include "transfer/transfer.h"
+
+static const size_t ErrorLineMax = sizeof(((QELTA *)0)->ErrorText) - 1;
+
+// prefix, then subject, then suffix, cut inside the subject (ending it in
+// "...") so that the whole line, with its line end, fits ErrorText.
+static void FormatFailure(QELTA *q, const char *prefix, const char *subject, const char *suffix) {
+    size_t room = ErrorLineMax - strlen(prefix) - strlen(suffix);
+    char cut[sizeof q->ErrorText];
+    if (strlen(subject) <= room) {
+        COPYCUT(cut, subject);
+    } else {
+        CopyCut(cut, room - 3 + 1, subject);
+        AppendCut(cut, sizeof cut, "...");
+    }
+    FORMATCUT(q->ErrorText, "%s%s%s", prefix, cut, suffix);
+}
+
+static int Refuse(QELTA *q, const char *why) {
+    char suffix[96];
+    FORMATCUT(suffix, "\": %s\r\n", why);
+    FormatFailure(q, "Can not split the file names in \"", q->Argument, suffix);
+    return 0;
+}
+
+static int IsLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+// The drive colon: the second colon of the argument when there is one,
+// else the first; -1 when there is none.
+static int DriveColon(const char *a) {
+    const char *c1 = strchr(a, ':');
+    if (!c1) return -1;
+    const char *c2 = strchr(c1 + 1, ':');
+    return (int)((c2 ? c2 : c1) - a);
+}
+
+int SplitFileNames(QELTA *q) {
+    q->RemoteName[0] = 0;
+    q->LocalName[0] = 0;
+    const char *a = q->Argument;
+    int colon = DriveColon(a);
+    if (colon < 1 || !IsLetter(a[colon - 1]))
+        return Refuse(q, "no local path with a drive letter");
+    // One character (normally the blank) stands between the two names.
+    int remoteLength = colon - 2 > 0 ? colon - 2 : 0;
+    // MPUT alone may be given only the local pattern: the files then go to
+    // the current remote directory.
+    if (remoteLength == 0 && q->CommandId != CMD_MPUT)
+        return Refuse(q, "no remote name before the local path");
+    if (remoteLength >= (int)sizeof q->RemoteName)
+        return Refuse(q, "the remote name is too long");
+    if (strlen(a + colon - 1) >= sizeof q->LocalName)
+        return Refuse(q, "the local name is too long");
+    memcpy(q->RemoteName, a, (size_t)remoteLength);
+    q->RemoteName[remoteLength] = 0;
+    COPYCUT(q->LocalName, a + colon - 1);
+    if (q->CommandId != CMD_STOR) return 1;
+    q->LocalFileHandle = PlatFileOpenRead(q->LocalName);
+    if (q->LocalFileHandle != -1) return 1;
+    FormatFailure(q, "_open()=HFILE_ERROR with Filename=", q->LocalName, "\r\n");
+    return 0;
+}
+
+// name whole when it has at most keep + 4 characters, else ".." and its
+// last keep characters.
+static void ShowShortened(PlatWindow hDlg, int id, const char *name, size_t keep) {
+    size_t n = strlen(name);
+    if (n <= keep + 4) {
+        PlatSetField(hDlg, id, name);
+        return;
+    }
+    char text[64];
+    FORMATCUT(text, "..%s", name + n - keep);
+    PlatSetField(hDlg, id, text);
+}
+
+enum { RemoteKept = 31, LocalKept = 25 };
+
+void ShowFileNames(PlatWindow hDlg, const char *source, const char *destination,
+                   int remoteIsSource) {
+    ShowShortened(hDlg, IDC_SOURCE, source, remoteIsSource ? RemoteKept : LocalKept);
+    ShowShortened(hDlg, IDC_DEST, destination, remoteIsSource ? LocalKept : RemoteKept);
+}

@@ -1,0 +1,55 @@
+// What the transfer executors share: splitting a transfer argument into its
+// two names, the dialog's file names and progress, and the statistics file.
+#ifndef QELTA_TRANSFER_H
+#define QELTA_TRANSFER_H
+
+#include <cstdint>
+
+#include "app/qelta.h"
+
+enum { XFER_RECEIVE = 0, XFER_SEND = 1 };
+
+// Milliseconds since the program started (wraps like the tick count;
+// differences are unsigned).
+unsigned long MillisecondClock(void);
+// Tests drive the clock themselves; 0 restores the real one. The test
+// clock's value is taken as milliseconds since the start.
+void SetTransferClockForTest(unsigned long (*clock)(void));
+// The statistics file as at program start: header pending, next line 1.
+void ResetStatFileForTest(void);
+
+// Resets the per-direction values (count shown, last elapsed, remaining and
+// percent, the bar drawn) at a transfer's start and records its start time
+// and statistics name.
+void StartTransferProgress(int direction, unsigned long start, const char *statName);
+// What StartTransferProgress recorded for the direction.
+unsigned long TransferStartTime(int direction);
+const char *TransferStatName(int direction);
+
+// Splits q->Argument ("remote name", one character, "X:local path") into
+// q->RemoteName and q->LocalName. For CMD_STOR it also opens LocalName for
+// reading into q->LocalFileHandle; for every other command it opens
+// nothing. An argument without a drive letter and colon, without a remote
+// name (MPUT alone may give only the local pattern), or with a name of 128
+// characters or more is refused whole. 1, or 0 with ErrorText set.
+int SplitFileNames(QELTA *q);
+// Source and Destination fields (123, 124), long names shortened to their
+// ends; remoteIsSource says which of the two is the remote name.
+void ShowFileNames(PlatWindow hDlg, const char *source, const char *destination,
+                   int remoteIsSource);
+// One block moved: count includes it. Cheap per block: the fields are
+// looked at once per twentieth of a second at most, the rate and remaining
+// time once per whole second. final=1 forces the byte-count field to be
+// drawn (end of transfer).
+void ShowTransferProgress(PlatWindow hDlg, int direction, uint64_t count, uint64_t expected,
+                          int final);
+// The bar field (126): one bullet per 1.57 percent, redrawn only when its
+// length changes.
+void ShowProgressBar(int percent, PlatWindow hDlg);
+// One statistics line (and the header block once per run) to q->StatHandle;
+// nothing when StatEnabled is not 1. start and end are MillisecondClock
+// values.
+void WriteStatLine(QELTA *q, unsigned long start, unsigned long end, uint64_t bytes,
+                   const char *name);
+
+#endif
