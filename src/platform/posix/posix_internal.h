@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -76,5 +77,22 @@ int PosixSplitCommandLine(const char *line, char *buf, size_t size, char **argv,
 // Reaps the finished children started by PlatStartProgram; returns how
 // many are still running.
 int PosixReapChildren(void);
+
+// ---- profile locks (profile_lock.cpp) ----
+// target is the file a profile write replaces (the script, through any
+// symbolic link). PosixLockProfile waits, at most a limit (10 s), for the
+// lock that every profile read and write of that script holds: a lock to
+// give to PosixUnlockProfile, PROFILE_UNLOCKED when there is no lock to
+// take here (the caller goes on as before), or PROFILE_LOCK_TIMEOUT.
+enum { PROFILE_UNLOCKED = -1, PROFILE_LOCK_TIMEOUT = -2 };
+int PosixLockProfile(const char *target);
+void PosixUnlockProfile(int lock);
+// The mkstemp template of a write's temporary file beside target.
+std::string PosixProfileTempTemplate(const char *target);
+// With the lock held: removes the temporary files of writes of target that
+// no living writer holds. Does its work once per script and process.
+void PosixRemoveProfileLeftovers(const char *target);
+// For tests: the longest wait for the lock, in milliseconds.
+void PosixSetProfileLockLimit(unsigned ms);
 
 #endif

@@ -3,7 +3,11 @@
 // pair of surrounding quotes removed on reading. A write changes only the
 // line it concerns and keeps every other byte of the file; the new file
 // replaces the old one by rename, so a script is never left half written.
+// Lines end in CR LF, LF or a lone CR, as the Windows functions read them.
+// Every read and write holds the script's lock (profile_lock.cpp), so two
+// runs of one script lose none of each other's updates.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -82,22 +86,37 @@ void ClassifyLine(const std::string &s, Line *line) {
     }
 }
 
+// The line end of the lines we add: that of the file's first LF, a lone
+// CR in a file of CRs only, and CR LF in a file of one line.
+const char *LineEndOf(const std::string &s) {
+    size_t lf = s.find('\n');
+    if (lf != std::string::npos) return lf > 0 && s[lf - 1] == '\r' ? "\r\n" : "\n";
+    return s.find('\r') != std::string::npos ? "\r" : "\r\n";
+}
+
+// A line ends at its first CR or LF; CR LF together is one line end.
+void FindLineEnd(const std::string &s, Line *line) {
+    size_t e = s.find_first_of("\r\n", line->start);
+    if (e == std::string::npos) {
+        line->end = line->next = s.size();
+        return;
+    }
+    line->end = e;
+    line->next = e + 1;
+    if (s[e] == '\r' && e + 1 < s.size() && s[e + 1] == '\n') line->next++;
+}
+
 void SplitLines(Profile *pr) {
     const std::string &s = pr->bytes;
     pr->lines.clear();
-    pr->eol = "\r\n";
-    size_t firstLf = s.find('\n');
-    if (firstLf != std::string::npos && (firstLf == 0 || s[firstLf - 1] != '\r')) pr->eol = "\n";
+    pr->eol = LineEndOf(s);
     // A UTF-8 byte-order mark, as some editors save one, is no part of
     // the first line: its section must still be found. It stays in place.
     size_t i = s.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
     while (i < s.size()) {
         Line line;
         line.start = i;
-        size_t lf = s.find('\n', i);
-        line.next = lf == std::string::npos ? s.size() : lf + 1;
-        line.end = lf == std::string::npos ? s.size() : lf;
-        if (line.end > line.start && s[line.end - 1] == '\r') line.end--;
+        FindLineEnd(s, &line);
         ClassifyLine(s, &line);
         pr->lines.push_back(line);
         i = line.next;
@@ -161,11 +180,32 @@ std::string ValueOf(const Profile &pr, const Line &line) {
     return v;
 }
 
+// The file a write really replaces: through a symbolic link to its target,
+// so the link itself survives the rename.
+std::string WriteTarget(const char *mapped) {
+    char *real = realpath(mapped, nullptr);
+    if (real == nullptr) return mapped;
+    std::string target = real;
+    free(real);
+    return target;
+}
+
+// Reads the file under its lock; a read goes on without the lock when the
+// wait for it runs out, as the file is only ever replaced whole.
+void LoadLocked(const char *path, Profile *pr) {
+    char mapped[PATH_MAX];
+    int lock = PROFILE_UNLOCKED;
+    if (path != nullptr && PosixMapPath(path, mapped, sizeof(mapped)))
+        lock = PosixLockProfile(WriteTarget(mapped).c_str());
+    LoadProfile(path, pr);
+    PosixUnlockProfile(lock);
+}
+
 // 1 with the value when the key exists.
 int LookUp(const char *section, const char *key, const char *path, std::string *value) {
     if (section == nullptr || key == nullptr) return 0;
     Profile pr;
-    LoadProfile(path, &pr);
+    LoadLocked(path, &pr);
     long header = FindSection(pr, section);
     if (header < 0) return 0;
     long at = FindKey(pr, header, key);
@@ -204,7 +244,7 @@ void AddKey(Profile *pr, long header, const std::string &key, const std::string 
 
 void AddSection(Profile *pr, const std::string &section, const std::string &key, const std::string &value) {
     std::string &s = pr->bytes;
-    if (!s.empty() && s.back() != '\n') s += pr->eol;
+    if (!s.empty() && s.back() != '\n' && s.back() != '\r') s += pr->eol;
     s += "[" + section + "]" + pr->eol + key + "=" + value + pr->eol;
 }
 
@@ -254,16 +294,6 @@ int WriteAll(int fd, const std::string &bytes) {
     return 1;
 }
 
-// The file a write really replaces: through a symbolic link to its target,
-// so the link itself survives the rename.
-std::string WriteTarget(const char *mapped) {
-    char *real = realpath(mapped, nullptr);
-    if (real == nullptr) return mapped;
-    std::string target = real;
-    free(real);
-    return target;
-}
-
 mode_t NewFileMode(void) {
     mode_t mask = umask(0);
     umask(mask);
@@ -282,16 +312,18 @@ int RewriteInPlace(const std::string &target, const std::string &bytes) {
 }
 
 // Writes bytes to a temporary file beside target and renames it over
-// target, keeping the old file's permissions.
+// target, keeping the old file's permissions. The temporary file is locked
+// for as long as it exists: the mark of a living writer.
 int ReplaceFile(const std::string &target, const std::string &bytes) {
     struct stat st;
     int exists = stat(target.c_str(), &st) == 0;
     if (exists && (!S_ISREG(st.st_mode) || access(target.c_str(), W_OK) != 0)) return 0;
-    std::string temp = target + ".qeltaXXXXXX";
+    std::string temp = PosixProfileTempTemplate(target.c_str());
     std::vector<char> name(temp.begin(), temp.end());
     name.push_back(0);
     int fd = mkostemp(name.data(), O_CLOEXEC);
     if (fd < 0) return exists ? RewriteInPlace(target, bytes) : 0;
+    flock(fd, LOCK_EX | LOCK_NB);  // a new file nobody else has opened
     int ok = WriteAll(fd, bytes);
     if (ok && exists) {
         ok = fchmod(fd, st.st_mode & 07777) == 0;
@@ -307,6 +339,19 @@ int ReplaceFile(const std::string &target, const std::string &bytes) {
     if (ok) ok = rename(name.data(), target.c_str()) == 0;
     if (!ok) unlink(name.data());
     return ok;
+}
+
+// One read-modify-write, under the script's lock.
+int WriteLocked(const char *section, const char *key, const char *value, const char *path,
+                const std::string &target) {
+    PosixRemoveProfileLeftovers(target.c_str());
+    Profile pr;
+    if (!LoadProfile(path, &pr)) return 0;
+    if (!Edit(&pr, section, key, value)) {
+        // Nothing to change; still a failure where a change could not be made.
+        return access(target.c_str(), F_OK) != 0 || access(target.c_str(), W_OK) == 0;
+    }
+    return ReplaceFile(target, pr.bytes);
 }
 
 }  // namespace
@@ -334,14 +379,14 @@ int PlatProfileWrite(const char *section, const char *key, const char *value, co
     if (section == nullptr) return 1;  // a flush request: writes go straight to the file
     char mapped[PATH_MAX];
     if (path == nullptr || !PosixMapPath(path, mapped, sizeof(mapped))) return 0;
-    Profile pr;
-    if (!LoadProfile(path, &pr)) return 0;
     std::string target = WriteTarget(mapped);
-    if (!Edit(&pr, section, key, value)) {
-        // Nothing to change; still a failure where a change could not be made.
-        return access(target.c_str(), F_OK) != 0 || access(target.c_str(), W_OK) == 0;
-    }
-    return ReplaceFile(target, pr.bytes);
+    int lock = PosixLockProfile(target.c_str());
+    // Another run has held the script too long: a write now could undo its
+    // update, so this one is given up instead.
+    if (lock == PROFILE_LOCK_TIMEOUT) return 0;
+    int ok = WriteLocked(section, key, value, path, target);
+    PosixUnlockProfile(lock);
+    return ok;
 }
 
 void PlatProfileFlush(const char *path) {}

@@ -8,22 +8,99 @@
 #include "platform/platform.h"
 
 // ---- Profile files ---------------------------------------------------------
+// The profile functions rewrite the whole file, and a read during another
+// process's write sees it cut short: two runs of one script at once could
+// lose its commands. Every call on a script therefore holds a mutex named
+// after the script's full path, and drops the functions' cache of the file
+// before it lets go, so that the next call reads what other runs wrote.
 
+static const DWORD ProfileLockLimit = 10000;  // ms
+
+// "Local\QELTA-profile-" and a hash of the full, long, upper-cased path:
+// the names one file goes by give one name, and a path may hold characters
+// (the backslash) that a mutex name may not.
+static void ProfileMutexName(const char *path, char *name, size_t size) {
+    char full[MAX_PATH], longName[MAX_PATH];
+    DWORD n = GetFullPathNameA(path, sizeof full, full, NULL);
+    if (n == 0 || n >= sizeof full) CopyCut(full, sizeof full, path);
+    n = GetLongPathNameA(full, longName, sizeof longName);
+    if (n == 0 || n >= sizeof longName) CopyCut(longName, sizeof longName, full);
+    CharUpperBuffA(longName, (DWORD)lstrlenA(longName));
+    unsigned long long hash = 14695981039346656037ull;  // FNV-1a
+    for (const char *p = longName; *p; p++) hash = (hash ^ (unsigned char)*p) * 1099511628211ull;
+    FormatCut(name, size, "Local\\QELTA-profile-%08lx%08lx", (unsigned long)(hash >> 32),
+              (unsigned long)(hash & 0xffffffffu));
+}
+
+// The mutex of the script at path; the last one is kept open, as a run
+// uses one script. NULL when it cannot be made.
+static HANDLE ProfileMutex(const char *path) {
+    static char lastName[64];
+    static HANDLE last;
+    char name[64];
+    ProfileMutexName(path, name, sizeof name);
+    if (last != NULL && lstrcmpA(lastName, name) == 0) return last;
+    HANDLE m = CreateMutexA(NULL, FALSE, name);
+    if (m == NULL) return NULL;
+    if (last != NULL) CloseHandle(last);
+    last = m;
+    CopyCut(lastName, sizeof lastName, name);
+    return m;
+}
+
+// 1 with *held set when the lock is held, or when there is no lock to take;
+// 0 when another run held it past the limit. A run killed while holding it
+// leaves it abandoned: ours then, with the file as that run left it.
+static int LockProfile(const char *path, HANDLE *held) {
+    *held = NULL;
+    HANDLE m = path != NULL ? ProfileMutex(path) : NULL;
+    if (m == NULL) return 1;
+    DWORD r = WaitForSingleObject(m, ProfileLockLimit);
+    if (r != WAIT_OBJECT_0 && r != WAIT_ABANDONED) return 0;
+    *held = m;
+    return 1;
+}
+
+static void UnlockProfile(const char *path, HANDLE held) {
+    if (held == NULL) return;
+    WritePrivateProfileStringA(NULL, NULL, NULL, path);
+    ReleaseMutex(held);
+}
+
+// Reads go on without the lock when it is not had in time: a read changes
+// nothing. A write does not: it could undo the other run's update.
 int PlatProfileRead(const char *section, const char *key, const char *def, char *out, size_t size,
                     const char *path) {
     if (size == 0) return 0;
-    return (int)GetPrivateProfileStringA(section, key, def ? def : "", out, (DWORD)size, path);
+    HANDLE held;
+    LockProfile(path, &held);
+    int n = (int)GetPrivateProfileStringA(section, key, def ? def : "", out, (DWORD)size, path);
+    UnlockProfile(path, held);
+    return n;
 }
 
 int PlatProfileReadInt(const char *section, const char *key, int def, const char *path) {
-    return (int)GetPrivateProfileIntA(section, key, def, path);
+    HANDLE held;
+    LockProfile(path, &held);
+    int v = (int)GetPrivateProfileIntA(section, key, def, path);
+    UnlockProfile(path, held);
+    return v;
 }
 
 int PlatProfileWrite(const char *section, const char *key, const char *value, const char *path) {
-    return WritePrivateProfileStringA(section, key, value, path) != 0;
+    HANDLE held;
+    if (!LockProfile(path, &held)) return 0;
+    int ok = WritePrivateProfileStringA(section, key, value, path) != 0;
+    UnlockProfile(path, held);
+    return ok;
 }
 
-void PlatProfileFlush(const char *path) { WritePrivateProfileStringA(NULL, NULL, NULL, path); }
+void PlatProfileFlush(const char *path) {
+    HANDLE held;
+    LockProfile(path, &held);
+    WritePrivateProfileStringA(NULL, NULL, NULL, path);
+    UnlockProfile(path, held);
+}
 
 // ---- Local files -------------------------------------------------------------
 
