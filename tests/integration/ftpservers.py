@@ -63,9 +63,10 @@ def _drop_to_nobody():
              "--clear-groups"], nobody)
 
 
-def start_vsftpd(base):
+def start_vsftpd(base, extra=()):
     """Anonymous vsftpd; the writable folder is home/pub. vsftpd refuses a
-    writable root, and a configuration file that is not its user's."""
+    writable root, and a configuration file that is not its user's. extra:
+    more configuration lines."""
     if not os.path.exists(VSFTPD):
         pytest.skip("vsftpd is not installed")
     base = Path(base)
@@ -84,7 +85,7 @@ def start_vsftpd(base):
         "anon_mkdir_write_enable=YES", "anon_other_write_enable=YES",
         "anon_world_readable_only=NO", f"secure_chroot_dir={empty}", "xferlog_enable=NO",
         "syslog_enable=NO", "connect_from_port_20=NO", "pasv_address=127.0.0.1",
-        "check_shell=NO", "userlist_enable=NO", "hide_ids=YES", "",
+        "check_shell=NO", "userlist_enable=NO", "hide_ids=YES", *extra, "",
     ]))
     prefix, nobody = _drop_to_nobody()
     if nobody:

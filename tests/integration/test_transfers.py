@@ -127,3 +127,36 @@ def test_retrieval_never_writes_over_the_run_files(qelta, tmp_path, ftp_server, 
     assert status_of(script)["exitcode"] == "Failure"
     assert b"CHWD pub" in script.read_bytes()
     assert b"_lcreat()=HFILE_ERROR with Filename=" in (tmp_path / "job.err").read_bytes()
+
+
+@pytest.mark.slow
+def test_file_past_four_gib(linux_qelta, tmp_path, ftp_server):
+    """A sparse file on the server costs no disk there; a few marked places
+    show every byte landed where it belongs."""
+    if ftp_server.kind != "vsftpd":
+        pytest.skip("one server is enough for the size")
+    size = 4 * 2**30 + 1234567
+    marks = {0: b"first", 2**32 - 3: b"across-4GiB", size - 4: b"last"}
+    remote = ftp_server.home / "pub" / "big.bin"
+    with open(remote, "wb") as f:
+        f.truncate(size)
+        for at, mark in marks.items():
+            f.seek(at)
+            f.write(mark)
+    remote.chmod(0o644)
+    dest = tmp_path / "big.bin"
+    stat = tmp_path / "job.sta"
+    try:
+        commands = login(ftp_server) + ["PASV", f"RETR big.bin {dos(linux_qelta, dest)}", "QUIT"]
+        run_job(linux_qelta, tmp_path, commands,
+                {"BlockSize": 65536, "StatFile": dos(linux_qelta, stat)}, timeout=900)
+        assert dest.stat().st_size == size
+        with open(dest, "rb") as f:
+            for at, mark in marks.items():
+                f.seek(at)
+                assert f.read(len(mark)) == mark, at
+        line = stat.read_bytes().split(b"\r\n")[4]
+        assert re.match(rb"1     big\.bin {11}%d +\d+ +\d+:\d\d:\d\d$" % size, line), line
+    finally:
+        dest.unlink(missing_ok=True)
+        remote.unlink(missing_ok=True)

@@ -216,3 +216,45 @@ def test_no_3d_library_is_not_an_error(exe, tmp_path):
         script = write_script(tmp_path / f"d{no3d}.ftp", ["NONE"], {"No3D": no3d})
         wine.run_exe(exe, wine.win_path(script), timeout=60, answer_boxes={"QELTA Error": "Return"})
         assert read_ini(script)["status"]["exitcode"] == "Success"
+
+
+def test_dialog_mid_transfer_shows_names_count_and_bar(exe, tmp_path):
+    """A retrieval slowed down by the server, seen on screen half way: the
+    file names, the byte count and the bar are drawn."""
+    import shutil
+    import tempfile
+
+    from ftpservers import start_vsftpd
+    base = tempfile.mkdtemp(prefix="qelta-slow-")
+    server = start_vsftpd(base, ["anon_max_rate=60000"])
+    try:
+        (server.home / "pub" / "slow.bin").write_bytes(bytes(range(256)) * 2400)  # 600 KiB
+        dest = tmp_path / "slow.bin"
+        script = write_script(tmp_path / "xfer.ftp", [
+            f"CONN 127.0.0.1:{server.port}", f"USER {server.user}", f"PASS {server.password}",
+            "CHWD pub", "TYPE I", "PASV", f"RETR slow.bin {wine.win_path(dest)}", "QUIT"],
+            {"Silent": 1, "TimeOut": 60})
+        shot = tmp_path / "mid.png"
+        watch = MainWindowWatch()
+        wine.run_exe(exe, wine.win_path(script), timeout=90, screenshot=(6, str(shot)),
+                     on_window=watch)
+        assert status_of(script).get("exitcode") == "Success"
+        assert dest.read_bytes() == (server.home / "pub" / "slow.bin").read_bytes()
+    finally:
+        server.stop()
+        shutil.rmtree(base, ignore_errors=True)
+
+    x, y, width, height = watch.geometry
+    w, h, rows = wine.read_png_rgb(shot)
+
+    def dark(left, top, right, bottom):
+        """Dark pixels in a rectangle given in dialog units."""
+        sx, sy = width / 175, height / 123
+        box = pixels(rows, x + int(left * sx), y + int(top * sy), x + int(right * sx),
+                     y + int(bottom * sy))
+        return sum(max(p) < 90 for p in box)
+
+    assert dark(37, 42, 167, 51) > 20, "the source name"
+    assert dark(51, 51, 167, 60) > 20, "the destination name"
+    assert dark(62, 82, 90, 91) > 10, "the byte count"
+    assert dark(6, 91, 151, 100) > 20, "the bar"
