@@ -22,14 +22,14 @@ def opening(size=None):
     return f"150 Opening BINARY mode data connection for f.bin{told}.\r\n".encode()
 
 
-def retrieval(mode, *after_opening, verb=b"RETR", announce=None, source="127.0.0.1"):
+def retrieval(mode, *after_opening, verb=b"RETR", announce=None):
     """The server's side of one PORT or PASV line and the RETR (or LIST)
     behind it, up to the "150 ", then the given steps."""
     if mode == "PASV":
         steps = [("expect", b"PASV"), ("pasv",), ("expect", verb), ("send", opening(announce))]
     else:
         steps = [("expect", b"PORT"), ("send", b"200 PORT command successful.\r\n"),
-                 ("expect", verb), ("connect", source), ("send", opening(announce))]
+                 ("expect", verb), ("connect",), ("send", opening(announce))]
     return steps + list(after_opening)
 
 
