@@ -40,7 +40,28 @@ need_packages() {
     fi
 }
 
+# unpack_deb NAME: prints a folder holding the files of Debian package NAME,
+# unpacked once under build/debs without installing it (the FTP servers
+# conflict with one another as packages). Its libraries must be installed.
+unpack_deb() {
+    local name=$1 dir="$ROOT/build/debs/$1" tmp
+    if [ ! -e "$dir/root" ]; then
+        mkdir -p "$ROOT/build/debs" && tmp=$(mktemp -d "$ROOT/build/debs/.$name.XXXXXX") || return 1
+        if ! ( cd "$tmp" && { apt-get download -qq "$name" 2>/dev/null ||
+                               { apt_update_once && apt-get download -qq "$name"; }; } ) >&2 ||
+           ! dpkg -x "$tmp/${name}"_*.deb "$tmp/root"; then
+            rm -rf "$tmp"
+            return 1
+        fi
+        # Whole or not at all, should two test runs unpack it together.
+        mv -T "$tmp" "$dir" 2>/dev/null || rm -rf "$tmp"
+    fi
+    echo "$dir/root"
+}
+
 BUILD_PACKAGES=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev python3 g++-mingw-w64-i686)
-TEST_PACKAGES=(wine wine32:i386 xvfb xauth xdotool vsftpd python3-pytest python3-pyftpdlib python3-pexpect)
+# pure-ftpd itself is unpacked by the tests (unpack_deb); its libraries are here.
+TEST_PACKAGES=(wine wine32:i386 xvfb xauth xdotool vsftpd python3-pytest python3-pyftpdlib python3-pexpect
+               libsodium23 libcap2 libssl3)
 # libFuzzer and the sanitizer runtimes for the fuzz targets (scripts/fuzz).
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)

@@ -140,7 +140,8 @@ static int ReplyArrived(PlatWindow hDlg, QELTA *q) {
     // The server calling it complete before the whole file went out would
     // be a success for a file it does not have.
     if (!FileEnded) {
-        FORMATCUT(q->ErrorText, "Server ended the transfer of %s before the whole file was sent\r\n",
+        // The reason first: a long path is cut at the end of ErrorText.
+        FORMATCUT(q->ErrorText, "Server ended the transfer before the whole file was sent: %s\r\n",
                   q->LocalName);
         return 0;
     }

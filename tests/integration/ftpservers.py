@@ -1,9 +1,11 @@
-"""Real FTP servers from Debian for the tests, each started unprivileged on a
-free loopback port with its own configuration in a temporary folder, and a
-recording proxy that keeps every byte the server sent on the control
+"""Real FTP servers from Debian for the tests, each started on a free
+loopback port with its own configuration in a temporary folder (vsftpd and
+pyftpdlib unprivileged; pure-ftpd as root in a mount namespace of its own),
+and a recording proxy that keeps every byte the server sent on the control
 connection."""
 import os
 import pwd
+import shlex
 import shutil
 import socket
 import subprocess
@@ -14,6 +16,7 @@ from pathlib import Path
 
 import pytest
 
+ROOT = Path(__file__).resolve().parents[2]
 VSFTPD = "/usr/sbin/vsftpd"
 USER = "alice"
 PASSWORD = "s3cret-Pw9"
@@ -150,6 +153,72 @@ def ftp_server(request):
     yield server
     server.stop()
     shutil.rmtree(base, ignore_errors=True)
+
+
+class PureFtpd(Server):
+    """pure-ftpd forks a process per session: all of them go at the end."""
+
+    def stop(self):
+        if self.proc.poll() is None:
+            os.killpg(self.proc.pid, 15)
+            try:
+                self.proc.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.proc.pid, 9)
+                self.proc.wait()
+
+
+def start_pureftpd(base):
+    """Anonymous pure-ftpd, run from its unpacked package (it conflicts with
+    vsftpd). It serves anonymous users only as root, chrooted into the ftp
+    account's home; that home (/srv/ftp) is shared by the machine, so the
+    server gets a mount namespace of its own in which our folder is bound
+    over it, and nothing outside sees its files. It refuses APPE to
+    anonymous users, so it is not one of the `ftp_server` kinds."""
+    if os.geteuid() != 0:
+        pytest.skip("pure-ftpd serves anonymous FTP only as root (it must chroot)")
+    try:
+        ftp_home = pwd.getpwnam("ftp").pw_dir
+    except KeyError:
+        pytest.skip("no ftp account, whose home pure-ftpd serves to anonymous users")
+    if not os.path.isdir(ftp_home):
+        pytest.skip(f"the ftp account's home {ftp_home} is missing")
+    unpacked = subprocess.run([str(ROOT / "scripts" / "unpack-deb"), "pure-ftpd"],
+                              capture_output=True, text=True, timeout=300)
+    if unpacked.returncode != 0:
+        pytest.skip(f"pure-ftpd could not be unpacked: {unpacked.stderr.strip()[-200:]}")
+    binary = Path(unpacked.stdout.strip()) / "usr" / "sbin" / "pure-ftpd"
+    if subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode != 0:
+        pytest.skip("no mount namespace here for pure-ftpd's root")
+    root, pub = Path(base) / "root", Path(base) / "root" / "pub"
+    pub.mkdir(parents=True)
+    root.chmod(0o755)
+    pub.chmod(0o777)
+    port = free_port()
+    # -e anonymous only, -H no name look-ups; uploads are allowed (no -i).
+    serve = (f"mount --bind {shlex.quote(str(root))} {shlex.quote(ftp_home)} && "
+             f"exec {shlex.quote(str(binary))} -S 127.0.0.1,{port} -e -H")
+    proc = subprocess.Popen(["unshare", "-m", "--propagation", "private", "sh", "-c", serve],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL, start_new_session=True)
+    server = PureFtpd("pure-ftpd", port, root, "anonymous", "qelta@example.org", proc)
+    try:
+        wait_for_port(port, proc)
+    except RuntimeError:
+        server.stop()
+        raise
+    return server
+
+
+@pytest.fixture
+def pure_ftpd():
+    base = tempfile.mkdtemp(prefix="qelta-pure-ftpd-")
+    try:
+        server = start_pureftpd(base)
+        yield server
+        server.stop()
+    finally:
+        shutil.rmtree(base, ignore_errors=True)
 
 
 class RecordingProxy:

@@ -1,9 +1,13 @@
 """A tiny FTP server of our own that plays a fixed script, byte for byte,
 for what real servers will not do on demand: split replies, odd greetings,
-silence, early closes. It serves one connection on 127.0.0.1."""
+silence, early closes, and data connections that end in any order with
+the final reply. It serves one control connection on 127.0.0.1."""
+import re
 import socket
 import threading
 import time
+
+DATA_TIMEOUT = 60  # seconds a data-connection step may take at most
 
 
 class ScriptedServer:
@@ -16,6 +20,18 @@ class ScriptedServer:
     ("drip", b, secs)   send the bytes b one at a time, secs apart, for ever
     ("flood", chunk)    send chunk again and again, for ever
     ("close",)          close the connection
+    Data connection (one at a time; a new one replaces the old):
+    ("pasv", named, at) listen on address `at` (127.0.0.1 if left out), send
+                        "227 Entering Passive Mode (...)" naming address
+                        `named` (default `at`) with that port, and accept
+    ("connect", source) connect to the address of the client's last PORT
+                        line, from address `source` (127.0.0.1 if left out)
+    ("data", bytes)     send the bytes on the data connection
+    ("data-recv", n)    read n bytes of it (None: until the client closes)
+                        into .uploaded
+    ("data-close",)     close the data connection
+    ("wait-close",)     wait until the client closes the data connection;
+                        .client_closed counts the ones it closed
     After the last step the server answers every further line with
     `otherwise` (QUIT always gets "221 Bye") until the client closes."""
 
@@ -23,6 +39,9 @@ class ScriptedServer:
         self.steps = steps
         self.otherwise = otherwise
         self.lines = []
+        self.data = None
+        self.uploaded = bytearray()
+        self.client_closed = 0
         self.sock = socket.socket()
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.sock.bind(("127.0.0.1", 0))
@@ -44,6 +63,12 @@ class ScriptedServer:
             self.sock.close()
         except OSError:
             pass
+        data = self.data
+        if data is not None:
+            try:
+                data.shutdown(socket.SHUT_RDWR)  # wakes a data step that waits
+            except OSError:
+                pass
         self.thread.join(timeout=5)
 
     def _readline(self, conn, pending):
@@ -79,32 +104,107 @@ class ScriptedServer:
         conn.settimeout(0.2)
         pending = [b""]
         with conn:
-            for step in self.steps:
-                kind = step[0]
-                if kind == "send":
-                    conn.sendall(step[1])
-                elif kind == "pause":
-                    time.sleep(step[1])
-                elif kind == "expect":
-                    if self._readline(conn, pending) is None:
-                        return
-                elif kind == "hang":
-                    self.stopping.wait()
-                    return
-                elif kind in ("drip", "flood"):
-                    self._stream(conn, step)
-                    return
-                elif kind == "close":
-                    return
-            while not self.stopping.is_set():
-                line = self._readline(conn, pending)
-                if line is None:
-                    return
-                reply = b"221 Bye.\r\n" if line.upper().startswith(b"QUIT") else self.otherwise
+            try:
+                self._converse(conn, pending)
+            except OSError:
+                pass
+            finally:
+                self._drop_data()
+
+    def _converse(self, conn, pending):
+        for step in self.steps:
+            if step[0] == "hang":
+                self.stopping.wait()
+                return
+            if not self._step(conn, pending, step):
+                return
+        while not self.stopping.is_set():
+            line = self._readline(conn, pending)
+            if line is None:
+                return
+            conn.sendall(b"221 Bye.\r\n" if line.upper().startswith(b"QUIT") else self.otherwise)
+
+    def _step(self, conn, pending, step):
+        """Plays one step; False ends the conversation."""
+        kind = step[0]
+        if kind == "send":
+            conn.sendall(step[1])
+        elif kind == "pause":
+            time.sleep(step[1])
+        elif kind == "expect":
+            return self._readline(conn, pending) is not None
+        elif kind in ("drip", "flood"):
+            self._stream(conn, step)
+            return False
+        elif kind == "close":
+            return False
+        elif kind == "pasv":
+            return self._passive(conn, *step[1:])
+        elif kind == "connect":
+            return self._active(*step[1:])
+        elif self.data is None:
+            return False
+        elif kind == "data":
+            self.data.sendall(step[1])
+        elif kind == "data-recv":
+            self._receive(step[1])
+        elif kind == "data-close":
+            self._drop_data()
+        elif kind == "wait-close":
+            try:
+                closed = self.data.recv(1) == b""
+            except ConnectionResetError:
+                closed = True
+            self.client_closed += closed
+        return True
+
+    def _drop_data(self):
+        if self.data is not None:
+            self.data.close()
+            self.data = None
+
+    def _use_data(self, sock):
+        self._drop_data()
+        sock.settimeout(DATA_TIMEOUT)
+        self.data = sock
+
+    def _passive(self, conn, named=None, at="127.0.0.1"):
+        with socket.socket() as listener:
+            listener.bind((at, 0))
+            listener.listen(1)
+            port = listener.getsockname()[1]
+            numbers = (named or at).replace(".", ",") + f",{port >> 8},{port & 255}"
+            conn.sendall(f"227 Entering Passive Mode ({numbers}).\r\n".encode())
+            listener.settimeout(0.2)
+            deadline = time.time() + DATA_TIMEOUT
+            while not self.stopping.is_set() and time.time() < deadline:
                 try:
-                    conn.sendall(reply)
-                except OSError:
-                    return
+                    self._use_data(listener.accept()[0])
+                    return True
+                except socket.timeout:
+                    continue
+        return False
+
+    def _active(self, source="127.0.0.1"):
+        port_lines = [line for line in self.lines if line.upper().startswith(b"PORT ")]
+        numbers = re.findall(rb"\d+", port_lines[-1])
+        address = ".".join(n.decode() for n in numbers[:4])
+        port = int(numbers[4]) * 256 + int(numbers[5])
+        sock = socket.socket()
+        sock.bind((source, 0))
+        sock.settimeout(DATA_TIMEOUT)
+        sock.connect((address, port))
+        self._use_data(sock)
+        return True
+
+    def _receive(self, count):
+        while count is None or count > 0:
+            chunk = self.data.recv(65536 if count is None else min(count, 65536))
+            if not chunk:
+                return
+            self.uploaded += chunk
+            if count is not None:
+                count -= len(chunk)
 
     def _stream(self, conn, step):
         """Endless output until the client goes or the test ends."""
