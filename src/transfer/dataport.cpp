@@ -32,6 +32,14 @@ static int ReusePort(QELTA *q) {
     return 1;
 }
 
+// Any local address, a port the system chooses.
+static int BindAnyPort(PlatSocket s) {
+    PlatSockAddr any;
+    memset(&any, 0, sizeof any);
+    any.family = 2;
+    return PlatNetBind(s, &any);
+}
+
 // ---- PORT ----------------------------------------------------------------------------
 
 int CreatePortCommand(QELTA *q, PlatWindow hDlg) {
@@ -42,10 +50,7 @@ int CreatePortCommand(QELTA *q, PlatWindow hDlg) {
         return SocketFailed(q, "Winsock Error %d on call socket() in CreatePortCommand()\r\n");
     if (PlatNetAsyncSelect(q->Socket.Listen, hDlg, LISTEN, QFD_ACCEPT) != 0)
         return SocketFailed(q, "Winsock Error %d on call WSAAsyncSelect() in CreatePortCommand()\r\n");
-    PlatSockAddr any;
-    memset(&any, 0, sizeof any);
-    any.family = 2;
-    if (PlatNetBind(q->Socket.Listen, &any) != 0)
+    if (BindAnyPort(q->Socket.Listen) != 0)
         return SocketFailed(q, "Winsock Error %d on call bind() in CreatePortCommand()\r\n");
     PlatSockAddr here, port;
     memset(&here, 0, sizeof here);
@@ -154,10 +159,7 @@ static int ConnectPassive(PlatWindow hDlg, QELTA *q) {
         return SocketFailed(q, "Winsock Error %d on call socket() in ExecPASV()\r\n");
     if (SelectDataEvents(hDlg, q->Socket.Data) != 0)
         return SocketFailed(q, "Winsock Error %d on call WSAAsyncSelect() in ExecPASV()\r\n");
-    PlatSockAddr any;
-    memset(&any, 0, sizeof any);
-    any.family = 2;
-    if (PlatNetBind(q->Socket.Data, &any) != 0)
+    if (BindAnyPort(q->Socket.Data) != 0)
         return SocketFailed(q, "Winsock Error %d on call bind() in ExecPASV()\r\n");
     PlatSockAddr to = PassiveTarget(q);
     if (PlatNetConnect(q->Socket.Data, &to) != 0 && PlatNetLastError() != QWSAEWOULDBLOCK)
