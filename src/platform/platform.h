@@ -197,4 +197,41 @@ PlatSocket PlatNetAccept(PlatSocket s, PlatSockAddr *peer);
 int PlatNetLocalAddress(PlatSocket s, PlatSockAddr *a);
 void PlatNetClose(PlatSocket s);
 
+// ---- Dial-up networking ----------------------------------------------------------
+// The machine's dial-up service: the Remote Access Service on Windows,
+// NetworkManager through its command-line client nmcli on POSIX. An entry
+// is the service's name for a connection it can make (a phonebook entry, a
+// NetworkManager connection). The calls that ask the service something
+// block until it has answered and return 0 or the service's error code.
+typedef uintptr_t PlatDialHandle;  // 0 = none
+enum {
+    QDIAL_NAME_SIZE = 257,          // the longest entry name and a terminator
+    QDIAL_NOT_ENOUGH_MEMORY = 8,
+    QDIAL_BUFFER_TOO_SMALL = 603,
+};
+struct PlatDialConnection {
+    PlatDialHandle Handle;
+    char EntryName[QDIAL_NAME_SIZE];
+};
+// Loads the service; 0 when the machine has none. PlatDialBind then finds
+// what it needs of it: 0 when something is missing (always so when it did
+// not load). PlatDialUnload lets it go.
+int PlatDialLoad(void);
+int PlatDialBind(void);
+void PlatDialUnload(void);
+// The active connections, at most capacity of them, their number in
+// *count. QDIAL_BUFFER_TOO_SMALL when there are more: *count is then the
+// capacity needed. A handle is good until the next listing or dial.
+int PlatDialListActive(PlatDialConnection *list, int capacity, int *count);
+// Dials entry with a user name and password (empty: the entry's own) and
+// returns when the attempt has ended. A failed attempt may still leave a
+// handle in *handle, to be released with PlatDialHangUp.
+int PlatDialConnect(const char *entry, const char *user, const char *password,
+                    PlatDialHandle *handle);
+int PlatDialHangUp(PlatDialHandle handle);
+// 1 with the text of a code returned by the calls above; 0 when there is none.
+int PlatDialErrorText(int code, char *out, size_t size);
+// Blocks the one thread for ms milliseconds: no event is handled meanwhile.
+void PlatSleep(unsigned ms);
+
 #endif

@@ -2,6 +2,7 @@
 // status icon, extra effect, prerequisites and executor.
 #include "base/text.h"
 #include "ftp/ftp.h"
+#include "multi/multi.h"
 #include "script/script.h"
 #include "transfer/executors.h"
 
@@ -37,7 +38,7 @@ constexpr CommandEntry CommandTable[] = {
     {"APPE", CMD_STOR, ICON_UP, KW_APPE, NEED_LOGIN, ExecSTOR},
     {"UDEF", CMD_UDEF, ICON_UP, KW_PLAIN, NEED_LOGIN, ExecUDEF},
     {"WFOR", CMD_WFOR, ICON_DISC, KW_PLAIN, NEED_NOTHING, ExecWFOR},
-    {"DIAL", CMD_DIAL, ICON_DISC, KW_PLAIN, NEED_NOTHING, ExecPending},
+    {"DIAL", CMD_DIAL, ICON_DISC, KW_PLAIN, NEED_NOTHING, ExecDIAL},
     {"GOTO", CMD_GOTO, ICON_DISC, KW_PLAIN, NEED_NOTHING, ExecGOTO},
     {"PASV", CMD_PASV, ICON_AICON, KW_PASV, NEED_LOGIN, ExecPASV},
 };

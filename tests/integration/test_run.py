@@ -54,7 +54,7 @@ def test_local_script_runs_to_its_end(qelta, tmp_path, long_form):
 
 def test_status_pre_reset_stops_at_a_gap(qelta, tmp_path):
     old = {f"CommandStatus{n}": "Success" for n in (1, 2, 3, 4, 5)}
-    script = write_script(tmp_path / "s.ftp", ["WFOR 0:00", "WFOR 0:00", "DIAL nowhere"],
+    script = write_script(tmp_path / "s.ftp", ["WFOR 0:00", "WFOR 0:00", "EXEC /no/such/program"],
                           {"Silent": 1}, status=old)
     qelta.run(script)
     status = status_of(script)
@@ -63,7 +63,7 @@ def test_status_pre_reset_stops_at_a_gap(qelta, tmp_path):
     assert status["exitcode"] == "Failure"
 
     gap = {"CS1": "S", "CS2": "S", "CS4": "S"}
-    script = write_script(tmp_path / "g.ftp", ["DIAL nowhere"], {"Silent": 1},
+    script = write_script(tmp_path / "g.ftp", ["EXEC /no/such/program"], {"Silent": 1},
                           long_form=False, status=gap)
     qelta.run(script)
     status = status_of(script)
@@ -144,10 +144,10 @@ def test_exec_of_a_missing_program_fails_the_run(qelta, tmp_path):
 
 
 def test_command_without_executor_fails_clearly(qelta, tmp_path):
-    script = write_script(tmp_path / "s.ftp", ["DIAL MyISP"], {"Silent": 1})
+    script = write_script(tmp_path / "s.ftp", ["DELL C:\\nothing"], {"Silent": 1})
     qelta.run(script)
     assert status_of(script)["exitcode"] == "Failure"
-    assert b"DIAL" in (tmp_path / "s.err").read_bytes()
+    assert b"DELL" in (tmp_path / "s.err").read_bytes()
 
 
 def test_watchdog_ends_a_silent_server(qelta, tmp_path):

@@ -126,7 +126,6 @@ TEST_F(RunFixture, DispatchOfMissingExecutorsFailsWithAClearText) {
         {CMD_NLST, nullptr, "NLST is not supported by this version\r\n"},
         {CMD_MGET, &q->MgtcMode, "MGTC is not supported by this version\r\n"},
         {CMD_DELL, nullptr, "DELL is not supported by this version\r\n"},
-        {CMD_DIAL, nullptr, "DIAL is not supported by this version\r\n"},
     };
     for (auto &p : pending) {
         q->StouMode = q->AppeMode = q->MgtcMode = 0;

@@ -1,0 +1,324 @@
+// DIAL: makes or ends a dial-up connection through the platform's dial-up
+// service. All of its work, the retries and pauses included, is done in
+// the start event; the one thread is blocked meanwhile.
+#include <cstdlib>
+#include <cstring>
+
+#include "base/text.h"
+#include "log/log.h"
+#include "multi/multi.h"
+#include "script/script.h"
+
+namespace {
+
+// -1 when no dial is in progress; during a dial, the attempts still
+// allowed after the current one, minus one.
+int DialAttemptsLeft = -1;
+// The connection handle of the last attempt.
+PlatDialHandle RasConnection = 0;
+unsigned PauseMs = 3000;
+
+// The connections that a DIAL of this run found up and did not dial: a
+// hang-up leaves them alone. One name per connection, not one flag for the
+// run, so that dialling another entry in between does not make them ours.
+// Should the table ever fill, nothing more is hung up rather than risk
+// ending a connection this run did not make.
+enum { FoundSlots = 8 };
+char FoundUp[FoundSlots][QDIAL_NAME_SIZE];
+int FoundOverflow = 0;
+
+// A text per listing is plenty; a count beyond this is no real machine's.
+enum { MostConnections = 4096 };
+
+const char NoService[] = "Error Loading RASAPI32.DLL";
+const char NoEntryPoints[] = "Error Loading RASAPI32 Functions";
+const char NoConnect[] = "Unable to Connect in ExecDIAL()\r\n";
+
+}  // namespace
+
+void ResetDialState(void) {
+    DialAttemptsLeft = -1;
+    RasConnection = 0;
+    memset(FoundUp, 0, sizeof FoundUp);
+    FoundOverflow = 0;
+}
+
+void SetDialPause(unsigned ms) { PauseMs = ms; }
+
+static int Fail(QELTA *q, const char *text) {
+    COPYCUT(q->ErrorText, text);
+    return 0;
+}
+
+// The command is complete: recorded, and the dialog's advance step moves on.
+static int Complete(QELTA *q) {
+    SetStatus(q);
+    q->CurrentState.WaitingForResponseCode = 0;
+    q->CommandActive = 0;
+    return 1;
+}
+
+// Credentials must not linger in memory once the command is done.
+static void Wipe(void *p, size_t n) {
+    volatile unsigned char *v = static_cast<volatile unsigned char *>(p);
+    while (n-- > 0) *v++ = 0;
+}
+
+// ---- the argument ------------------------------------------------------------------
+
+// Up to three comma-separated fields of length bytes at text.
+static int ReadFields(QELTA *q, const char *text, size_t length, DialArgument *out) {
+    char *fields[] = {out->Entry, out->User, out->Password};
+    const char *p = text, *end = text + length;
+    for (int n = 0;; n++) {
+        if (n == 3)
+            return Fail(q, "DIAL takes an entry name, a user name and a password, no more, "
+                           "in ExecDIAL()\r\n");
+        const char *comma = static_cast<const char *>(memchr(p, ',', (size_t)(end - p)));
+        const char *stop = comma ? comma : end;
+        size_t len = (size_t)(stop - p);
+        if (len >= DIAL_FIELD_SIZE)
+            return Fail(q, "DIAL entry names, user names and passwords hold at most 63 "
+                           "characters in ExecDIAL()\r\n");
+        memcpy(fields[n], p, len);
+        fields[n][len] = 0;
+        if (!comma) break;
+        p = comma + 1;
+        if (p < end && *p == ' ') p++;
+    }
+    if (out->Entry[0] == 0) return Fail(q, "DIAL needs a dial-up entry name in ExecDIAL()\r\n");
+    return 1;
+}
+
+static int IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// "entry -hangup": the name is what comes before the word, less the blanks
+// that part them. The word alone, or run into the name, names nothing.
+static int ReadHangUp(QELTA *q, const char *argument, const char *word, DialArgument *out) {
+    for (const char *t = word + strlen("-hangup"); *t; t++)
+        if (!IsBlank(*t)) return Fail(q, "DIAL takes nothing after -hangup in ExecDIAL()\r\n");
+    size_t len = (size_t)(word - argument);
+    if (len == 0 || !IsBlank(argument[len - 1]))
+        return Fail(q, "DIAL needs the entry name and a blank before -hangup in ExecDIAL()\r\n");
+    while (len > 0 && IsBlank(argument[len - 1])) len--;
+    if (len == 0)
+        return Fail(q, "DIAL needs the entry name and a blank before -hangup in ExecDIAL()\r\n");
+    // A dial line with " -hangup" added still names its entry first; the
+    // credentials are not needed to hang up.
+    int ok = ReadFields(q, argument, len, out);
+    Wipe(out->User, sizeof out->User);
+    Wipe(out->Password, sizeof out->Password);
+    out->HangUp = 1;
+    return ok;
+}
+
+int ReadDialArgument(QELTA *q, const char *argument, DialArgument *out) {
+    memset(out, 0, sizeof *out);
+    while (IsBlank(*argument)) argument++;
+    const char *word = strstr(argument, "-hangup");
+    if (word) return ReadHangUp(q, argument, word, out);
+    return ReadFields(q, argument, strlen(argument), out);
+}
+
+// ---- connections found up ------------------------------------------------------------
+
+static int WasFoundUp(const char *name) {
+    if (FoundOverflow) return 1;
+    for (const char *slot : FoundUp)
+        if (slot[0] && strcmp(slot, name) == 0) return 1;
+    return 0;
+}
+
+static void RememberFoundUp(const char *name) {
+    if (name[0] == 0 || WasFoundUp(name)) return;
+    for (char *slot : FoundUp)
+        if (slot[0] == 0) {
+            CopyCut(slot, QDIAL_NAME_SIZE, name);
+            return;
+        }
+    FoundOverflow = 1;
+}
+
+static void ForgetFoundUp(const char *name) {
+    for (char *slot : FoundUp)
+        if (strcmp(slot, name) == 0) slot[0] = 0;
+}
+
+// ---- the service ---------------------------------------------------------------------
+
+static void ShowServiceError(int code, const char *fallback) {
+    char text[256];
+    if (!PlatDialErrorText(code, text, sizeof text)) COPYCUT(text, fallback);
+    PlatMessageBox(text, "QELTA Error", QMB_OK);
+}
+
+// The active connections in an array to free(), their number in *count;
+// 0 with *count 0 when there are none or they could not be listed.
+static PlatDialConnection *ListConnections(int *count) {
+    *count = 0;
+    int n = 0, enlargeFailed = 0;
+    PlatDialConnection *list = static_cast<PlatDialConnection *>(calloc(1, sizeof *list));
+    if (list == nullptr) return nullptr;
+    int rc = PlatDialListActive(list, 1, &n);
+    if (rc == QDIAL_BUFFER_TOO_SMALL) {
+        free(list);
+        list = nullptr;
+        if (n > 1 && n <= MostConnections)
+            list = static_cast<PlatDialConnection *>(calloc((size_t)n, sizeof *list));
+        enlargeFailed = list == nullptr;
+        rc = list ? PlatDialListActive(list, n, &n) : QDIAL_NOT_ENOUGH_MEMORY;
+    }
+    if (rc != 0) {
+        // Running out of memory for a longer list is not the service's error.
+        if (!enlargeFailed) ShowServiceError(rc, "Undefined RasEnumEntries Error.");
+        free(list);
+        return nullptr;
+    }
+    *count = n;
+    return list;
+}
+
+int AreWeConnected(const char *name, char *found, size_t size) {
+    int count = 0, match = 0;
+    PlatDialConnection *list = ListConnections(&count);
+    for (int i = 0; i < count && !match; i++) {
+        if (strstr(list[i].EntryName, name) == nullptr) continue;
+        match = 1;
+        if (found) CopyCut(found, size, list[i].EntryName);
+    }
+    free(list);
+    return match;
+}
+
+static int DialRetry(QELTA *q) {
+    int n = PlatProfileReadInt("Settings", "DialRetry", 3, q->ScriptPath);
+    return n < 1 ? 1 : n;  // at least one attempt, and no overflow below
+}
+
+// The start of every attempt and of a hang-up: the attempt count, then the
+// service and its entry points, looked up afresh.
+static int PrepareAttempt(QELTA *q) {
+    DialAttemptsLeft = DialAttemptsLeft == -1 ? DialRetry(q) - 2 : DialAttemptsLeft - 1;
+    if (!PlatDialLoad()) {
+        q->ErrorFlag = 1;
+        // Shown whatever Silent says: the run cannot do what its script asks.
+        PlatMessageBox(NoService, "QELTA Error", QMB_OK);
+    }
+    if (PlatDialBind()) return 1;
+    DialAttemptsLeft = -1;
+    return Fail(q, NoEntryPoints);
+}
+
+// ---- dial ----------------------------------------------------------------------------
+
+// With DebugEx, why an attempt failed. The service's text is its own and
+// could quote what it was given, so the password is masked in it; the text
+// is read a password longer than it is kept, so that none is cut in half.
+static void TraceDialError(QELTA *q, int code, const char *password) {
+    if (q->DebugEx != 1) return;
+    char text[256 + DIAL_FIELD_SIZE], trace[320];
+    if (!PlatDialErrorText(code, text, sizeof text)) text[0] = 0;
+    size_t n = strlen(password);
+    char *hit = n > 0 ? strstr(text, password) : nullptr;
+    for (; hit != nullptr; hit = strstr(hit + n, password)) memset(hit, '*', n);
+    text[255] = 0;
+    FORMATCUT(trace, "RasDial() Error %d%s%s\r\n", code, text[0] ? " " : "", text);
+    DebugTrace(q, trace);
+}
+
+// One call of the service; 1 when connected.
+static int DialOnce(QELTA *q, const DialArgument *a) {
+    RasConnection = 0;
+    int rc = PlatDialConnect(a->Entry, a->User, a->Password, &RasConnection);
+    if (rc == 0) return 1;
+    TraceDialError(q, rc, a->Password);
+    if (RasConnection != 0) PlatDialHangUp(RasConnection);
+    RasConnection = 0;
+    return 0;
+}
+
+static int Dial(PlatWindow hDlg, QELTA *q, const DialArgument *a) {
+    for (;;) {
+        if (!PrepareAttempt(q)) return 0;
+        DebugTrace(q, "DIAL NO -hangup detected\r\n");
+        PlatSetField(hDlg, IDC_COMMAND, "Establish Dial Up Session");
+        char found[QDIAL_NAME_SIZE];
+        if (AreWeConnected(a->Entry, found, sizeof found)) {
+            DebugTrace(q, "AreWeConnected() TRUE\r\n");
+            RememberFoundUp(found);
+            DialAttemptsLeft = -1;
+            return Complete(q);
+        }
+        ForgetFoundUp(a->Entry);
+        int connected = DialOnce(q, a);
+        int more = !connected && DialAttemptsLeft >= 0;
+        if (connected) DialAttemptsLeft = -1;
+        if (connected || more) PlatSleep(PauseMs);
+        // The dialling may have covered the main window.
+        PlatRaiseWindow(MainWindow);
+        q->IdleCount = 0;
+        if (connected) return Complete(q);
+        PlatDialUnload();
+        if (!more) {
+            DialAttemptsLeft = -1;
+            return Fail(q, NoConnect);
+        }
+    }
+}
+
+// ---- hang-up ---------------------------------------------------------------------------
+
+// Hangs up the first listed connection whose name contains name, unless
+// this run found it up. 0 with ErrorText set when the service refuses.
+static int HangUpFirstMatch(QELTA *q, const PlatDialConnection *list, int count,
+                            const char *name) {
+    int matched = 0, ok = 1;
+    for (int i = 0; i < count; i++) {
+        char label[32];
+        FORMATCUT(label, "lprasconn[%d]=", i);
+        DebugTraceValue(q, label, list[i].EntryName);
+        if (matched || strstr(list[i].EntryName, name) == nullptr) continue;
+        matched = 1;
+        if (WasFoundUp(list[i].EntryName)) continue;
+        int rc = PlatDialHangUp(list[i].Handle);
+        if (rc == 0) {
+            DebugTrace(q, "RasHangUp() Success\r\n");
+            ForgetFoundUp(list[i].EntryName);
+            continue;
+        }
+        DebugTrace(q, "RasHangUp() Error\r\n");
+        // A failure ends the run now; left as handled, the run would only
+        // stall until the watchdog.
+        FORMATCUT(q->ErrorText, "Unable to Hang Up %.63s (error %d) in ExecDIAL()\r\n",
+                  list[i].EntryName, rc);
+        ok = 0;
+    }
+    return ok;
+}
+
+static int HangUp(PlatWindow hDlg, QELTA *q, const DialArgument *a) {
+    if (!PrepareAttempt(q)) return 0;
+    PlatSetField(hDlg, IDC_COMMAND, "Close Dial Up Session");
+    DebugTrace(q, "DIAL -hangup detected\r\n");
+    DialAttemptsLeft = -1;
+    DebugTraceValue(q, "Connection=", a->Entry);
+    int count = 0;
+    PlatDialConnection *list = ListConnections(&count);
+    int ok = HangUpFirstMatch(q, list, count, a->Entry);
+    if (count > 0) PlatSleep(PauseMs);
+    free(list);
+    q->IdleCount = 0;
+    return ok ? Complete(q) : 0;
+}
+
+// ---- the executor ----------------------------------------------------------------------
+
+int ExecDIAL(PlatWindow hDlg, QELTA *q, int EventKind, unsigned Message, unsigned SocketEvent) {
+    if (EventKind != EV_START) return 1;
+    DialArgument a;
+    int ok = ReadDialArgument(q, q->Argument, &a);
+    if (ok) ok = a.HangUp ? HangUp(hDlg, q, &a) : Dial(hDlg, q, &a);
+    if (!ok) DialAttemptsLeft = -1;
+    Wipe(&a, sizeof a);
+    return ok;
+}
