@@ -95,12 +95,18 @@ def _visible_windows(xenv):
 
 
 def _press(xenv, wid, key):
-    # There is no window manager: focus the box ourselves, then type
-    # through XTEST, which Wine treats as real input.
+    """Types the keys into the box; False when it did not have the focus.
+    There is no window manager: we focus the box ourselves and type through
+    XTEST, which Wine treats as real input but sends to whatever has the
+    focus, so the focus is checked first: keys meant for a box that has
+    just closed must never reach the window behind it."""
     _xdotool(xenv, "windowraise", wid)
     _xdotool(xenv, "windowfocus", wid)
     time.sleep(0.2)
+    if _xdotool(xenv, "getwindowfocus").strip() != wid:
+        return False
     _xdotool(xenv, "key", "--clearmodifiers", *key.split())
+    return True
 
 
 def click(xenv, wid, x, y):
@@ -221,18 +227,16 @@ class _Watcher(threading.Thread):
             if self.on_window:
                 self.on_window(self.xenv, wid, title)
             key = self.answer_boxes.get(title)
-            if key and self._due(wid):
-                _press(self.xenv, wid, key)
+            if key and self._due(wid) and _press(self.xenv, wid, key):
+                presses, _ = self.answered.get(wid, (0, 0.0))
+                self.answered[wid] = (presses + 1, time.monotonic())
 
     def _due(self, wid):
         # Without a window manager a new box can lose the input focus just
-        # as it is answered; a box still up after a while is answered again.
+        # as it is answered; a box still up two seconds after its answer
+        # was typed is answered again.
         presses, last = self.answered.get(wid, (0, 0.0))
-        now = time.monotonic()
-        if presses and (presses >= 3 or now - last < 2.0):
-            return False
-        self.answered[wid] = (presses + 1, now)
-        return True
+        return not presses or (presses < 3 and time.monotonic() - last >= 2.0)
 
 
 def run_exe(exe, args, timeout, env=None, answer_boxes=None, cwd=None, screenshot=None,
