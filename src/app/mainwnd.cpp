@@ -43,12 +43,15 @@ static void OnClose(PlatWindow w, QELTA *q) {
     DebugTrace(q, "case WM_DESTROY: in MainWndProc() LocalFree()\r\n");
     DebugTrace(q, "case WM_DESTROY: in MainWndProc() ExitProcedure()\r\n");
     ExitProcedure(DialogHandle, q);
+    // The outcome just written to [STATUS], for schedulers that only see
+    // the exit status; without the setting the process always ends with 0.
+    int code = q->ProcessExitCode == 1 && q->ErrorFlag == 1 ? 1 : 0;
     std::free(q->DataBuffer);
     std::free(q);
     pQELTA = nullptr;
     MainWindow = nullptr;
     PlatDestroyWindow(w);
-    PlatPostQuit(0);
+    PlatPostQuit(code);
 }
 
 int MainWndProc(PlatWindow w, unsigned msg, uintptr_t wp, intptr_t lp) {
@@ -128,6 +131,7 @@ int ExitProcedure(PlatWindow hDlg, QELTA *q) {
     if (q->Cancelled == 1) q->ErrorFlag = 1;
     if (q->ScriptAtom != 0 && !PlatDeleteAtom(q->ScriptAtom)) {
         COPYCUT(q->ErrorText, "Failed to Delete Global Atom");
+        q->ErrorFlag = 1;  // no outcome was written: not a success
         return 0;
     }
     q->ScriptAtom = 0;

@@ -6,10 +6,8 @@
 #include <cstdint>
 
 #include "base/resource.h"
+#include "base/version.h"
 #include "platform/platform.h"
-
-#define QELTA_TITLE "QELTA32 v1.3.7"
-#define QELTA_VERSION_TEXT "QELTA v1.3.7"
 
 // Private messages of the transfer dialog.
 enum {
@@ -78,6 +76,8 @@ struct QELTA {
     int DELR550OverRide;
     int DirCmdCanDoNothing;
     int PASVUseReplyAddress;
+    // 1: the process exit status tells the outcome (0 Success, 1 Failure).
+    int ProcessExitCode;
 
     // Connection.
     struct {

@@ -243,6 +243,9 @@ int LoadSettings(QELTA *q) {
         return 0;
     }
     PlatProfileFlush(q->ScriptPath);
+    // Read before anything can stop the start-up, so that a scheduler is
+    // told of a script that was found but never ran.
+    q->ProcessExitCode = ReadSetting(q, "ProcessExitCode", 0) == 1;
     if (ReadSetting(q, "Template", 0) == 1) return TemplatePrompt(q);
 
     OpenRunFiles(q);
@@ -340,14 +343,17 @@ static int ChooseScript(QELTA *q, const char *cmdline) {
 }
 
 // Closes the run files LoadSettings opened, for a start-up that ends
-// before the run, and frees the record.
-static void FreeSession(QELTA *q) {
+// before the run, and frees the record. Returns the process exit code:
+// 1 when the script asked for ProcessExitCode (it did not run), else 0.
+static int FreeSession(QELTA *q) {
     PlatFile *files[] = {&q->LogHandle, &q->ErrorLogHandle, &q->StatHandle};
     for (PlatFile *f : files)
         if (*f != -1) PlatFileClose(*f);
+    int code = q->ProcessExitCode == 1 ? 1 : 0;
     std::free(q->DataBuffer);
     std::free(q);
     pQELTA = nullptr;
+    return code;
 }
 
 int QeltaMain(void *instance, int hasPrevious, const char *cmdline, int show) {
@@ -360,26 +366,17 @@ int QeltaMain(void *instance, int hasPrevious, const char *cmdline, int show) {
     ClearHandles(q);
     q->ReturnIndex = 0;
     q->Instance = instance;
-    if (!hasPrevious && !PlatRegisterMainClass(instance)) {
-        FreeSession(q);
-        return 0;
-    }
+    if (!hasPrevious && !PlatRegisterMainClass(instance)) return FreeSession(q);
     ResetSession(q);
     q->CommandActive = 0;
     q->ErrorText[0] = 0;
-    if (!ChooseScript(q, cmdline) || LoadSettings(q) != 1) {
-        FreeSession(q);
-        return 0;
-    }
+    if (!ChooseScript(q, cmdline) || LoadSettings(q) != 1) return FreeSession(q);
     q->ErrorFlag = 0;
     PlatProfileFlush(q->ScriptPath);
     No3D = ReadSetting(q, "No3D", 0) != 0;
 
     MainWindow = PlatCreateMainWindow(instance);
-    if (MainWindow == nullptr) {
-        FreeSession(q);
-        return 0;
-    }
+    if (MainWindow == nullptr) return FreeSession(q);
     DialogHandle = PlatCreateTransferDialog(instance, MainWindow);
     PlatShowWindow(MainWindow, show);
     if (DialogHandle) PlatShowWindow(DialogHandle, 1);

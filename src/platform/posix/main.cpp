@@ -1,18 +1,71 @@
-// The entry point of the Linux program. The words of the command line are
-// joined as Windows hands a command line over; a script given as an
+// The entry point of the Linux program. --help and --version answer at
+// once; any other word beginning with "--" is refused, so that a mistyped
+// option is never taken for a script. The other words of the command line
+// are joined as Windows hands a command line over; a script given as an
 // absolute POSIX path goes to the core in its DOS form, so that the run
 // files land beside it.
+#include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "base/version.h"
 #include "platform/posix/posix_internal.h"
 
+static const char Usage[] =
+    "Usage: qelta [--] [SCRIPT]\n"
+    "       qelta --help | --version\n"
+    "\n"
+    "Runs the FTP script SCRIPT unattended: the numbered command lines of its\n"
+    "[QELTA] section, with the options of its [Settings] section. The outcome\n"
+    "of every command and of the run is written back to its [STATUS] section;\n"
+    "the log (.log) and error log (.err) are written beside it. Without SCRIPT\n"
+    "the script's path is asked for on the terminal.\n"
+    "\n"
+    "The exit status is 0, or with ProcessExitCode=1 in [Settings] 0 after\n"
+    "\"Success\" and 1 after \"Failure\"; 2 for a wrong option.\n"
+    "\n"
+    "  --help     print this text and exit\n"
+    "  --version  print the version and exit\n"
+    "  --         end of options: every later word is part of SCRIPT\n"
+    "\n"
+    "See qelta(1) for the script language and every setting.\n";
+
+enum { OptionsDone = -1, ExitUsage = 2 };
+
+// Sorts the words of the command line into options, handled here, and the
+// words of the script's path. Returns OptionsDone, or the exit status.
+static int TakeOptions(int argc, char **argv, std::vector<const char *> *pathWords) {
+    int optionsEnded = 0;
+    for (int i = 1; i < argc; i++) {
+        const char *word = argv[i];
+        if (optionsEnded || strncmp(word, "--", 2) != 0) {
+            pathWords->push_back(word);
+        } else if (strcmp(word, "--") == 0) {
+            optionsEnded = 1;
+        } else if (strcmp(word, "--help") == 0) {
+            fputs(Usage, stdout);
+            return fflush(stdout) == 0 ? 0 : 1;
+        } else if (strcmp(word, "--version") == 0) {
+            puts(QELTA_VERSION_TEXT);
+            return fflush(stdout) == 0 ? 0 : 1;
+        } else {
+            fprintf(stderr, "qelta: unknown option '%s' (try 'qelta --help')\n", word);
+            return ExitUsage;
+        }
+    }
+    return OptionsDone;
+}
+
 int main(int argc, char **argv) {
+    std::vector<const char *> words;
+    int status = TakeOptions(argc, argv, &words);
+    if (status != OptionsDone) return status;
     LoopInstallSignals();
     std::string cmdline;
-    for (int i = 1; i < argc; i++) {
-        if (i > 1) cmdline.push_back(' ');
-        cmdline += argv[i];
+    for (size_t i = 0; i < words.size(); i++) {
+        if (i > 0) cmdline.push_back(' ');
+        cmdline += words[i];
     }
     // A quoted path, as shell associations pass it, keeps its quotes for
     // the core, which removes them.
@@ -30,6 +83,5 @@ int main(int argc, char **argv) {
         dos = quoted ? "\"" + std::string(out.data()) + "\"" : std::string(out.data());
     }
     static int instance;
-    QeltaMain(&instance, 0, dos.c_str(), 1);
-    return 0;
+    return QeltaMain(&instance, 0, dos.c_str(), 1);
 }
