@@ -59,9 +59,13 @@ unpack_deb() {
     echo "$dir/root"
 }
 
-BUILD_PACKAGES=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev python3 g++-mingw-w64-i686)
+BUILD_PACKAGES=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev python3 g++-mingw-w64-i686 scdoc)
 # pure-ftpd itself is unpacked by the tests (unpack_deb); its libraries are here.
 TEST_PACKAGES=(wine wine32:i386 xvfb xauth xdotool vsftpd python3-pytest python3-pyftpdlib python3-pexpect
                libsodium23 libcap2 libssl3)
+# The packages and the manual page (scripts/package): scdoc renders the
+# page, dpkg-shlibdeps (dpkg-dev) computes the .deb's dependencies, and
+# man-db checks the installed page. lintian is installed by scripts/package.
+PACKAGE_PACKAGES=(scdoc dpkg-dev man-db gzip)
 # libFuzzer and the sanitizer runtimes for the fuzz targets (scripts/fuzz).
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
