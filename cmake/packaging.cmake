@@ -32,7 +32,10 @@ else()
     # As Debian's own packages are stripped: no compiler banners either.
     install(CODE "execute_process(COMMAND ${CMAKE_STRIP} --remove-section=.comment --remove-section=.note
                   \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/qelta\"
-                  COMMAND_ERROR_IS_FATAL ANY)")
+                  RESULT_VARIABLE rc)
+                  if(NOT rc EQUAL 0)
+                    message(FATAL_ERROR \"strip failed on qelta\")
+                  endif()")
     install(FILES ${CMAKE_SOURCE_DIR}/doc/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
             RENAME qelta)
   endif()
@@ -41,16 +44,24 @@ else()
   install(FILES ${QELTA_EXAMPLES} DESTINATION ${QELTA_DOCDIR}/examples)
   install(DIRECTORY ${CMAKE_SOURCE_DIR}/doc/examples/systemd DESTINATION ${QELTA_DOCDIR}/examples)
 
+  if(QELTA_DEB_LAYOUT)
+    find_program(GZIP gzip)
+    if(NOT GZIP)
+      message(FATAL_ERROR "gzip is needed for the Debian package's files")
+    endif()
+  endif()
+
   # The manual page, rendered from its scdoc source at build time.
   find_program(SCDOC scdoc)
   set(QELTA_MAN ${CMAKE_BINARY_DIR}/doc/qelta.1)
-  if(NOT SCDOC)
+  if(NOT SCDOC AND QELTA_DEB_LAYOUT)
+    message(FATAL_ERROR "scdoc is needed for the manual page (apt-get install scdoc)")
+  elseif(NOT SCDOC)
     message(WARNING "scdoc not found: the manual page is not built (apt-get install scdoc)")
   else()
     set(QELTA_MAN_OUTPUTS ${QELTA_MAN})
     set(QELTA_GZIP_ARG)
     if(QELTA_DEB_LAYOUT)
-      find_program(GZIP gzip REQUIRED)
       list(APPEND QELTA_MAN_OUTPUTS ${QELTA_MAN}.gz)
       set(QELTA_GZIP_ARG -DGZIP=${GZIP})
     endif()
@@ -71,7 +82,7 @@ else()
   if(QELTA_DEB_LAYOUT)
     configure_file(${CMAKE_SOURCE_DIR}/doc/changelog.in ${CMAKE_BINARY_DIR}/doc/changelog @ONLY)
     add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/doc/changelog.gz
-      COMMAND gzip -9 -n -f -k ${CMAKE_BINARY_DIR}/doc/changelog
+      COMMAND ${GZIP} -9 -n -f -k ${CMAKE_BINARY_DIR}/doc/changelog
       DEPENDS ${CMAKE_BINARY_DIR}/doc/changelog VERBATIM)
     add_custom_target(changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/doc/changelog.gz)
     install(FILES ${CMAKE_BINARY_DIR}/doc/changelog.gz DESTINATION ${QELTA_DOCDIR})
