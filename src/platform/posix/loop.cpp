@@ -309,10 +309,24 @@ static int PollTimeout(void) {
     return wait > 60000 ? 60000 : (int)wait;
 }
 
+// The millisecond of the last poll().
+static uint64_t LastPollMs;
+
+// While messages are queued the loop does not sleep, and a poll() per turn
+// would be a system call per message: a data transfer posts one per block.
+// The fds are then looked at once a millisecond, which is all it delays
+// them by; posts, signals and timers need no poll() to be seen.
+static int PollDue(int timeout) {
+    if (timeout != 0 || QueuedCount() == 0) return 1;
+    return NowMs() != LastPollMs;
+}
+
 // Waits for the fds and runs the callbacks of those that are ready. A
 // callback may watch or unwatch fds; an fd watched again in this turn
 // waits for the next poll (its readiness is level-triggered).
 static void PollFds(void) {
+    int timeout = PollTimeout();
+    if (!PollDue(timeout)) return;
     // Kept between turns so a turn allocates nothing.
     static std::vector<struct pollfd> fds;
     static std::vector<uint64_t> serials;
@@ -324,7 +338,8 @@ static void PollFds(void) {
         fds.push_back(pollfd{w.fd, w.events, 0});
         serials.push_back(w.serial);
     }
-    int n = poll(fds.data(), fds.size(), PollTimeout());
+    int n = poll(fds.data(), fds.size(), timeout);
+    LastPollMs = NowMs();
     if (n <= 0) return;
     if (fds[0].revents) DrainWake();
     for (size_t i = 1; i < fds.size(); i++) {
