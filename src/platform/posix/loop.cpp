@@ -247,10 +247,14 @@ static Timer *NextTimer(void) {
     return best;
 }
 
+// The clock as this turn of the loop began to fire timers; read once a
+// turn, since a transfer makes a turn per block.
+static uint64_t TurnMs;
+
 // Fires each timer due now once, earliest first. A tick that came late
 // is not repeated: the next one keeps the rhythm, as WM_TIMER does.
 static void FireTimers(void) {
-    uint64_t now = NowMs();
+    uint64_t now = TurnMs = NowMs();
     for (;;) {
         Timer *live = NextTimer();
         if (!live || live->due > now || QuitNow()) return;
@@ -318,7 +322,7 @@ static uint64_t LastPollMs;
 // them by; posts, signals and timers need no poll() to be seen.
 static int PollDue(int timeout) {
     if (timeout != 0 || QueuedCount() == 0) return 1;
-    return NowMs() != LastPollMs;
+    return TurnMs != LastPollMs;
 }
 
 // Waits for the fds and runs the callbacks of those that are ready. A
