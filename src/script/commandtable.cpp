@@ -2,6 +2,7 @@
 // status icon, extra effect, prerequisites and executor.
 #include "base/text.h"
 #include "ftp/ftp.h"
+#include "multi/multi.h"
 #include "script/script.h"
 #include "transfer/executors.h"
 
@@ -15,7 +16,7 @@ constexpr CommandEntry CommandTable[] = {
     {"PASS", CMD_PASS, ICON_AICON, KW_PLAIN, NEED_USER, ExecPASS},
     {"PORT", CMD_PORT, ICON_AICON, KW_PORT, NEED_LOGIN, ExecPORT},
     {"USER", CMD_USER, ICON_AICON, KW_PLAIN, NEED_CONNECTED, ExecUSER},
-    {"NLST", CMD_NLST, ICON_AICON, KW_PLAIN, NEED_LOGIN, ExecPending},
+    {"NLST", CMD_NLST, ICON_AICON, KW_PLAIN, NEED_LOGIN, ExecNLST},
     {"QUIT", CMD_QUIT, ICON_DISC, KW_PLAIN, NEED_CONNECTED, ExecQUIT},
     {"RDIR", CMD_RDIR, ICON_AICON, KW_PLAIN, NEED_LOGIN, ExecRDIR},
     {"MDIR", CMD_MDIR, ICON_AICON, KW_PLAIN, NEED_LOGIN, ExecMDIR},
@@ -24,13 +25,13 @@ constexpr CommandEntry CommandTable[] = {
     {"EXEC", CMD_EXEC, ICON_DISC, KW_PLAIN, NEED_NOTHING, ExecEXEC},
     {"STOR", CMD_STOR, ICON_UP, KW_PLAIN, NEED_LOGIN, ExecSTOR},
     {"RETR", CMD_RETR, ICON_DOWN, KW_PLAIN, NEED_LOGIN, ExecRETR},
-    {"MPUT", CMD_MPUT, ICON_UP, KW_PLAIN, NEED_LOGIN, ExecPending},
-    {"MGET", CMD_MGET, ICON_DOWN, KW_PLAIN, NEED_LOGIN, ExecPending},
+    {"MPUT", CMD_MPUT, ICON_UP, KW_PLAIN, NEED_LOGIN, ExecMPUT},
+    {"MGET", CMD_MGET, ICON_DOWN, KW_PLAIN, NEED_LOGIN, ExecMGET},
     {"KILL", CMD_KILL, ICON_DISC, KW_PLAIN, NEED_NOTHING, ExecKILL},
-    {"DELR", CMD_DELR, ICON_AICON, KW_PLAIN, NEED_LOGIN, ExecPending},
-    {"DELL", CMD_DELL, ICON_DISC, KW_PLAIN, NEED_NOTHING, ExecPending},
+    {"DELR", CMD_DELR, ICON_AICON, KW_PLAIN, NEED_LOGIN, ExecDELR},
+    {"DELL", CMD_DELL, ICON_DISC, KW_PLAIN, NEED_NOTHING, ExecDELL},
     {"WTIL", CMD_WTIL, ICON_DISC, KW_PLAIN, NEED_NOTHING, ExecWTIL},
-    {"MGTC", CMD_MGET, ICON_DOWN, KW_MGTC, NEED_LOGIN, ExecPending},
+    {"MGTC", CMD_MGET, ICON_DOWN, KW_MGTC, NEED_LOGIN, ExecMGET},
     {"ACCT", CMD_ACCT, ICON_DISC, KW_PLAIN, NEED_LOGIN, ExecACCT},
     {"SMNT", CMD_SMNT, ICON_DISC, KW_PLAIN, NEED_LOGIN, ExecSMNT},
     {"STOU", CMD_STOR, ICON_UP, KW_STOU, NEED_LOGIN, ExecSTOR},
