@@ -346,7 +346,7 @@ TEST(LocalScan, WindowsWildcardRules) {
     } cases[] = {
         {"*.*", "noext", 1},   {"*.*", "a.b.c", 1},  {"*.", "noext", 1},     {"*.", "a.txt", 0},
         {"*.txt", "A.TXT", 1}, {"*.txt", "a.txt2", 0}, {"*.txt", "a.txt.txt", 1},
-        {"a?", "ab", 1},       {"a?", "abc", 0},     {"?", "x", 1},          {"a.*", "a", 1},
+        {"a?", "ab", 1},       {"a?", "abc", 0},     {"a??", "ab", 1},       {"a?", "a", 1},     {"?", "x", 1},          {"a.*", "a", 1},
         {"*x*", "noext", 1},   {"*", "x", 1},        {"a*.*", "ab", 1},      {"??.txt", "a.txt", 1},
         {"a?c", "a.c", 0},     {"*.c", "a.b.c", 1},  {"noext.", "noext", 1},
     };
