@@ -153,23 +153,21 @@ static int TakeLine(PlatWindow hDlg, QELTA *q, const char *text, size_t len) {
 
 // ---- The list -----------------------------------------------------------------------
 
-static int LineTooLong(QELTA *q, const char *start) {
+// The line's first bytes name it in the failure text.
+static int LineTooLong(QELTA *q, const char *start, size_t have) {
     char head[48];
-    size_t n = 0;
-    while (n < 40 && start[n]) n++;
+    size_t n = have < 40 ? have : 40;
     memcpy(head, start, n);
-    memcpy(head + n, "...", 4);
-    Refuse(q, head, strlen(head), "a name list line over 1024 bytes");
+    memcpy(head + n, "...", 3);
+    Refuse(q, head, n + 3, "a name list line over 1024 bytes");
     return 0;
 }
 
 static int Hold(QELTA *q, const char *bytes, size_t n) {
     if (HoldOverLength + n > sizeof HoldOver) {
-        char start[41];
-        size_t k = HoldOverLength < 40 ? HoldOverLength : 40;
-        memcpy(start, HoldOver, k);
-        start[k] = 0;
-        return LineTooLong(q, start);
+        // The line began in what is held, or begins here.
+        if (HoldOverLength > 0) return LineTooLong(q, HoldOver, HoldOverLength);
+        return LineTooLong(q, bytes, n);
     }
     memcpy(HoldOver + HoldOverLength, bytes, n);
     HoldOverLength += n;
@@ -190,7 +188,7 @@ int ParseNameList(PlatWindow hDlg, QELTA *q, const char *bytes, size_t n) {
             ok = TakeLine(hDlg, q, HoldOver, HoldOverLength);
             ClearHoldOver();
         } else if (len > sizeof HoldOver) {
-            return LineTooLong(q, bytes + at);
+            return LineTooLong(q, bytes + at, len);
         } else {
             ok = TakeLine(hDlg, q, bytes + at, len);
         }
