@@ -66,17 +66,3 @@ TEST_PACKAGES=(wine wine32:i386 xvfb xauth xdotool vsftpd python3-pytest python3
 # libFuzzer and the sanitizer runtimes for the fuzz targets (scripts/fuzz).
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 
-# pure-ftpd conflicts with vsftpd as a Debian package: the tests run its
-# binary unpacked from the package into a folder of its own.
-PURE_FTPD_DIR=/var/cache/qelta/pure-ftpd
-need_pure_ftpd() {
-    [ -x "$PURE_FTPD_DIR/usr/sbin/pure-ftpd" ] && return 0
-    need_packages libcap2 libcrypt1 libpam0g libsodium23 libssl3
-    local tmp
-    tmp=$(mktemp -d) && chmod 755 "$tmp"
-    if ! { apt_update_once && (cd "$tmp" && apt-get download -qq pure-ftpd >/dev/null 2>&1) &&
-            as_root mkdir -p "$PURE_FTPD_DIR" && as_root dpkg -x "$tmp"/pure-ftpd_*.deb "$PURE_FTPD_DIR"; }; then
-        echo "Could not unpack pure-ftpd into $PURE_FTPD_DIR; its tests are skipped" >&2
-    fi
-    rm -rf "$tmp"
-}

@@ -144,55 +144,6 @@ def start_pyftpdlib(base):
 
 STARTERS = {"vsftpd": start_vsftpd, "pyftpdlib": start_pyftpdlib}
 
-# pure-ftpd conflicts with vsftpd as a Debian package; scripts/lib.sh
-# unpacks its binary into a folder of its own (need_pure_ftpd).
-PURE_FTPD = os.environ.get("QELTA_PURE_FTPD", "/var/cache/qelta/pure-ftpd/usr/sbin/pure-ftpd")
-PURE_FTPD_ROOT = Path("/srv/ftp")  # the ftp account's home: its anonymous root
-
-
-def start_pureftpd(base):
-    """Anonymous, read-only pure-ftpd. Its root is the ftp account's home,
-    which every run shares: each server gets a folder of its own there and
-    its home (Server.home, with Server.start_dir to CHWD into) is that."""
-    if not os.path.exists(PURE_FTPD):
-        pytest.skip("pure-ftpd is not unpacked (scripts/lib.sh need_pure_ftpd)")
-    if os.geteuid() != 0 or not PURE_FTPD_ROOT.is_dir():
-        pytest.skip("pure-ftpd needs root and the ftp account's home")
-    home = Path(tempfile.mkdtemp(prefix="qelta-", dir=PURE_FTPD_ROOT))
-    home.chmod(0o755)
-    (home / "pub").mkdir(mode=0o755)
-    Path(base, "pure-home").write_text(str(home))
-    port = free_port()
-    low = 30000 + (port % 300) * 100
-    proc = subprocess.Popen([PURE_FTPD, "-S", f"127.0.0.1,{port}", "-e", "-M", "-i", "-H",
-                             "-p", f"{low}:{low + 99}"], stdin=subprocess.DEVNULL,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    try:
-        wait_for_port(port, proc)
-    except RuntimeError:
-        proc.kill()
-        shutil.rmtree(home, ignore_errors=True)
-        raise
-    server = Server("pure-ftpd", port, home, "anonymous", "qelta@example.org", proc)
-    server.start_dir = home.name
-    return server
-
-
-ALL_STARTERS = dict(STARTERS, **{"pure-ftpd": start_pureftpd})
-
-
-@pytest.fixture(params=sorted(ALL_STARTERS))
-def any_ftp_server(request):
-    """Each of the three servers; pure-ftpd is anonymous and read-only."""
-    base = tempfile.mkdtemp(prefix=f"qelta-{request.param}-")
-    server = ALL_STARTERS[request.param](base)
-    yield server
-    server.stop()
-    if server.kind == "pure-ftpd":
-        shutil.rmtree(server.home, ignore_errors=True)
-    shutil.rmtree(base, ignore_errors=True)
-
-
 @pytest.fixture(params=sorted(STARTERS))
 def ftp_server(request):
     # Straight under /tmp: pytest's own folders are closed to the server's
@@ -268,6 +219,19 @@ def pure_ftpd():
         server.stop()
     finally:
         shutil.rmtree(base, ignore_errors=True)
+
+
+ALL_STARTERS = dict(STARTERS, **{"pure-ftpd": start_pureftpd})
+
+
+@pytest.fixture(params=sorted(ALL_STARTERS))
+def any_ftp_server(request):
+    """Each of the three servers; pure-ftpd is anonymous and refuses APPE."""
+    base = tempfile.mkdtemp(prefix=f"qelta-{request.param}-")
+    server = ALL_STARTERS[request.param](base)
+    yield server
+    server.stop()
+    shutil.rmtree(base, ignore_errors=True)
 
 
 class RecordingProxy:
