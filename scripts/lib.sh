@@ -69,3 +69,4 @@ TEST_PACKAGES=(wine wine32:i386 xvfb xauth xdotool vsftpd python3-pytest python3
 PACKAGE_PACKAGES=(scdoc dpkg-dev man-db gzip)
 # libFuzzer and the sanitizer runtimes for the fuzz targets (scripts/fuzz).
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+

@@ -121,6 +121,8 @@ struct QELTA {
     int GeneratedReadOffset;
     int RestoreTypeI;
     int GeneratingCommand;
+    // The name list's file-name pattern: the last part of its argument.
+    char NamePattern[260];
     int MgtcMode;
     int StouMode;
     int AppeMode;

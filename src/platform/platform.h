@@ -126,6 +126,29 @@ int PlatFileReplace(const char *from, const char *to);
 int PlatSameFile(const char *a, const char *b);
 // The current directory in DOS form; 0 when it cannot be had or is cut.
 int PlatCurrentDirectory(char *out, size_t size);
+// As PlatFileCreate, for a file of the run that the user need not see
+// (the hidden attribute on Windows).
+PlatFile PlatFileCreateHidden(const char *path);
+// The system's text for why the last local-file call failed, cut at size.
+void PlatFileErrorText(char *out, size_t size);
+// Names are taken as Windows takes them: trailing blanks and dots of the
+// last part of a path are dropped, so "C:\in\a.txt " names C:\in\a.txt.
+
+// ---- Directory scan -----------------------------------------------------------
+// The ordinary files of one folder whose names match a wildcard pattern, as
+// "C:\out\*.txt": by the Windows rules, without regard to case, '*' and
+// '?', "*.*" for every name, "*." for the names without an extension.
+// Folders, hidden files and system files are never listed. Names come in
+// the platform's order (POSIX: sorted, so runs are reproducible); a name
+// is at most PLAT_NAME_MAX - 1 characters; name is cut at size.
+enum { PLAT_NAME_MAX = 260 };
+typedef intptr_t PlatScan;  // -1 = none
+// Starts a scan with its first name; -1 when the folder is missing or no
+// file matches.
+PlatScan PlatScanFirst(const char *pattern, char *name, size_t size);
+// The next name: 1, or 0 when there is none.
+int PlatScanNext(PlatScan scan, char *name, size_t size);
+void PlatScanClose(PlatScan scan);
 
 // ---- Programs, atoms, clock --------------------------------------------------
 // Starts a command line without waiting; show is a Windows show mode

@@ -70,9 +70,6 @@ int ExecWFOR(PlatWindow, QELTA *, int, unsigned, unsigned);
 int ExecWTIL(PlatWindow, QELTA *, int, unsigned, unsigned);
 int ExecEXEC(PlatWindow, QELTA *, int, unsigned, unsigned);
 int ExecKILL(PlatWindow, QELTA *, int, unsigned, unsigned);
-// Stands in for the executors that this version does not have yet; fails
-// with a text naming the command's keyword.
-int ExecPending(PlatWindow, QELTA *, int, unsigned, unsigned);
 
 // The run's GOTO loop and wait state back to their initial values.
 void ResetFlowState(void);

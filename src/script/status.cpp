@@ -24,6 +24,10 @@ void WriteStatus(QELTA *q, int n, int success) {
 }
 
 int SetStatus(QELTA *q) {
+    // A generated run is recorded under the line that started it, by its
+    // KILL alone: a success written by one of its commands would stand if
+    // a later one failed. It also spares a write of the script per file.
+    if (q->ReturnIndex != 0) return 1;
     WriteStatus(q, q->CommandIndex, 1);
     return 1;
 }

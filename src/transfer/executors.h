@@ -9,6 +9,8 @@ int ExecPORT(PlatWindow, QELTA *, int, unsigned, unsigned);
 int ExecPASV(PlatWindow, QELTA *, int, unsigned, unsigned);
 int ExecLIST(PlatWindow, QELTA *, int, unsigned, unsigned);
 int ExecRETR(PlatWindow, QELTA *, int, unsigned, unsigned);
+// The name list of a generated run (MGET, MGTC, DELR).
+int ExecNLST(PlatWindow, QELTA *, int, unsigned, unsigned);
 // STOR, and APPE and STOU, which run under its id.
 int ExecSTOR(PlatWindow, QELTA *, int, unsigned, unsigned);
 

@@ -9,7 +9,7 @@ static const size_t ErrorLineMax = sizeof(((QELTA *)0)->ErrorText) - 1;
 
 // prefix, then subject, then suffix, cut inside the subject (ending it in
 // "...") so that the whole line, with its line end, fits ErrorText.
-static void FormatFailure(QELTA *q, const char *prefix, const char *subject, const char *suffix) {
+void FormatNameFailure(QELTA *q, const char *prefix, const char *subject, const char *suffix) {
     size_t room = ErrorLineMax - strlen(prefix) - strlen(suffix);
     char cut[sizeof q->ErrorText];
     if (strlen(subject) <= room) {
@@ -24,7 +24,7 @@ static void FormatFailure(QELTA *q, const char *prefix, const char *subject, con
 static int Refuse(QELTA *q, const char *why) {
     char suffix[96];
     FORMATCUT(suffix, "\": %s\r\n", why);
-    FormatFailure(q, "Can not split the file names in \"", q->Argument, suffix);
+    FormatNameFailure(q, "Can not split the file names in \"", q->Argument, suffix);
     return 0;
 }
 
@@ -62,7 +62,7 @@ int SplitFileNames(QELTA *q) {
     if (q->CommandId != CMD_STOR) return 1;
     q->LocalFileHandle = PlatFileOpenRead(q->LocalName);
     if (q->LocalFileHandle != -1) return 1;
-    FormatFailure(q, "_open()=HFILE_ERROR with Filename=", q->LocalName, "\r\n");
+    FormatNameFailure(q, "_open()=HFILE_ERROR with Filename=", q->LocalName, "\r\n");
     return 0;
 }
 

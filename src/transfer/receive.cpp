@@ -1,13 +1,15 @@
-// LIST and RETR: a line is sent, the server connects (or was connected by
-// PASV) and sends the data, which goes to a local file. The command is
-// complete when both the final reply has come and the data connection is
-// closed and drained, in whichever order; only then does the file take the
-// destination's name.
+// LIST, RETR and NLST: a line is sent, the server connects (or was
+// connected by PASV) and sends the data. The command is complete when both
+// the final reply has come and the data connection is closed and drained,
+// in whichever order. LIST and RETR write a local file, which takes the
+// destination's name only then; NLST hands its name list to the generated
+// run (multi/nlst.cpp).
 #include <cstring>
 
 #include "base/text.h"
 #include "ftp/ftp.h"
 #include "log/log.h"
+#include "multi/multi.h"
 #include "script/script.h"
 #include "transfer/dataio.h"
 #include "transfer/executors.h"
@@ -21,7 +23,17 @@ struct Receiver {
     const char *WriteError;  // no line end
     AcceptTexts Accept;
     int Retrieval;           // progress, statistics and traces
+    // Where the data goes: the line to send (and the file to write), each
+    // block received, and the end (skipped: a 550 tolerated in a generated
+    // run). Each returns 1, or 0 with ErrorText set.
+    int (*Prepare)(QELTA *q, const char *verb, char *line, size_t size);
+    BlockHandler Block;
+    int (*End)(PlatWindow hDlg, QELTA *q, int skipped);
 };
+
+static int PrepareFile(QELTA *q, const char *verb, char *line, size_t size);
+static int WriteBlock(PlatWindow hDlg, QELTA *q, long count);
+static int EndFile(PlatWindow hDlg, QELTA *q, int skipped);
 
 static const Receiver List = {
     "LIST", "Retrieve Remote File List", "Winsock Error %d On send() in ExecLIST\r\n",
@@ -29,7 +41,7 @@ static const Receiver List = {
     {"Winsock Error %d on call accept() in ExecLIST()\r\n",
      "Winsock Error %d on call closesocket() in ExecLIST()\r\n",
      "Winsock Error %d on call WSAAsyncSelect() in ExecLIST()\r\n"},
-    0};
+    0, PrepareFile, WriteBlock, EndFile};
 
 static const Receiver Retr = {
     "RETR", "Retrieve File", "Winsock Error %d On send() in ExecRETR()\r\n",
@@ -37,7 +49,15 @@ static const Receiver Retr = {
     {"Winsock Error %d on call accept() in ExecRETR()\r\n",
      "Winsock Error %d on call closesocket() in ExecRETR()\r\n",
      "Winsock Error %d on call WSAAsyncSelect() in ExecRETR()\r\n"},
-    1};
+    1, PrepareFile, WriteBlock, EndFile};
+
+static const Receiver Nlst = {
+    "NLST", "Process Remote File List", "Winsock Error %d On send() in ExecNLST\r\n",
+    "Winsock Error %d On recv() in ExecNLST\r\n", "",
+    {"Winsock Error %d on call accept() in ExecNLST()\r\n",
+     "Winsock Error %d on call closesocket() in ExecNLST()\r\n",
+     "Winsock Error %d on call WSAAsyncSelect() in ExecNLST()\r\n"},
+    0, PrepareNameList, TakeNameListBlock, EndNameList};
 
 // The receiver of the command under way, for the block handler.
 static const Receiver *Current = &Retr;
@@ -53,10 +73,13 @@ static void Trace(const Receiver *r, QELTA *q, const char *text) {
 
 // ---- Start -----------------------------------------------------------------------
 
-static int BuildLine(const Receiver *r, QELTA *q, char *line, size_t size) {
-    if (FormatCut(line, size, "%s %s\r\n", r->Verb, q->RemoteName)) return 1;
-    FORMATCUT(q->ErrorText, "Remote name too long for one line in %s\r\n", r->Verb);
-    return 0;
+static int PrepareFile(QELTA *q, const char *verb, char *line, size_t size) {
+    if (!SplitFileNames(q)) return 0;
+    if (!FormatCut(line, size, "%s %s\r\n", verb, q->RemoteName)) {
+        FORMATCUT(q->ErrorText, "Remote name too long for one line in %s\r\n", verb);
+        return 0;
+    }
+    return OpenReceiveFile(q);
 }
 
 static int Start(const Receiver *r, PlatWindow hDlg, QELTA *q) {
@@ -69,7 +92,7 @@ static int Start(const Receiver *r, PlatWindow hDlg, QELTA *q) {
     q->ExpectedSize = 0;
     BytesReceived = 0;
     char line[128];
-    if (!SplitFileNames(q) || !BuildLine(r, q, line, sizeof line) || !OpenReceiveFile(q)) return 0;
+    if (!r->Prepare(q, r->Verb, line, sizeof line)) return 0;
     if (r->Retrieval) ShowFileNames(hDlg, q->RemoteName, q->LocalName, 1);
     if (!SendControlLine(q, line, nullptr, "User Selected No to Debug Message\r\n", r->SendError)) {
         Trace(r, q, q->ErrorText);
@@ -93,29 +116,39 @@ static void ClearTransfer(QELTA *q) {
     q->CommandActive = 0;
 }
 
-// Both the final reply and the drained close are in: the file takes its
-// name, and only then is the command a success.
-static int Finish(const Receiver *r, PlatWindow hDlg, QELTA *q) {
-    if (q->Socket.Data != -1) PlatNetClose(q->Socket.Data);
-    q->Socket.Data = -1;
-    q->DataPortReady = 0;
+// The file takes its name only once the command has succeeded; a skipped
+// one leaves the destination as it was.
+static int EndFile(PlatWindow hDlg, QELTA *q, int skipped) {
+    if (skipped) {
+        AbandonReceiveFile(q);
+        return 1;
+    }
     if (!CommitReceiveFile(q)) return 0;
-    if (r->Retrieval) {
+    if (Current->Retrieval) {
         ShowTransferProgress(hDlg, XFER_RECEIVE, BytesReceived, q->ExpectedSize, 1);
         if (q->StatEnabled == 1)
             WriteStatLine(q, TransferStart, MillisecondClock(), BytesReceived, q->RemoteName);
     }
+    return 1;
+}
+
+// Both the final reply and the drained close are in.
+static int Finish(const Receiver *r, PlatWindow hDlg, QELTA *q) {
+    if (q->Socket.Data != -1) PlatNetClose(q->Socket.Data);
+    q->Socket.Data = -1;
+    q->DataPortReady = 0;
+    if (!r->End(hDlg, q, 0)) return 0;
     SetStatus(q);
     ClearTransfer(q);
     return 1;
 }
 
-// A 550 tolerated inside a generated run: the file is skipped, the
-// destination untouched, and the data port stays ready for the next one.
-static int Skipped(QELTA *q) {
-    AbandonReceiveFile(q);
+// A 550 tolerated inside a generated run: the file is skipped, and (RETR)
+// the data port stays ready for the next one.
+static int Skipped(const Receiver *r, PlatWindow hDlg, QELTA *q) {
     q->CurrentState.WaitingForResponseCode = 0;
     q->CurrentState.TransferInProgress = 0;
+    if (!r->End(hDlg, q, 1)) return 0;
     SetStatus(q);
     ClearTransfer(q);
     return 1;
@@ -129,7 +162,7 @@ static int ReplyArrived(const Receiver *r, PlatWindow hDlg, QELTA *q) {
     if (q->ErrorText[0] != 0) return 0;
     if (!ok) return 1;
     Trace(r, q, "CheckFor returned TRUE in ExecRETR()\r\n");
-    if (q->Tolerated550 == 1) return Skipped(q);
+    if (q->Tolerated550 == 1) return Skipped(r, hDlg, q);
     q->DataPortReady = 0;
     q->CurrentState.WaitingForResponseCode = 0;
     if (q->CurrentState.TransferInProgress == 1) return 1;  // the close ends it
@@ -138,7 +171,14 @@ static int ReplyArrived(const Receiver *r, PlatWindow hDlg, QELTA *q) {
 
 // ---- Data ---------------------------------------------------------------------------
 
-// One block received: counted, shown and written.
+static int WriteBlock(PlatWindow hDlg, QELTA *q, long count) {
+    if (PlatFileWrite(q->LocalFileHandle, q->DataBuffer, (size_t)count) == count) return 1;
+    Trace(Current, q, "_lwrite() returned HFILE_ERROR in ExecRETR()\r\n");
+    COPYCUT(q->ErrorText, Current->WriteError);
+    return 0;
+}
+
+// One block received: counted, shown and handed on.
 static int TakeBlock(PlatWindow hDlg, QELTA *q, long count) {
     const Receiver *r = Current;
     if (r->Retrieval) {
@@ -150,10 +190,7 @@ static int TakeBlock(PlatWindow hDlg, QELTA *q, long count) {
         FORMATCUT(shown, "%llu", (unsigned long long)ListBytes);
         PlatSetField(hDlg, IDC_COUNTER, shown);
     }
-    if (PlatFileWrite(q->LocalFileHandle, q->DataBuffer, (size_t)count) == count) return 1;
-    Trace(r, q, "_lwrite() returned HFILE_ERROR in ExecRETR()\r\n");
-    COPYCUT(q->ErrorText, r->WriteError);
-    return 0;
+    return r->Block(hDlg, q, count);
 }
 
 static int ReceiveFailed(const Receiver *r, QELTA *q) {
@@ -203,3 +240,4 @@ static int Run(const Receiver *r, PlatWindow hDlg, QELTA *q, int kind, unsigned 
 
 int ExecLIST(PlatWindow w, QELTA *q, int k, unsigned m, unsigned e) { return Run(&List, w, q, k, m, e); }
 int ExecRETR(PlatWindow w, QELTA *q, int k, unsigned m, unsigned e) { return Run(&Retr, w, q, k, m, e); }
+int ExecNLST(PlatWindow w, QELTA *q, int k, unsigned m, unsigned e) { return Run(&Nlst, w, q, k, m, e); }

@@ -33,6 +33,9 @@ const char *TransferStatName(int direction);
 // name (MPUT alone may give only the local pattern), or with a name of 128
 // characters or more is refused whole. 1, or 0 with ErrorText set.
 int SplitFileNames(QELTA *q);
+// ErrorText = prefix + subject + suffix, the subject cut (ending in "...")
+// so that the whole text fits.
+void FormatNameFailure(QELTA *q, const char *prefix, const char *subject, const char *suffix);
 // Source and Destination fields (123, 124), long names shortened to their
 // ends; remoteIsSource says which of the two is the remote name.
 void ShowFileNames(PlatWindow hDlg, const char *source, const char *destination,

@@ -1,7 +1,8 @@
 // The drive map of the Linux layer: arbitrary DOS and POSIX paths under
 // arbitrary drive roots. Outputs must end inside their buffers, agree with
 // an uncut mapping, stay under their drive's root, and a path taken to
-// Linux and back must come out where it went in.
+// Linux and back must come out where it went in (less the trailing blanks
+// and dots of its last part, as Windows takes names).
 //
 // Input: [drives] [size] root1 NUL root2 NUL root3 NUL dos NUL posix.
 // Drive bits 0-2 say which of the three roots are set: the first for C:,
@@ -108,7 +109,17 @@ void SetDrives(Drives *d, uint8_t bits, const std::string roots[3]) {
     }
 }
 
-// Linux, then DOS, then Linux again: the same place.
+// What a DOS name reaches: Windows, and the layer after it, drop the
+// trailing blanks and dots of the last part.
+std::string WindowsNamed(const std::string &posix) {
+    std::string n = Normal(posix);
+    size_t slash = n.rfind('/');
+    while (n.size() > slash + 1 && (n.back() == ' ' || n.back() == '.')) n.pop_back();
+    return Normal(n);
+}
+
+// Linux, then DOS, then Linux again: the same place, but for a last part
+// that ends in blanks or dots, which no DOS name reaches.
 void RoundTrip(const Drives &d, const std::string &posix) {
     if (posix.empty() || posix[0] != '/' || posix.find('\\') != std::string::npos || d.backslash)
         return;
@@ -117,7 +128,10 @@ void RoundTrip(const Drives &d, const std::string &posix) {
     Mapped back = Map(dos.text);
     FUZZ_CHECK(back.ok, "\"%s\" unmaps to \"%s\", which does not map", Shown(posix).c_str(),
                Shown(dos.text).c_str());
-    FUZZ_CHECK(Normal(back.text) == Normal(posix), "\"%s\" -> \"%s\" -> \"%s\"",
+    // A DOS path that ends at its drive's root has no last part of its own.
+    bool atRoot = dos.text.empty() || dos.text.back() == '\\';
+    std::string expected = atRoot ? Normal(posix) : WindowsNamed(posix);
+    FUZZ_CHECK(Normal(back.text) == expected, "\"%s\" -> \"%s\" -> \"%s\"",
                Shown(posix).c_str(), Shown(dos.text).c_str(), Shown(back.text).c_str());
 }
 

@@ -11,6 +11,10 @@ LINUX_EXE = Path(os.environ.get("QELTA_LINUX_EXE", ROOT / "build" / "qelta"))
 WIN_EXE = Path(os.environ.get("QELTA_WIN_EXE", ROOT / "build-win32" / "qelta32.exe"))
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "slow: a long soak; runs in scripts/test all the same")
+
+
 def write_script(path, commands, settings=None, long_form=True, status=None, extra=""):
     """Writes a script with CR LF line ends; commands are numbered from 1."""
     lines = ["[QELTA]"]

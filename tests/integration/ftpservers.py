@@ -46,6 +46,7 @@ class Server:
     def __init__(self, kind, port, home, user, password, proc):
         self.kind, self.port, self.home = kind, port, Path(home)
         self.user, self.password, self.proc = user, password, proc
+        self.start_dir = None  # a folder to CHWD into after logging in
 
     def stop(self):
         if self.proc.poll() is None:
@@ -143,7 +144,6 @@ def start_pyftpdlib(base):
 
 STARTERS = {"vsftpd": start_vsftpd, "pyftpdlib": start_pyftpdlib}
 
-
 @pytest.fixture(params=sorted(STARTERS))
 def ftp_server(request):
     # Straight under /tmp: pytest's own folders are closed to the server's
@@ -219,6 +219,19 @@ def pure_ftpd():
         server.stop()
     finally:
         shutil.rmtree(base, ignore_errors=True)
+
+
+ALL_STARTERS = dict(STARTERS, **{"pure-ftpd": start_pureftpd})
+
+
+@pytest.fixture(params=sorted(ALL_STARTERS))
+def any_ftp_server(request):
+    """Each of the three servers; pure-ftpd is anonymous and refuses APPE."""
+    base = tempfile.mkdtemp(prefix=f"qelta-{request.param}-")
+    server = ALL_STARTERS[request.param](base)
+    yield server
+    server.stop()
+    shutil.rmtree(base, ignore_errors=True)
 
 
 class RecordingProxy:

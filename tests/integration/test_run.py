@@ -143,11 +143,14 @@ def test_exec_of_a_missing_program_fails_the_run(qelta, tmp_path):
     assert wait_for_lines(failed, 1) == ["fail"]
 
 
-def test_command_without_executor_fails_clearly(qelta, tmp_path):
-    script = write_script(tmp_path / "s.ftp", ["DELL C:\\nothing"], {"Silent": 1})
+def test_unknown_keyword_ends_the_run_as_none_does(qelta, tmp_path):
+    marker = tmp_path / "ran.txt"
+    script = write_script(tmp_path / "s.ftp", ["FOOB x", f"EXEC {qelta.path(marker)}"],
+                          {"Silent": 1})
     qelta.run(script)
-    assert status_of(script)["exitcode"] == "Failure"
-    assert b"DELL" in (tmp_path / "s.err").read_bytes()
+    assert status_of(script)["exitcode"] == "Success"
+    assert "commandstatus2" not in status_of(script)
+    assert not marker.exists()
 
 
 def test_watchdog_ends_a_silent_server(qelta, tmp_path):

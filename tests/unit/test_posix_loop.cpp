@@ -226,6 +226,47 @@ TEST_F(LoopTest, AClosedFdLeftWatchedDoesNotSpinTheLoop) {
     LoopUnwatchFd(p[0]);
 }
 
+namespace {
+int ChainPosts = 0;
+int ChainStop = 0;
+// Each delivery posts the next, as a transfer's read events do.
+int Chain(PlatWindow w, unsigned msg, uintptr_t wp, intptr_t lp) {
+    if (msg == QM_TIMER) PlatPostQuit(99);  // the fd was never served
+    if (msg != QM_USER + 3) return 0;
+    ChainPosts++;
+    if (ChainStop)
+        PlatPostQuit(3);
+    else
+        PlatPostEvent(w, QM_USER + 3, 0, 0);
+    return 0;
+}
+void StopChain(int fd, short revents, void *ctx) {
+    char c;
+    if (read(fd, &c, 1) == 1) ChainStop = 1;
+}
+}  // namespace
+
+// While messages keep coming the loop skips most of its polls, but never
+// leaves a ready fd waiting for long.
+TEST_F(LoopTest, WatchedFdsAreServedWhileMessagesKeepComing) {
+    int p[2];
+    ASSERT_EQ(pipe(p), 0);
+    ChainPosts = ChainStop = 0;
+    PlatWindow w = LoopCreateWindow(Chain);
+    made.push_back(w);
+    PlatStartTimer(w, 1, 2000);
+    PlatPostEvent(w, QM_USER + 3, 0, 0);
+    LoopWatchFd(p[0], POLLIN, StopChain, nullptr);
+    ASSERT_EQ(write(p[1], "x", 1), 1);
+    unsigned long start = PlatMilliseconds();
+    EXPECT_EQ(PlatMessageLoop(nullptr), 3);
+    EXPECT_LT(PlatMilliseconds() - start, 100u);
+    EXPECT_GT(ChainPosts, 0);
+    LoopUnwatchFd(p[0]);
+    close(p[0]);
+    close(p[1]);
+}
+
 static double CpuSeconds(void) {
     struct rusage ru;
     getrusage(RUSAGE_THREAD, &ru);

@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 
+#include "base/text.h"
 #include "platform/posix/posix_internal.h"
 
 static PlatFile OpenMapped(const char *path, int flags) {
@@ -22,6 +24,9 @@ static PlatFile OpenMapped(const char *path, int flags) {
 }
 
 PlatFile PlatFileCreate(const char *path) { return OpenMapped(path, O_CREAT | O_TRUNC | O_RDWR); }
+
+// Nothing hides a file here but a leading dot, which would change its name.
+PlatFile PlatFileCreateHidden(const char *path) { return PlatFileCreate(path); }
 
 PlatFile PlatFileCreateNew(const char *path) {
     return OpenMapped(path, O_CREAT | O_EXCL | O_RDWR);
@@ -82,8 +87,22 @@ int PlatFileDelete(const char *path) {
     char mapped[PATH_MAX];
     if (path == nullptr || !PosixMapPath(path, mapped, sizeof(mapped)) || mapped[0] == 0) return 0;
     struct stat st;
-    if (lstat(mapped, &st) != 0 || S_ISDIR(st.st_mode)) return 0;  // DeleteFile leaves folders alone
+    if (lstat(mapped, &st) != 0) return 0;
+    if (S_ISDIR(st.st_mode)) {  // DeleteFile leaves folders alone
+        errno = EISDIR;
+        return 0;
+    }
+    // Nor does it delete a read-only file: here, one that nobody may write.
+    if (!S_ISLNK(st.st_mode) && (st.st_mode & 0222) == 0) {
+        errno = EACCES;
+        return 0;
+    }
     return unlink(mapped) == 0;
+}
+
+void PlatFileErrorText(char *out, size_t size) {
+    int e = errno;
+    CopyCut(out, size, strerror(e));
 }
 
 int64_t PlatFileSize(const char *path) {

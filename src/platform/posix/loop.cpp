@@ -247,10 +247,14 @@ static Timer *NextTimer(void) {
     return best;
 }
 
+// The clock as this turn of the loop began to fire timers; read once a
+// turn, since a transfer makes a turn per block.
+static uint64_t TurnMs;
+
 // Fires each timer due now once, earliest first. A tick that came late
 // is not repeated: the next one keeps the rhythm, as WM_TIMER does.
 static void FireTimers(void) {
-    uint64_t now = NowMs();
+    uint64_t now = TurnMs = NowMs();
     for (;;) {
         Timer *live = NextTimer();
         if (!live || live->due > now || QuitNow()) return;
@@ -309,10 +313,24 @@ static int PollTimeout(void) {
     return wait > 60000 ? 60000 : (int)wait;
 }
 
+// The millisecond of the last poll().
+static uint64_t LastPollMs;
+
+// While messages are queued the loop does not sleep, and a poll() per turn
+// would be a system call per message: a data transfer posts one per block.
+// The fds are then looked at once a millisecond, which is all it delays
+// them by; posts, signals and timers need no poll() to be seen.
+static int PollDue(int timeout) {
+    if (timeout != 0 || QueuedCount() == 0) return 1;
+    return TurnMs != LastPollMs;
+}
+
 // Waits for the fds and runs the callbacks of those that are ready. A
 // callback may watch or unwatch fds; an fd watched again in this turn
 // waits for the next poll (its readiness is level-triggered).
 static void PollFds(void) {
+    int timeout = PollTimeout();
+    if (!PollDue(timeout)) return;
     // Kept between turns so a turn allocates nothing.
     static std::vector<struct pollfd> fds;
     static std::vector<uint64_t> serials;
@@ -324,7 +342,8 @@ static void PollFds(void) {
         fds.push_back(pollfd{w.fd, w.events, 0});
         serials.push_back(w.serial);
     }
-    int n = poll(fds.data(), fds.size(), PollTimeout());
+    int n = poll(fds.data(), fds.size(), timeout);
+    LastPollMs = NowMs();
     if (n <= 0) return;
     if (fds[0].revents) DrainWake();
     for (size_t i = 1; i < fds.size(); i++) {

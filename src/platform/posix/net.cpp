@@ -7,8 +7,10 @@
 //   event | error << 16), error being a Winsock number.
 // - FD_READ is posted once when data is there, then not again until the
 //   application receives (a peek counts); after a receive it comes again
-//   at once while data is left. An application that does not read gets
-//   no further FD_READ.
+//   at once while data is left (after one that filled its buffer, even
+//   when nothing was left: that read's receive then says would-block, as
+//   Winsock allows). An application that does not read gets no further
+//   FD_READ.
 // - FD_WRITE is posted when a connection is made or accepted (or when the
 //   selection is set on a connected socket), and afterwards only once a
 //   send has failed with WSAEWOULDBLOCK and the socket is writable again.
@@ -27,6 +29,15 @@
 // The poll events of each fd are computed from what may be posted, so an
 // fd whose events are all posted and unanswered is not watched and never
 // spins the loop.
+//
+// The cost of a read (a data transfer makes one per block): a receive that
+// fills the caller's buffer almost always leaves more behind, so the next
+// FD_READ is posted at once, without asking poll(); only a short receive
+// sends the socket back to poll(). poll() tells a close from data by
+// POLLRDHUP (or POLLHUP, POLLERR), and only then does a one-byte peek say
+// whether data is still queued before it; a receive that returns 0 is a
+// close learned without poll() at all. A block thus costs the receive and
+// whatever the application does with it.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -162,7 +173,9 @@ short WantedEvents(const SockRec &r) {
         case SOCK_CONNECTED: {
             short ev = 0;
             int wantRead = Selected(r, QFD_READ) && r.readArmed;
-            if (!r.closeDone && !r.parked && (wantRead || Selected(r, QFD_CLOSE))) ev |= POLLIN;
+            // POLLRDHUP marks the peer's close, so plain POLLIN is data.
+            if (!r.closeDone && !r.parked && (wantRead || Selected(r, QFD_CLOSE)))
+                ev |= POLLIN | POLLRDHUP;
             if (r.writeArmed && Selected(r, QFD_WRITE)) ev |= POLLOUT;
             return ev;
         }
@@ -200,20 +213,24 @@ int SignalPeerClose(SockRec *r, int error) {
     return 0;
 }
 
-// POLLIN on a connection: data, the peer's close, or an error. A one-byte
-// peek tells them apart without taking anything.
-int OnReadable(SockRec *r) {
+// Data is queued (no close with it): FD_READ if it may be posted.
+int OnData(SockRec *r) {
+    if (Selected(*r, QFD_READ) && r->readArmed) {
+        r->readArmed = 0;
+        Post(r, QFD_READ, 0);
+        return 1;
+    }
+    r->parked = 1;  // the data waits for a receive; the close comes after it
+    return 0;
+}
+
+// The peer has closed or reset, with data perhaps still queued before the
+// close. A one-byte peek tells them apart without taking anything; it is
+// made once per hang-up, never per block.
+int OnHangUp(SockRec *r) {
     char c;
     ssize_t n = recv(r->fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (n > 0) {
-        if (Selected(*r, QFD_READ) && r->readArmed) {
-            r->readArmed = 0;
-            Post(r, QFD_READ, 0);
-            return 1;
-        }
-        r->parked = 1;  // the data waits for a receive; the close comes after it
-        return 0;
-    }
+    if (n > 0) return OnData(r);
     if (n == 0) return SignalPeerClose(r, 0);
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
     return SignalPeerClose(r, WinsockError(errno));
@@ -239,9 +256,9 @@ int OnConnectedReady(SockRec *r, short revents) {
     short wanted = WantedEvents(*r);
     int posted = 0;
     int closedNow = 0;
-    if ((wanted & POLLIN) && (revents & (POLLIN | POLLHUP | POLLERR))) {
+    if ((wanted & POLLIN) && (revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR))) {
         int wasDone = r->closeDone;
-        posted |= OnReadable(r);
+        posted |= (revents & (POLLRDHUP | POLLHUP | POLLERR)) ? OnHangUp(r) : OnData(r);
         closedNow = r->closeDone && !wasDone;
     }
     if ((wanted & POLLOUT) && (revents & (POLLOUT | POLLERR | POLLHUP)) && !closedNow) {
@@ -275,6 +292,22 @@ void OnSocketReady(int fd, short revents, void *ctx) {
     // be posted for it, stop watching until the application acts.
     if (!posted && (revents & (POLLHUP | POLLERR))) r->hangParked = 1;
     UpdateWatch(r);
+}
+
+// A receive has re-enabled FD_READ. One that filled the buffer posts the
+// next FD_READ itself: more data is almost surely queued, and asking
+// poll() would cost a system call per block. If nothing is left after
+// all, that FD_READ's receive says would-block, which Winsock allows.
+// One that returned 0 has seen the peer's close before poll() did.
+void AfterReceive(SockRec *r, ssize_t got, size_t asked) {
+    if (r->state != SOCK_CONNECTED) return;
+    if (got == 0 && asked > 0) {
+        if (!r->closeDone) SignalPeerClose(r, 0);
+    } else if (got > 0 && (size_t)got == asked && Selected(*r, QFD_READ) && !r->closeDone) {
+        r->readArmed = 0;
+        r->parked = 1;  // until the application answers, nothing for poll()
+        Post(r, QFD_READ, 0);
+    }
 }
 
 void ToSockaddr(const PlatSockAddr *a, sockaddr_in *sin) {
@@ -549,6 +582,7 @@ long PlatNetRecv(PlatSocket s, void *buf, size_t n, int peek) {
     if (r != nullptr) {
         r->readArmed = 1;
         Answered(r);
+        if (!peek) AfterReceive(r, got, n);
         UpdateWatch(r);
     }
     if (got < 0) return Fail(err);

@@ -98,8 +98,22 @@ static int MapClimbing(const char *dos, std::string *out) {
     return MapToString(full.c_str(), out);
 }
 
-static int MapToString(const char *dos, std::string *out) {
+std::string PosixWindowsName(const char *dos) {
+    std::string name = dos;
+    size_t start = name.find_last_of("\\/");
+    start = start == std::string::npos ? 0 : start + 1;
+    std::string last = name.substr(start);
+    if (last == "." || last == "..") return name;
+    while (name.size() > start && (name.back() == ' ' || name.back() == '.')) name.pop_back();
+    return name;
+}
+
+static int MapToString(const char *given, std::string *out) {
     out->clear();
+    // Windows drops them, and the lines MGET and MPUT generate end each
+    // local name in a blank: without this MGET would make "a.txt ".
+    std::string trimmed = PosixWindowsName(given);
+    const char *dos = trimmed.c_str();
     if (IsLetter(dos[0]) && dos[1] == ':') {
         if (!DriveRoot(dos[0], out)) return 0;
         AppendUnderRoot(out, dos + 2);

@@ -65,6 +65,15 @@ int PosixMapPath(const char *dos, char *out, size_t size);
 // root is the longest prefix. 0 when no drive holds it or it is cut.
 int PosixUnmapPath(const char *posix, char *out, size_t size);
 
+// The last part of a DOS path without its trailing blanks and dots, as
+// Windows opens it ("a.txt " is a.txt); "." and ".." stay as they are.
+std::string PosixWindowsName(const char *dos);
+
+// ---- directory scan (scan.cpp) ----
+// 1 when name matches pattern by the wildcard rules of Windows' file
+// search (see PlatScanFirst).
+int PosixWildcardMatch(const char *pattern, const char *name);
+
 // ---- terminal (prompt.cpp) ----
 // Opens /dev/tty for a prompt; -1 when there is no terminal.
 int PosixOpenTty(void);

@@ -117,6 +117,11 @@ PlatFile PlatFileCreate(const char *path) {
     return OpenWith(path, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS);
 }
 
+PlatFile PlatFileCreateHidden(const char *path) {
+    return FromHandle(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_HIDDEN, NULL));
+}
+
 PlatFile PlatFileCreateNew(const char *path) {
     return OpenWith(path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW);
 }
@@ -177,6 +182,67 @@ int64_t PlatFileSize(const char *path) {
 
 int PlatFileReplace(const char *from, const char *to) {
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+void PlatFileErrorText(char *out, size_t size) {
+    DWORD code = GetLastError();
+    if (size == 0) return;
+    char text[256];
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, code, 0,
+                             text, sizeof text, NULL);
+    // The system's texts end in a line break, which the log line adds itself.
+    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ')) n--;
+    text[n] = 0;
+    if (n == 0) FormatCut(text, sizeof text, "error %lu", (unsigned long)code);
+    CopyCut(out, size, text);
+}
+
+// ---- Directory scan ------------------------------------------------------------
+
+// The search and its current entry.
+struct Scan {
+    HANDLE Find;
+    WIN32_FIND_DATAA Data;
+};
+
+static int Listed(const WIN32_FIND_DATAA *d) {
+    const DWORD skip = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    return (d->dwFileAttributes & skip) == 0;
+}
+
+// Moves to the next listed entry from the one held; 0 when none is left.
+static int SkipUnlisted(Scan *s) {
+    while (!Listed(&s->Data))
+        if (!FindNextFileA(s->Find, &s->Data)) return 0;
+    return 1;
+}
+
+PlatScan PlatScanFirst(const char *pattern, char *name, size_t size) {
+    Scan *s = (Scan *)HeapAlloc(GetProcessHeap(), 0, sizeof(Scan));
+    if (s == NULL) return -1;
+    s->Find = FindFirstFileA(pattern, &s->Data);
+    if (s->Find == INVALID_HANDLE_VALUE || !SkipUnlisted(s)) {
+        if (s->Find != INVALID_HANDLE_VALUE) FindClose(s->Find);
+        HeapFree(GetProcessHeap(), 0, s);
+        return -1;
+    }
+    CopyCut(name, size, s->Data.cFileName);
+    return (PlatScan)s;
+}
+
+int PlatScanNext(PlatScan scan, char *name, size_t size) {
+    if (scan == -1) return 0;
+    Scan *s = (Scan *)scan;
+    if (!FindNextFileA(s->Find, &s->Data) || !SkipUnlisted(s)) return 0;
+    CopyCut(name, size, s->Data.cFileName);
+    return 1;
+}
+
+void PlatScanClose(PlatScan scan) {
+    if (scan == -1) return;
+    Scan *s = (Scan *)scan;
+    FindClose(s->Find);
+    HeapFree(GetProcessHeap(), 0, s);
 }
 
 // The identity of an existing file: its volume and its index there.

@@ -1,0 +1,55 @@
+// The generated command file and the lines written into it. Every line
+// ends in CR LF; the command reader takes the command from its first
+// letter and the argument from its sixth character on.
+#include <cstring>
+
+#include "base/text.h"
+#include "multi/multi.h"
+
+// The script and the run files: a generated file by one of their names
+// would empty it.
+static int NamesARunFile(const QELTA *q) {
+    const char *const runFiles[] = {q->ScriptPath, q->LogPath, q->ErrorLogPath, q->StatPath};
+    for (const char *f : runFiles)
+        if (f[0] != 0 && PlatSameFile(q->GeneratedScriptPath, f)) return 1;
+    return 0;
+}
+
+int CreateGeneratedFile(QELTA *q, const char *failText) {
+    if (q->GeneratedScriptHandle != -1) PlatFileClose(q->GeneratedScriptHandle);
+    q->GeneratedScriptHandle = -1;
+    if (q->GeneratedScriptPath[0] == 0 || NamesARunFile(q)) {
+        COPYCUT(q->ErrorText, failText);
+        return 0;
+    }
+    q->GeneratedScriptHandle = PlatFileCreateHidden(q->GeneratedScriptPath);
+    if (q->GeneratedScriptHandle != -1) return 1;
+    COPYCUT(q->ErrorText, failText);
+    return 0;
+}
+
+int AppendGenerated(QELTA *q, const char *text) {
+    size_t n = strlen(text);
+    if (PlatFileWrite(q->GeneratedScriptHandle, text, n) == (long)n) return 1;
+    COPYCUT(q->ErrorText, "Can not write temp script file\r\n");
+    return 0;
+}
+
+// The local name of a generated RETR or STOR ends in a blank before the
+// line end; Windows, and the POSIX layer after it, drop it when opening.
+int FormatRetrieveLines(char *out, size_t size, const char *dir, const char *name,
+                        const char *local) {
+    return FormatCut(out, size, "PORT\r\nRETR %s%s %s\\%s \r\n", dir, name, local, name);
+}
+
+int FormatStoreLines(char *out, size_t size, const char *dir, const char *name, const char *local) {
+    return FormatCut(out, size, "PORT\r\nSTOR %s%s %s\\%s \r\n", dir, name, local, name);
+}
+
+int FormatDeleteLine(char *out, size_t size, const char *dir, const char *name) {
+    return FormatCut(out, size, "DELR %s%s\r\n", dir, name);
+}
+
+int FormatKillLine(char *out, size_t size, int index) {
+    return FormatCut(out, size, "KILL %d\r\n", index);
+}
