@@ -31,11 +31,6 @@ def keyword_table():
     return dict(rows)
 
 
-def pending_keywords():
-    """Keywords whose executor is not built yet."""
-    return {k for k, ex in keyword_table().items() if ex == "ExecPending"}
-
-
 # ---- a small reader of C++ calls ------------------------------------------------
 
 def _strip_comments(text):

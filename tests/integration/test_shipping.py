@@ -201,14 +201,10 @@ def sample_job(installed, name, server, wait="0:01", rounds=1):
     text = re.sub(r"^(FTPCommand\d+)=PASS .*$", rf"\1=PASS {server.password}", text, flags=re.M)
     text = re.sub(r"^(FTPCommand\d+)=WFOR .*$", rf"\1=WFOR {wait}", text, flags=re.M)
     text = re.sub(r"^(FTPCommand\d+)=GOTO (\d+):\d+$", rf"\1=GOTO \2:{rounds}", text, flags=re.M)
+    # The test's vsftpd runs as the launching user and so does not chroot:
+    # "/" would be this machine's root. The samples' folders live in its home.
+    text = re.sub(r"^(FTPCommand\d+=(?:MGET|MGTC|MDIR|MPUT) )/", r"\1", text, flags=re.M)
     return text
-
-
-def skip_while_pending(text):
-    used = set(re.findall(r"^FTPCommand\d+=([A-Z]{4})", text, re.M))
-    pending = used & tables.pending_keywords()
-    if pending:
-        pytest.skip("not built yet: " + ", ".join(sorted(pending)))
 
 
 def serve(server, folder, files=None, writable=False):
@@ -236,19 +232,17 @@ def run_sample(installed, tmp_path, text):
 
 def test_sample_fetch_nightly(installed, vsftpd, tmp_path):
     text = sample_job(installed, "fetch-nightly.ftp", vsftpd)
-    skip_while_pending(text)
     serve(vsftpd, "outgoing", {"a.csv": b"1,2\r\n", "B.CSV": b"3,4\r\n", ".hidden.csv": b"x",
                                "notes.txt": b"y"})
     (tmp_path / "jobs" / "in").mkdir(parents=True)
     run_sample(installed, tmp_path, text)
     assert sorted(os.listdir(tmp_path / "jobs" / "in")) == ["B.CSV", "a.csv"]
     assert (tmp_path / "jobs" / "in" / "a.csv").read_bytes() == b"1,2\r\n"
-    assert (tmp_path / "jobs" / "fetch.sta").read_bytes().count(b".csv") == 2
+    assert (tmp_path / "jobs" / "fetch.sta").read_bytes().lower().count(b".csv") == 2
 
 
 def test_sample_push_and_clean(installed, vsftpd, tmp_path):
     text = sample_job(installed, "push-and-clean.ftp", vsftpd)
-    skip_while_pending(text)
     serve(vsftpd, "incoming", writable=True)
     out = tmp_path / "jobs" / "out"
     out.mkdir(parents=True)
@@ -264,7 +258,6 @@ def test_sample_push_and_clean(installed, vsftpd, tmp_path):
 
 def test_sample_poll(installed, vsftpd, tmp_path):
     text = sample_job(installed, "poll.ftp", vsftpd, wait="0:01", rounds=1)
-    skip_while_pending(text)
     serve(vsftpd, "reports", {"old.pdf": b"server copy", "new.pdf": b"%PDF new"})
     reports = tmp_path / "jobs" / "reports"
     reports.mkdir(parents=True)
