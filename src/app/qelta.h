@@ -139,4 +139,14 @@ extern int No3D;
 typedef int (*Executor)(PlatWindow hDlg, QELTA *q, int EventKind, unsigned Message,
                         unsigned SocketEvent);
 
+// 1 when path names the script or one of its run files: no transfer or
+// local delete may write over or remove those.
+inline int IsRunFile(const QELTA *q, const char *path) {
+    const char *const runFiles[] = {q->ScriptPath, q->LogPath, q->ErrorLogPath, q->StatPath,
+                                    q->GeneratedScriptPath};
+    for (const char *f : runFiles)
+        if (f[0] != 0 && PlatSameFile(path, f)) return 1;
+    return 0;
+}
+
 #endif

@@ -40,16 +40,6 @@ static void LogLine(QELTA *q, const char *head, const char *path, const char *ta
     LogText(q, "\r\n");
 }
 
-// The script and the run files are never deleted by a pattern that
-// happens to match them (on POSIX an open file could be).
-static int IsRunFile(const QELTA *q, const char *path) {
-    const char *const runFiles[] = {q->ScriptPath, q->LogPath, q->ErrorLogPath, q->StatPath,
-                                    q->GeneratedScriptPath};
-    for (const char *f : runFiles)
-        if (f[0] != 0 && PlatSameFile(path, f)) return 1;
-    return 0;
-}
-
 // One file: 1 when done with it (deleted or not), 0 when the user said No.
 static int DeleteListed(QELTA *q, const char *folder, const char *name) {
     char path[sizeof q->Argument + PLAT_NAME_MAX];

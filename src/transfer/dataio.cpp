@@ -96,15 +96,6 @@ static int CreateFailed(QELTA *q) {
     return 0;
 }
 
-// The script and the run files are never a destination.
-static int IsRunFile(const QELTA *q, const char *path) {
-    const char *const runFiles[] = {q->ScriptPath, q->LogPath, q->ErrorLogPath, q->StatPath,
-                                    q->GeneratedScriptPath};
-    for (const char *f : runFiles)
-        if (f[0] != 0 && PlatSameFile(path, f)) return 1;
-    return 0;
-}
-
 int OpenReceiveFile(QELTA *q) {
     AbandonReceiveFile(q);
     if (q->LocalName[0] == 0 || IsRunFile(q, q->LocalName)) return CreateFailed(q);

@@ -94,21 +94,6 @@ static int Failed(int code, const std::string &message) {
 
 // ---- running nmcli -----------------------------------------------------------------
 
-// A fresh program's signal state, and a process group of its own so that a
-// client that overruns can be stopped with whatever it started.
-static void ChildAttributes(posix_spawnattr_t *attr) {
-    posix_spawnattr_init(attr);
-    sigset_t none, defaults;
-    sigemptyset(&none);
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    posix_spawnattr_setsigmask(attr, &none);
-    posix_spawnattr_setsigdefault(attr, &defaults);
-    posix_spawnattr_setpgroup(attr, 0);
-    posix_spawnattr_setflags(attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
-                                       POSIX_SPAWN_SETPGROUP);
-}
-
 // Reads standard output and standard error until both close; 0 when the
 // deadline passes first.
 static int Collect(const int fds[2], std::string *texts[2], unsigned long deadline) {
@@ -153,7 +138,9 @@ static pid_t Spawn(const std::vector<std::string> &args, int out, int err) {
     posix_spawn_file_actions_adddup2(&fa, out, 1);
     posix_spawn_file_actions_adddup2(&fa, err, 2);
     posix_spawnattr_t attr;
-    ChildAttributes(&attr);
+    // A process group of its own, so that an nmcli that overruns can be
+    // stopped with whatever it started.
+    PosixChildAttributes(&attr);
     pid_t pid;
     int rc = posix_spawn(&pid, Nmcli.c_str(), &fa, &attr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&fa);

@@ -3,6 +3,8 @@
 #ifndef QELTA_POSIX_INTERNAL_H
 #define QELTA_POSIX_INTERNAL_H
 
+#include <spawn.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -103,5 +105,9 @@ std::string PosixProfileTempTemplate(const char *target);
 void PosixRemoveProfileLeftovers(const char *target);
 // For tests: the longest wait for the lock, in milliseconds.
 void PosixSetProfileLockLimit(unsigned ms);
+
+// A started program's spawn attributes: the signal state of a fresh
+// program and a process group of its own.
+void PosixChildAttributes(posix_spawnattr_t *attr);
 
 #endif

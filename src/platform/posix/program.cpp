@@ -160,7 +160,7 @@ static int LooksDos(const char *p) {
 // The child gets the signal state of a fresh program and a process group
 // of its own: Ctrl-C is the Cancel of this run, not of the programs it
 // started, as on Windows.
-static void ChildAttributes(posix_spawnattr_t *attr) {
+void PosixChildAttributes(posix_spawnattr_t *attr) {
     posix_spawnattr_init(attr);
     sigset_t none, defaults;
     sigemptyset(&none);
@@ -176,7 +176,7 @@ static void ChildAttributes(posix_spawnattr_t *attr) {
 static int Spawn(const char *program, char **argv, int show) {
     posix_spawnattr_t attr;
     posix_spawn_file_actions_t fa;
-    ChildAttributes(&attr);
+    PosixChildAttributes(&attr);
     posix_spawn_file_actions_init(&fa);
     if (show == 0) {  // hidden: nothing to read from, nowhere to show
         posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
