@@ -115,7 +115,3 @@ def linux_qelta():
 @pytest.fixture
 def win_qelta():
     return _runner("win32")
-
-
-def pytest_configure(config):
-    config.addinivalue_line("markers", "slow: long-running; still part of scripts/test")

@@ -3,6 +3,7 @@ loopback port with its own configuration in a temporary folder (vsftpd and
 pyftpdlib unprivileged; pure-ftpd as root in a mount namespace of its own),
 and a recording proxy that keeps every byte the server sent on the control
 connection."""
+import contextlib
 import os
 import pwd
 import shlex
@@ -144,15 +145,31 @@ def start_pyftpdlib(base):
 
 STARTERS = {"vsftpd": start_vsftpd, "pyftpdlib": start_pyftpdlib}
 
+@contextlib.contextmanager
+def running(start, kind, *args):
+    """A server of its own folder, stopped and removed afterwards. The
+    folder is straight under /tmp: pytest's own folders are closed to the
+    server's unprivileged user."""
+    base = tempfile.mkdtemp(prefix=f"qelta-{kind}-")
+    try:
+        server = start(base, *args)
+        yield server
+        server.stop()
+    finally:
+        shutil.rmtree(base, ignore_errors=True)
+
+
 @pytest.fixture(params=sorted(STARTERS))
 def ftp_server(request):
-    # Straight under /tmp: pytest's own folders are closed to the server's
-    # unprivileged user.
-    base = tempfile.mkdtemp(prefix=f"qelta-{request.param}-")
-    server = STARTERS[request.param](base)
-    yield server
-    server.stop()
-    shutil.rmtree(base, ignore_errors=True)
+    with running(STARTERS[request.param], request.param) as server:
+        yield server
+
+
+@pytest.fixture
+def vsftpd():
+    """One vsftpd, where one server is enough."""
+    with running(start_vsftpd, "vsftpd") as server:
+        yield server
 
 
 class PureFtpd(Server):
@@ -212,13 +229,8 @@ def start_pureftpd(base):
 
 @pytest.fixture
 def pure_ftpd():
-    base = tempfile.mkdtemp(prefix="qelta-pure-ftpd-")
-    try:
-        server = start_pureftpd(base)
+    with running(start_pureftpd, "pure-ftpd") as server:
         yield server
-        server.stop()
-    finally:
-        shutil.rmtree(base, ignore_errors=True)
 
 
 ALL_STARTERS = dict(STARTERS, **{"pure-ftpd": start_pureftpd})
@@ -227,11 +239,8 @@ ALL_STARTERS = dict(STARTERS, **{"pure-ftpd": start_pureftpd})
 @pytest.fixture(params=sorted(ALL_STARTERS))
 def any_ftp_server(request):
     """Each of the three servers; pure-ftpd is anonymous and refuses APPE."""
-    base = tempfile.mkdtemp(prefix=f"qelta-{request.param}-")
-    server = ALL_STARTERS[request.param](base)
-    yield server
-    server.stop()
-    shutil.rmtree(base, ignore_errors=True)
+    with running(ALL_STARTERS[request.param], request.param) as server:
+        yield server
 
 
 class RecordingProxy:

@@ -1,7 +1,6 @@
 """Servers that misbehave on the control connection: stray lines, replies
 glued together or split, replies that never end. "Success" must still mean
 the server accepted the command, and every run must end."""
-import time
 
 import pytest
 

@@ -5,7 +5,6 @@ nothing the program does not know."""
 import re
 import shutil
 import subprocess
-from pathlib import Path
 
 import pytest
 

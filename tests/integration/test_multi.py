@@ -5,7 +5,6 @@ path in front of each name, pyftpdlib does not) and in whether they list
 folders and dot files."""
 import os
 import re
-import shutil
 import subprocess
 import time
 

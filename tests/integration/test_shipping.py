@@ -13,15 +13,13 @@ import re
 import shutil
 import struct
 import subprocess
-import tempfile
 import zipfile
-from pathlib import Path
 
 import pytest
 
 import program_tables as tables
 from conftest import read_ini, status_of, write_script
-from ftpservers import start_vsftpd
+from ftpservers import vsftpd  # noqa: F401  (fixture)
 
 ROOT = tables.ROOT
 DIST = ROOT / "dist"
@@ -45,16 +43,6 @@ def installed(packages, tmp_path_factory):
     root = tmp_path_factory.mktemp("deb-root")
     subprocess.run(["dpkg-deb", "-x", str(packages[0]), str(root)], check=True)
     return root
-
-
-@pytest.fixture
-def vsftpd():
-    # Straight under /tmp: the server runs as nobody.
-    base = tempfile.mkdtemp(prefix="qelta-ship-")
-    server = start_vsftpd(base)
-    yield server
-    server.stop()
-    shutil.rmtree(base, ignore_errors=True)
 
 
 def dos(path):

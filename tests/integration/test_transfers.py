@@ -3,13 +3,11 @@ arrives is byte for byte what was sent, and every status is earned."""
 import hashlib
 import os
 import re
-import shutil
-import tempfile
 
 import pytest
 
 from conftest import status_of, write_script
-from ftpservers import ftp_server, start_vsftpd  # noqa: F401  (fixture)
+from ftpservers import ftp_server, vsftpd  # noqa: F401  (fixtures)
 
 SIZES = [0, 1, 511, 512, 513, 3 * 2**20 + 7]
 
@@ -131,20 +129,11 @@ def test_retrieval_never_writes_over_the_run_files(qelta, tmp_path, ftp_server, 
     assert b"_lcreat()=HFILE_ERROR with Filename=" in (tmp_path / "job.err").read_bytes()
 
 
-@pytest.fixture
-def vsftpd_only():
-    base = tempfile.mkdtemp(prefix="qelta-big-")
-    server = start_vsftpd(base)
-    yield server
-    server.stop()
-    shutil.rmtree(base, ignore_errors=True)
-
-
 @pytest.mark.slow
-def test_file_past_four_gib(linux_qelta, tmp_path, vsftpd_only):
+def test_file_past_four_gib(linux_qelta, tmp_path, vsftpd):
     """A sparse file on the server costs no disk there; a few marked places
     show every byte landed where it belongs."""
-    ftp_server = vsftpd_only
+    ftp_server = vsftpd
     size = 4 * 2**30 + 1234567
     marks = {0: b"first", 2**32 - 3: b"across-4GiB", size - 4: b"last"}
     remote = ftp_server.home / "pub" / "big.bin"

@@ -221,13 +221,8 @@ def test_no_3d_library_is_not_an_error(exe, tmp_path):
 def test_dialog_mid_transfer_shows_names_count_and_bar(exe, tmp_path):
     """A retrieval slowed down by the server, seen on screen half way: the
     file names, the byte count and the bar are drawn."""
-    import shutil
-    import tempfile
-
-    from ftpservers import start_vsftpd
-    base = tempfile.mkdtemp(prefix="qelta-slow-")
-    server = start_vsftpd(base, ["anon_max_rate=60000"])
-    try:
+    from ftpservers import running, start_vsftpd
+    with running(start_vsftpd, "vsftpd", ["anon_max_rate=60000"]) as server:
         (server.home / "pub" / "slow.bin").write_bytes(bytes(range(256)) * 2400)  # 600 KiB
         dest = tmp_path / "slow.bin"
         script = write_script(tmp_path / "xfer.ftp", [
@@ -240,9 +235,6 @@ def test_dialog_mid_transfer_shows_names_count_and_bar(exe, tmp_path):
                      on_window=watch)
         assert status_of(script).get("exitcode") == "Success"
         assert dest.read_bytes() == (server.home / "pub" / "slow.bin").read_bytes()
-    finally:
-        server.stop()
-        shutil.rmtree(base, ignore_errors=True)
 
     x, y, width, height = watch.geometry
     w, h, rows = wine.read_png_rgb(shot)
