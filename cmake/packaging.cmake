@@ -20,9 +20,13 @@ set(QELTA_DOC_SOURCES ${CMAKE_SOURCE_DIR}/README.md)
 file(GLOB QELTA_EXAMPLES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/doc/examples/*.ftp)
 
 if(WIN32)
-  # The zip: qelta-<version>-win32/ with the program, the README and the
+  # The zip: qelta-<version>-windows/ with the programs, the README and the
   # samples beside it.
-  install(TARGETS qelta32 RUNTIME DESTINATION .)
+  install(TARGETS ${QELTA_WIN_TARGET} RUNTIME DESTINATION .)
+  # The zip carries both widths; scripts/package names the other build's program.
+  if(QELTA_OTHER_WIN_EXE)
+    install(PROGRAMS ${QELTA_OTHER_WIN_EXE} DESTINATION .)
+  endif()
   install(FILES ${QELTA_DOC_SOURCES} ${CMAKE_SOURCE_DIR}/doc/copyright DESTINATION .)
   install(FILES ${QELTA_EXAMPLES} DESTINATION examples)
 else()
@@ -96,7 +100,7 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "unattended, script-driven FTP client")
 set(CPACK_STRIP_FILES ON)
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
-  set(CPACK_PACKAGE_FILE_NAME qelta-${QELTA_VERSION}-win32)
+  set(CPACK_PACKAGE_FILE_NAME qelta-${QELTA_VERSION}-windows)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 else()
   set(CPACK_GENERATOR DEB)

@@ -59,10 +59,23 @@ unpack_deb() {
     echo "$dir/root"
 }
 
-BUILD_PACKAGES=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev python3 g++-mingw-w64-i686 scdoc)
+# The Linux program alone (scripts/demo needs no more).
+LINUX_BUILD_PACKAGES=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev python3 scdoc)
+# All three programs: the Windows ones are cross-built at both widths.
+BUILD_PACKAGES=("${LINUX_BUILD_PACKAGES[@]}" g++-mingw-w64-i686 g++-mingw-w64-x86-64)
 # pure-ftpd itself is unpacked by the tests (unpack_deb); its libraries are here.
-TEST_PACKAGES=(wine wine32:i386 xvfb xauth xdotool vsftpd python3-pytest python3-pyftpdlib python3-pexpect
+TEST_PACKAGES=(wine wine64 xvfb xauth xdotool vsftpd python3-pytest python3-pyftpdlib python3-pexpect
                libsodium23 libcap2 libssl3)
+
+# wine_bits: the width of the Windows program the tests run, 32 or 64.
+# QELTA_WINE_BITS forces it; otherwise 32 where this host runs 32-bit code.
+wine_bits() {
+    case "${QELTA_WINE_BITS:-}" in
+    32|64) echo "$QELTA_WINE_BITS" ;;
+    "") if "$ROOT/scripts/runs-32bit"; then echo 32; else echo 64; fi ;;
+    *) echo "QELTA_WINE_BITS must be 32 or 64, not '$QELTA_WINE_BITS'" >&2; return 1 ;;
+    esac
+}
 # The packages and the manual page (scripts/package): scdoc renders the
 # page, dpkg-shlibdeps (dpkg-dev) computes the .deb's dependencies, and
 # man-db checks the installed page. lintian is installed by scripts/package.

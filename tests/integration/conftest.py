@@ -6,13 +6,24 @@ from pathlib import Path
 
 import pytest
 
+import wine
+
 ROOT = Path(__file__).resolve().parents[2]
 LINUX_EXE = Path(os.environ.get("QELTA_LINUX_EXE", ROOT / "build" / "qelta"))
-WIN_EXE = Path(os.environ.get("QELTA_WIN_EXE", ROOT / "build-win32" / "qelta32.exe"))
+# qelta32.exe or qelta64.exe, whichever this host's Wine runs (wine.py).
+WIN_EXE = Path(os.environ.get("QELTA_WIN_EXE", wine.EXE))
 
 
 def pytest_configure(config):
     config.addinivalue_line("markers", "slow: a long soak; runs in scripts/test all the same")
+
+
+@pytest.hookimpl(trylast=True)
+def pytest_sessionstart(session):
+    # Printed even under -q: which Windows program these cases run, and why.
+    reporter = session.config.pluginmanager.get_plugin("terminalreporter")
+    if reporter is not None:
+        reporter.write_line(wine.describe(WIN_EXE))
 
 
 def write_script(path, commands, settings=None, long_form=True, status=None, extra=""):
@@ -97,7 +108,6 @@ def _runner(kind):
         return LinuxRunner(LINUX_EXE)
     if not WIN_EXE.exists():
         pytest.skip("Windows build missing")
-    import wine
     wine.ensure_prefix()
     return WinRunner(WIN_EXE)
 

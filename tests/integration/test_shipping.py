@@ -10,7 +10,6 @@ so with QELTA_DIST_FRESH=1; otherwise they are built here first."""
 import gzip
 import os
 import re
-import shutil
 import struct
 import subprocess
 import zipfile
@@ -18,6 +17,7 @@ import zipfile
 import pytest
 
 import program_tables as tables
+import wine
 from conftest import read_ini, status_of, write_script
 from ftpservers import vsftpd  # noqa: F401  (fixture)
 
@@ -29,7 +29,7 @@ VERSION = tables.version()
 @pytest.fixture(scope="module")
 def packages():
     deb = DIST / f"qelta_{VERSION}_amd64.deb"
-    zip_ = DIST / f"qelta-{VERSION}-win32.zip"
+    zip_ = DIST / f"qelta-{VERSION}-windows.zip"
     if os.environ.get("QELTA_DIST_FRESH") != "1" or not (deb.exists() and zip_.exists()):
         r = subprocess.run([str(ROOT / "scripts" / "package"), "--no-lintian"],
                            stdin=subprocess.DEVNULL, capture_output=True, timeout=900)
@@ -260,26 +260,27 @@ def test_sample_poll(installed, vsftpd, tmp_path):
 
 # ---- the Windows zip ---------------------------------------------------------------------
 
-def test_windows_zip_holds_the_program_readme_and_samples(packages, tmp_path):
+def test_windows_zip_holds_both_programs_readme_and_samples(packages, tmp_path):
     _, zip_ = packages
-    top = f"qelta-{VERSION}-win32/"
+    top = f"qelta-{VERSION}-windows/"
     with zipfile.ZipFile(zip_) as z:
         names = {n for n in z.namelist() if not n.endswith("/")}
         samples = {top + "examples/" + p.name for p in (ROOT / "doc" / "examples").glob("*.ftp")}
-        assert names == {top + "qelta32.exe", top + "README.md", top + "copyright"} | samples
+        programs = {top + "qelta32.exe", top + "qelta64.exe"}
+        assert names == programs | {top + "README.md", top + "copyright"} | samples
         assert z.read(top + "README.md") == (ROOT / "README.md").read_bytes()
         z.extractall(tmp_path)
-    exe = tmp_path / top / "qelta32.exe"
-    head = exe.read_bytes()[:4096]
-    pe = struct.unpack_from("<I", head, 0x3C)[0]
-    assert head[:2] == b"MZ" and head[pe:pe + 4] == b"PE\0\0"
-    assert struct.unpack_from("<H", head, pe + 4)[0] == 0x14C  # 32-bit x86
-    # The zipped program runs on its own (no DLLs beside it).
-    if not shutil.which("wine"):
-        pytest.skip("wine is not installed")
-    import wine
-    wine.ensure_prefix()
-    script = write_script(tmp_path / "zip.ftp", ["NONE"], {"Silent": 1, "ProcessExitCode": 1})
-    rc, _, _ = wine.run_exe(str(exe), wine.win_path(script), timeout=60)
-    assert rc == 0
-    assert status_of(script)["exitcode"] == "Success"
+    for bits, machine in ((32, 0x14C), (64, 0x8664)):
+        head = (tmp_path / top / f"qelta{bits}.exe").read_bytes()[:4096]
+        pe = struct.unpack_from("<I", head, 0x3C)[0]
+        assert head[:2] == b"MZ" and head[pe:pe + 4] == b"PE\0\0"
+        assert struct.unpack_from("<H", head, pe + 4)[0] == machine
+    # Each zipped program runs on its own (no DLLs beside it): the 64-bit
+    # one on every host, the 32-bit one where the host runs 32-bit code.
+    widths = (64, 32) if wine.BITS == 32 else (64,)
+    for bits in widths:
+        wine.ensure_prefix(bits)
+        script = write_script(tmp_path / f"zip{bits}.ftp", ["NONE"], {"Silent": 1, "ProcessExitCode": 1})
+        rc, _, _ = wine.run_exe(str(tmp_path / top / f"qelta{bits}.exe"), wine.win_path(script), timeout=60)
+        assert rc == 0
+        assert status_of(script)["exitcode"] == "Success"

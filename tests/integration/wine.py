@@ -6,7 +6,11 @@ windows of that server while the program runs: it records every title it
 sees, answers message boxes by title with a key press, and can take a
 screenshot of the whole screen.
 
-Debian packages: wine wine32:i386 xvfb xauth xdotool.
+The width is chosen per host: qelta32.exe under Wine's 32-bit loader where
+the host runs 32-bit code, else qelta64.exe under wine64 in a 64-bit prefix
+of its own. QELTA_WINE_BITS=32 or 64 forces the choice.
+
+Debian packages: wine wine64 (wine32:i386 for 32-bit) xvfb xauth xdotool.
 """
 import fcntl
 import os
@@ -26,15 +30,59 @@ SCREEN = (1024, 768)
 # when xvfb-run takes its X server away; that line is not the program's.
 _XVFB_GONE = re.compile(rb"X connection to :\d+ broken \(explicit kill or server shutdown\)\.\r?\n")
 _last_titles = []
+ROOT = Path(__file__).resolve().parents[2]
 
 
-def _prefix():
-    return Path(os.environ.get("WINEPREFIX", Path.home() / ".wine"))
+def _choose_bits():
+    """(32 or 64, why): the forced width, or what this host can run."""
+    forced = os.environ.get("QELTA_WINE_BITS", "")
+    if forced in ("32", "64"):
+        return int(forced), "chosen by QELTA_WINE_BITS"
+    if forced:
+        raise RuntimeError(f"QELTA_WINE_BITS must be 32 or 64, not {forced!r}")
+    probe = subprocess.run([str(ROOT / "scripts" / "runs-32bit")], stdin=subprocess.DEVNULL)
+    if probe.returncode == 0:
+        return 32, "this host runs 32-bit code"
+    return 64, "this host runs no 32-bit code"
 
 
-def _wine_env(extra=None):
+BITS, WHY = _choose_bits()
+EXE = ROOT / f"build-win{BITS}" / f"qelta{BITS}.exe"
+
+
+def describe(exe=None):
+    """One line for the test log: which program, under which loader, why."""
+    name = Path(exe or EXE).name
+    return f"Windows program: {name} under {'wine' if BITS == 32 else 'wine64'}: {WHY}"
+
+
+def exe_bits(exe):
+    """32 or 64: the width of a Windows program, from its PE header."""
+    with open(exe, "rb") as f:
+        head = f.read(4096)
+    pe = struct.unpack_from("<I", head, 0x3C)[0]
+    return 64 if struct.unpack_from("<H", head, pe + 4)[0] == 0x8664 else 32
+
+
+def _loader(bits):
+    return "/usr/lib/wine/wine" if bits == 32 else "/usr/lib/wine/wine64"
+
+
+def _prefix(bits):
+    # A prefix per width: one made by the 64-bit loader is not the 32-bit
+    # prefix the 32-bit program has always been tested in, and a 32-bit
+    # prefix cannot run the 64-bit program.
+    default = Path.home() / f".wine-qelta{bits}"
+    return Path(os.environ.get(f"QELTA_WINEPREFIX{bits}", default))
+
+
+def _wine_env(extra=None, bits=BITS):
     env = dict(os.environ)
     env["WINEDEBUG"] = "-all"
+    env["WINEPREFIX"] = str(_prefix(bits))
+    env["WINEARCH"] = f"win{bits}"
+    env["WINELOADER"] = _loader(bits)
+    env["WINESERVER"] = f"/usr/lib/wine/wineserver{bits}"
     # No offers to install Mono or Gecko: they would hang an unattended run.
     env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
     env.pop("DISPLAY", None)
@@ -42,13 +90,14 @@ def _wine_env(extra=None):
     return env
 
 
-def ensure_prefix():
-    """Creates the Wine prefix once, quietly; later calls return at once.
+def ensure_prefix(bits=BITS):
+    """Creates the Wine prefix of that width once, quietly; later calls
+    return at once.
 
     Several test processes may start together, so creation is serialised
     by a lock file beside the prefix.
     """
-    prefix = _prefix()
+    prefix = _prefix(bits)
     if (prefix / "system.reg").exists():
         return
     prefix.parent.mkdir(parents=True, exist_ok=True)
@@ -56,10 +105,11 @@ def ensure_prefix():
         fcntl.flock(lock, fcntl.LOCK_EX)
         if (prefix / "system.reg").exists():
             return
-        env = _wine_env()
-        subprocess.run(["xvfb-run", "-a", "wineboot", "-i"], env=env, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300, check=False)
-        subprocess.run(["wineserver", "-w"], env=env, timeout=120, check=False)
+        env = _wine_env(bits=bits)
+        subprocess.run(["xvfb-run", "-a", _loader(bits), "wineboot", "-i"], env=env,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=300, check=False)
+        subprocess.run([env["WINESERVER"], "-w"], env=env, timeout=120, check=False)
         if not (prefix / "system.reg").exists():
             raise RuntimeError(f"wineboot did not create the prefix {prefix}")
 
@@ -276,14 +326,14 @@ def _run_once(exe, args, timeout, env, answer_boxes, cwd, screenshot, on_window,
         fbdir = os.path.join(work, "fb")
         os.mkdir(fbdir)
         server_args = f"-screen 0 {SCREEN[0]}x{SCREEN[1]}x24 -fbdir {fbdir} -nolisten tcp"
-        shell = 'printf "%s\\n%s\\n\\n" "$DISPLAY" "$XAUTHORITY" > "$0"; exec wine "$@"'
+        shell = 'printf "%s\\n%s\\n\\n" "$DISPLAY" "$XAUTHORITY" > "$0"; exec "$WINELOADER" "$@"'
         words = [w for w in str(args).split(" ")] if args else []
         argv = ["xvfb-run", "-a", "-s", server_args, "sh", "-c", shell, info, str(exe), *words]
         watcher = _Watcher(info, answer_boxes, screenshot, fbdir, on_window)
         # Files, not pipes: programs started by the run keep the inherited
         # handles open long after it ends.
         with open(os.path.join(work, "out"), "w+b") as out, open(os.path.join(work, "err"), "w+b") as err:
-            proc = subprocess.Popen(argv, env=_wine_env(env), cwd=cwd, stdin=subprocess.DEVNULL,
+            proc = subprocess.Popen(argv, env=_wine_env(env, exe_bits(exe)), cwd=cwd, stdin=subprocess.DEVNULL,
                                     stdout=out, stderr=err, start_new_session=True)
             watcher.start()
             try:

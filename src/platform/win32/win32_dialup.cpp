@@ -3,6 +3,7 @@
 // command on machines without it.
 #include <windows.h>
 
+#include <cstddef>
 #include <cstdlib>
 
 #include "base/text.h"
@@ -27,7 +28,19 @@ struct RASDIALPARAMSA {
     CHAR szPassword[256 + 1];
     CHAR szDomain[15 + 1];
 };
+// The service tells the forms apart by dwSize, so each width must build
+// exactly the layout its own headers give: the handle is pointer-sized and
+// aligned, which makes RASCONNA 412 bytes on 32-bit Windows and 424 on
+// 64-bit; RASDIALPARAMSA holds no pointer and is 1052 on both.
+#ifdef _WIN64
+static_assert(offsetof(RASCONNA, hrasconn) == 8 && offsetof(RASCONNA, szEntryName) == 16,
+              "RASCONNA's handle must be 8-byte aligned on 64-bit Windows");
+static_assert(sizeof(RASCONNA) == 424, "RASCONNA must have its 424-byte 64-bit form");
+#else
+static_assert(offsetof(RASCONNA, hrasconn) == 4 && offsetof(RASCONNA, szEntryName) == 8,
+              "RASCONNA's handle follows dwSize on 32-bit Windows");
 static_assert(sizeof(RASCONNA) == 412, "RASCONNA must have its 412-byte form");
+#endif
 static_assert(sizeof(RASDIALPARAMSA) == 1052, "RASDIALPARAMSA must have its 1052-byte form");
 
 typedef DWORD(WINAPI *RasDialFn)(void *, LPCSTR, RASDIALPARAMSA *, DWORD, void *, HRASCONN *);
