@@ -1,7 +1,8 @@
 """What only the Windows program can show: its windows, dialogs and keys.
 
-Each test runs the Windows program (qelta32.exe or qelta64.exe, see wine.py) under Wine on its own Xvfb screen of 1024x768
-and looks at it from the outside (window titles and places through
+Each test runs the Windows program (qelta32.exe or qelta64.exe, see
+wine.py) under Wine on its own Xvfb screen of 1024x768 and looks at it
+from the outside (window titles and places through
 xdotool, the screen through Xvfb's frame buffer).
 """
 import socket
