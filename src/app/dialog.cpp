@@ -160,7 +160,7 @@ int Dialog1(PlatWindow hDlg, unsigned msg, uintptr_t wp, intptr_t lp) {
     switch (msg) {
     case QM_INITDIALOG:
         PlatFitOwnerToDialog(hDlg);
-        PlatStartTimer(hDlg, StartTimer, 700);
+        PlatStartTimer(hDlg, StartTimer, StartDelayMs);
         return 0;
     case QM_TIMER:
         OnTimer(hDlg, q, (unsigned)wp, lp);

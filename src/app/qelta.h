@@ -21,6 +21,12 @@ enum { CANCELMSG = 7 };  // command id of the dialog's cancel request
 
 // Timers of the dialog.
 enum { WaitTimer = 1034, WatchdogTimer = 1035, StartTimer = 1036 };
+// The first command starts this long after the dialog is up: enough for the
+// window to be drawn first, short enough that a job never waits on it.
+enum { StartDelayMs = 10 };
+
+// The data block's size, in bytes: BlockSize's default and its limit.
+enum { DefaultBlockSize = 65536, MostBlockSize = 1024 * 1024 };
 
 // Executor event kinds.
 enum { EV_START = 1, EV_SOCKET = 2, EV_WAITTICK = 1028, EV_CONNECTED = 1035 };

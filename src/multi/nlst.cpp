@@ -222,8 +222,7 @@ int EndNameList(PlatWindow hDlg, QELTA *q, int skipped) {
     char kill[32];
     FormatKillLine(kill, sizeof kill, q->ReturnIndex);
     if (!AppendGenerated(q, kill)) return 0;
-    // The reader's look-ahead left its count one byte short of the NLST
-    // line's end, where the appended lines begin.
-    PlatFileSeek(q->GeneratedScriptHandle, (int64_t)q->GeneratedReadOffset + 1, QSEEK_SET);
+    // The appended lines begin where the reader left the NLST line.
+    PlatFileSeek(q->GeneratedScriptHandle, (int64_t)q->GeneratedReadOffset, QSEEK_SET);
     return 1;
 }

@@ -92,19 +92,37 @@ static int IdForLetter(QELTA *q, char c) {
     return CMD_BAD_GENERATED_LINE;
 }
 
-static int ReadByte(QELTA *q, char *c) {
-    if (PlatFileRead(q->GeneratedScriptHandle, c, 1) != 1) return 0;
-    q->GeneratedReadOffset++;
+// The generated file is read a chunk at a time, not a byte: a run of
+// 1,000 files reads thousands of its lines. The file's position is put
+// back at the line's end afterwards, where the name list appends.
+struct GeneratedChunk {
+    QELTA *q;
+    char bytes[1024];
+    long length;
+    long at;
+};
+
+static int ReadByte(GeneratedChunk *r, char *c) {
+    if (r->at == r->length) {
+        r->length = PlatFileRead(r->q->GeneratedScriptHandle, r->bytes, sizeof r->bytes);
+        r->at = 0;
+        if (r->length <= 0) {
+            r->length = 0;
+            return 0;
+        }
+    }
+    *c = r->bytes[r->at++];
+    r->q->GeneratedReadOffset++;
     return 1;
 }
 
 // Reads up to the carriage return, a zero byte or the end; a line longer
 // than the buffer is cut but still consumed whole, so the file position
 // stays on line boundaries.
-static void ReadGeneratedBytes(QELTA *q, char *line, size_t size) {
+static void ReadGeneratedBytes(GeneratedChunk *r, char *line, size_t size) {
     size_t n = 0;
     char c;
-    while (ReadByte(q, &c) && c != '\r' && c != 0)
+    while (ReadByte(r, &c) && c != '\r' && c != 0)
         if (n < size - 1) line[n++] = c;
     line[n] = 0;
 }
@@ -118,18 +136,18 @@ static void EndGeneratedFile(QELTA *q) {
 
 static void ReadGeneratedLine(QELTA *q, char *line, size_t size) {
     q->CommandIndex--;
-    ReadGeneratedBytes(q, line, size);
+    GeneratedChunk r = {q, {0}, 0, 0};
+    ReadGeneratedBytes(&r, line, size);
     char c;
-    ReadByte(q, &c);  // the line feed
-    int more = ReadByte(q, &c);
+    ReadByte(&r, &c);  // the line feed
+    int more = ReadByte(&r, &c);
+    if (more) q->GeneratedReadOffset--;  // the look-ahead is given back
     // An N line at the end stays open: the name list appends the lines it
     // expands to, and the reader moves on to them.
-    if (more || line[0] == 'N' || line[0] == 'n') {
-        PlatFileSeek(q->GeneratedScriptHandle, -1, QSEEK_CUR);
-        q->GeneratedReadOffset--;
-    } else {
+    if (more || line[0] == 'N' || line[0] == 'n')
+        PlatFileSeek(q->GeneratedScriptHandle, q->GeneratedReadOffset, QSEEK_SET);
+    else
         EndGeneratedFile(q);
-    }
     q->CommandId = IdForLetter(q, line[0]);
 }
 

@@ -1,5 +1,5 @@
 // The dialog's byte count, rate, remaining time, percentage and bar while a
-// file moves. This runs once per block of 512 bytes, so the common path
+// file moves. This runs once per data block, so the common path
 // only reads the clock and finds it still inside the period last shown.
 #include <climits>
 #include <cstring>

@@ -23,6 +23,10 @@ static int SendFinished;
 static int FileEnded;
 static uint64_t BytesSent;
 static unsigned long TransferStart;
+// The block read from the file and not yet all taken by the socket:
+// DataBuffer[SendAt, SendEnd). A socket that would block keeps it for the
+// next write event, so the file is read exactly once.
+static size_t SendAt, SendEnd;
 
 static int OpenFailed(QELTA *q) {
     FORMATCUT(q->ErrorText, "_open()=HFILE_ERROR with Filename=%s\r\n", q->LocalName);
@@ -48,6 +52,7 @@ static int Prepare(QELTA *q, char *line, size_t size) {
 
 static int Start(PlatWindow hDlg, QELTA *q) {
     SendFinished = FileEnded = 0;
+    SendAt = SendEnd = 0;
     q->PassRetryCount = 0;
     q->IdleCount = 0;
     PlatSetField(hDlg, IDC_COMMAND, "Send File");
@@ -85,33 +90,41 @@ static void EndOfFile(QELTA *q) {
     q->ClearToSendData = 0;
 }
 
-// A send that would block, or failed, or went out in part: the file and
-// the count go back to the first byte not sent, to be sent again.
-static void Rewind(QELTA *q, long unsent) {
-    BytesSent -= (uint64_t)unsent;
-    PlatFileSeek(q->LocalFileHandle, (int64_t)BytesSent, QSEEK_SET);
+// The next block from the file; 0 at its end, -1 (ErrorText set) when it
+// cannot be read: a read error must never pass for the end of the file.
+static long FillBlock(QELTA *q) {
+    long n = PlatFileRead(q->LocalFileHandle, q->DataBuffer, q->BlockSize);
+    if (n < 0) FORMATCUT(q->ErrorText, "_lread() returned HFILE_ERROR with Filename=%s\r\n", q->LocalName);
+    if (n <= 0) return n;
+    SendAt = 0;
+    SendEnd = (size_t)n;
+    return n;
 }
 
-// One block from the file to the socket. 0 when the loop must stop.
+// Sends what is left of the block, reading the next one first when none
+// is. 1 to go on, 0 when the loop must stop (the socket would block or
+// the file ended), -1 on a failure.
 static int SendBlock(PlatWindow hDlg, QELTA *q) {
-    long n = PlatFileRead(q->LocalFileHandle, q->DataBuffer, q->BlockSize);
-    if (n <= 0) {
-        EndOfFile(q);
-        return 0;
+    if (SendAt == SendEnd) {
+        long n = FillBlock(q);
+        if (n < 0) return -1;
+        if (n == 0) {
+            EndOfFile(q);
+            return 0;
+        }
     }
     q->IdleCount = 0;
-    BytesSent += (uint64_t)n;
-    long sent = PlatNetSend(q->Socket.Data, q->DataBuffer, (size_t)n);
-    ShowTransferProgress(hDlg, XFER_SEND, BytesSent, q->ExpectedSize, 0);
+    long sent = PlatNetSend(q->Socket.Data, q->DataBuffer + SendAt, SendEnd - SendAt);
     if (sent < 0) {
         q->ClearToSendData = 0;
         q->LastSocketError = PlatNetLastError();
         DebugTrace(q, q->LastSocketError == QWSAEWOULDBLOCK ? "err==WSAEWOULDBLOCK for Data Socket\r\n"
                                                             : "err!=WSAEWOULDBLOCK for Data Socket\r\n");
-        Rewind(q, n);
         return 0;
     }
-    if (sent < n) Rewind(q, n - sent);
+    SendAt += (size_t)sent;
+    BytesSent += (uint64_t)sent;
+    ShowTransferProgress(hDlg, XFER_SEND, BytesSent, q->ExpectedSize, 0);
     return 1;
 }
 
@@ -120,9 +133,10 @@ static int Writable(PlatWindow hDlg, QELTA *q) {
     q->IdleCount = 0;
     if (SendFinished == 1) return 1;
     q->ClearToSendData = 1;
-    while (q->ClearToSendData == 1 && SendFinished == 0 && SendBlock(hDlg, q)) {
+    int step = 1;
+    while (q->ClearToSendData == 1 && SendFinished == 0 && (step = SendBlock(hDlg, q)) == 1) {
     }
-    return 1;
+    return step >= 0;
 }
 
 static int ReplyArrived(PlatWindow hDlg, QELTA *q) {

@@ -95,7 +95,7 @@ def test_killed_runs_leave_the_script_whole(linux_qelta, tmp_path):
     rng = random.Random(7)
     for _ in range(3):
         # Two kills aimed at status writes, two at any moment of the run,
-        # start-up (the first command comes after 0.7 s) and end included.
+        # start-up and end included.
         before = [temp_files(folder) for folder in folders]
         procs = [start_run(linux_qelta, script) for script in scripts]
         deadline = time.monotonic() + 5

@@ -9,7 +9,8 @@ import pytest
 from conftest import status_of, write_script
 from ftpservers import ftp_server, vsftpd  # noqa: F401  (fixtures)
 
-SIZES = [0, 1, 511, 512, 513, 3 * 2**20 + 7]
+# Around the old 512-byte block and the default 64 KiB one, and several blocks.
+SIZES = [0, 1, 511, 512, 513, 65535, 65536, 65537, 3 * 2**20 + 7]
 
 
 def dos(qelta, path):
@@ -46,10 +47,13 @@ def run_job(qelta, tmp_path, commands, settings=None, timeout=120):
     return status
 
 
-@pytest.mark.parametrize("mode", ["PORT", "PASV", "PASVMode"])
-def test_files_both_ways(qelta, tmp_path, ftp_server, mode):
+@pytest.mark.parametrize("mode,block", [("PORT", None), ("PASV", None), ("PASVMode", None),
+                                        ("PASV", 512)])
+def test_files_both_ways(qelta, tmp_path, ftp_server, mode, block):
     port = "PASV" if mode == "PASV" else "PORT"
     settings = {"PASVMode": 1} if mode == "PASVMode" else {}
+    if block:
+        settings["BlockSize"] = block
     local = tmp_path / "local"
     local.mkdir()
     down, up = [], []
@@ -159,3 +163,15 @@ def test_file_past_four_gib(linux_qelta, tmp_path, vsftpd):
     finally:
         dest.unlink(missing_ok=True)
         remote.unlink(missing_ok=True)
+
+
+def test_a_file_that_cannot_be_read_is_no_empty_upload(linux_qelta, tmp_path, vsftpd):
+    # Reading /proc/self/mem at its first byte fails (nothing is mapped
+    # there): a read error, which must not pass for the end of the file.
+    commands = login(vsftpd) + ["PASV", "STOR mem.bin C:\\proc\\self\\mem", "QUIT"]
+    script = write_script(tmp_path / "job.ftp", commands, {"Silent": 1, "TimeOut": 30})
+    linux_qelta.run(script)
+    status = status_of(script)
+    assert status["exitcode"] == "Failure"
+    assert status.get("commandstatus7") != "Success"
+    assert b"_lread() returned HFILE_ERROR" in (tmp_path / "job.err").read_bytes()
