@@ -61,3 +61,12 @@ int EqualNoCase(const char *a, const char *b, size_t n) {
     }
     return 1;
 }
+
+int IsWholeNumber(const char *s) {
+    while (*s == ' ' || *s == '\t') s++;
+    if (*s == '+' || *s == '-') s++;
+    if (*s < '0' || *s > '9') return 0;
+    while (*s >= '0' && *s <= '9') s++;
+    while (*s == ' ' || *s == '\t') s++;
+    return *s == 0;
+}
