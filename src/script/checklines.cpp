@@ -73,10 +73,12 @@ static void CollectCommands(ScriptCheck *c, long header) {
 
 // ---- where the run goes ----------------------------------------------------------------
 
-// Lines that end the run where they stand: an empty one, NONE, and a
-// keyword the table lacks.
+// Lines after which the run never goes on to the next number: an empty
+// one, NONE and a keyword the table lacks end it, and a GOTO without a
+// count always jumps.
 static int Stops(const CheckCommand &cmd) {
-    return cmd.Value.empty() || cmd.Entry == 0 || cmd.Entry->Id == CMD_NONE;
+    if (cmd.Value.empty() || cmd.Entry == 0 || cmd.Entry->Id == CMD_NONE) return 1;
+    return cmd.Entry->Id == CMD_GOTO && strchr(cmd.Argument, ':') == 0;
 }
 
 // From line 1 on, through every next number and every jump; only a
