@@ -1,15 +1,16 @@
 // The table of [Settings] keys and the reads that go through it.
+#include "app/settings.h"
+
 #include <climits>
 #include <cstring>
 
-#include "app/settings.h"
 #include "base/text.h"
 
 static const char SETTINGS[] = "Settings";
 static const int MiB = 1024 * 1024;
 
 constexpr SettingEntry SettingsTable[SETTING_COUNT] = {
-    // key                  id                       kind             default low  high
+    // key, id, kind, default, lowest, highest
     {"LogFile", SET_LOGFILE, SETTING_PATH, 0, 0, 0},
     {"AppendLogFile", SET_APPENDLOGFILE, SETTING_FLAG, 0, 0, 1},
     {"ErrorLogFile", SET_ERRORLOGFILE, SETTING_PATH, 0, 0, 0},

@@ -99,7 +99,8 @@ size_t ProfileSectionEnd(const ProfileText &text, long header) {
 long FindProfileKey(const ProfileText &text, long header, const char *key) {
     size_t end = ProfileSectionEnd(text, header);
     for (size_t i = (size_t)header + 1; i < end; i++)
-        if (text.lines[i].kind == LINE_KEY && ProfileNameIs(text.lines[i].name, key)) return (long)i;
+        if (text.lines[i].kind == LINE_KEY && ProfileNameIs(text.lines[i].name, key))
+            return (long)i;
     return -1;
 }
 

@@ -93,14 +93,16 @@ static void CheckSections(ScriptCheck *c) {
 
 // ---- [Settings] ----------------------------------------------------------------------
 
-static void CheckSettingText(ScriptCheck *c, size_t i, const SettingEntry &e, const std::string &v) {
+static void CheckSettingText(ScriptCheck *c, size_t i, const SettingEntry &e,
+                             const std::string &v) {
     if (e.Kind == SETTING_PATH && v.size() > 127)
         CheckFinds(c, i, "%s is longer than 127 characters: the run will not use it", e.Key);
     if (e.Kind == SETTING_COMMAND && v.size() > 255)
         CheckFinds(c, i, "%s is longer than 255 characters: the run cuts it", e.Key);
 }
 
-static void CheckSettingRange(ScriptCheck *c, size_t i, const SettingEntry &e, const std::string &v) {
+static void CheckSettingRange(ScriptCheck *c, size_t i, const SettingEntry &e,
+                              const std::string &v) {
     long n = ReadDecimal(v.c_str());
     if (n >= e.Low && n <= e.High) return;
     if (e.Kind != SETTING_NUMBER)
@@ -118,7 +120,8 @@ static int ValueRead(const std::string &v) {
     return n > INT_MAX ? INT_MAX : n < INT_MIN ? INT_MIN : (int)n;
 }
 
-static void CheckSettingValue(ScriptCheck *c, size_t i, const SettingEntry &e, const std::string &v) {
+static void CheckSettingValue(ScriptCheck *c, size_t i, const SettingEntry &e,
+                              const std::string &v) {
     if (v.empty()) return;  // read as missing: the default
     if (e.Kind == SETTING_PATH || e.Kind == SETTING_COMMAND) return CheckSettingText(c, i, e, v);
     if (!IsWholeNumber(v.c_str()) && e.Kind != SETTING_NUMBER)

@@ -47,7 +47,8 @@ static void TakeCommandKey(ScriptCheck *c, size_t i) {
     const ProfileLine &line = c->Script.lines[i];
     long n = CommandNumber(c, line.name);
     if (n == 0)
-        return CheckFinds(c, i, "%.60s is not a command key: the run reads only %s", line.name.c_str(),
+        return CheckFinds(c, i, "%.60s is not a command key: the run reads only %s",
+                          line.name.c_str(),
                           c->LongKeyForm ? "FTPCommand1, FTPCommand2, ..." : "1, 2, ...");
     auto seen = c->Commands.find(n);
     if (seen != c->Commands.end())
@@ -68,7 +69,8 @@ static void CollectCommands(ScriptCheck *c, long header) {
         if (c->Script.lines[i].kind == LINE_KEY) TakeCommandKey(c, i);
     auto one = c->Commands.find(1);
     if (one == c->Commands.end() || one->second.Value.empty())
-        CheckFinds(c, (size_t)header, "no first command line (FTPCommand1 or 1): the run ends at once");
+        CheckFinds(c, (size_t)header,
+                   "no first command line (FTPCommand1 or 1): the run ends at once");
 }
 
 // ---- where the run goes ----------------------------------------------------------------
@@ -109,8 +111,8 @@ static void CheckNumbering(ScriptCheck *c) {
     long last = c->Commands.empty() ? 0 : c->Commands.rbegin()->first;
     for (const auto &[n, cmd] : c->Commands) {
         if (!cmd.Reached) {
-            CheckFinds(c, cmd.Index, "%s is never reached: the numbering skips %s", KeyOf(c, n).c_str(),
-                       KeyOf(c, MissingBefore(c, n)).c_str());
+            CheckFinds(c, cmd.Index, "%s is never reached: the numbering skips %s",
+                       KeyOf(c, n).c_str(), KeyOf(c, MissingBefore(c, n)).c_str());
         } else if (n < last && !c->Commands.count(n + 1) && !Stops(cmd)) {
             CheckFinds(c, cmd.Index, "the numbering skips %s: the run ends after this line",
                        KeyOf(c, n + 1).c_str());
@@ -145,8 +147,10 @@ static void CheckDataPorts(ScriptCheck *c) {
             ready = 1;
         } else if (UsesDataPort(cmd)) {
             if (!ready)
-                CheckFinds(c, cmd.Index, "%s has no PORT or PASV line before it: each transfer needs one of its own",
-                           cmd.Entry->Keyword);
+                CheckFinds(
+                    c, cmd.Index,
+                    "%s has no PORT or PASV line before it: each transfer needs one of its own",
+                    cmd.Entry->Keyword);
             ready = 0;
         } else if (id == CMD_MPUT) {
             ready = 0;
@@ -178,7 +182,8 @@ static void CheckGoto(ScriptCheck *c, const CheckCommand &cmd) {
     if (target == 0)
         CheckFinds(c, cmd.Index, "GOTO needs a line number of 1 or more: the run fails here");
     else if (!IsWholeNumber(number.c_str()))
-        CheckFinds(c, cmd.Index, "GOTO: the line number \"%.40s\" is not a number (the run reads %ld)",
+        CheckFinds(c, cmd.Index,
+                   "GOTO: the line number \"%.40s\" is not a number (the run reads %ld)",
                    number.c_str(), target);
     else if (!c->Commands.count(target))
         CheckFinds(c, cmd.Index, "GOTO %ld: there is no %s, so the run ends there", target,
@@ -198,7 +203,8 @@ static int WaitPartsRead(const char *argument) {
 static void CheckWait(ScriptCheck *c, const CheckCommand &cmd) {
     int wtil = cmd.Entry->Id == CMD_WTIL;
     long first, second;
-    const char *shape = wtil ? "WTIL needs hours:minutes, as in WTIL 23:59" : "WFOR needs minutes:seconds, as in WFOR 1:30";
+    const char *shape = wtil ? "WTIL needs hours:minutes, as in WTIL 23:59"
+                             : "WFOR needs minutes:seconds, as in WFOR 1:30";
     if (!SplitWaitArgument(cmd.Argument, &first, &second))
         return CheckFinds(c, cmd.Index, "%s: the run fails here", shape);
     if (!WaitPartsRead(cmd.Argument))
@@ -206,7 +212,8 @@ static void CheckWait(ScriptCheck *c, const CheckCommand &cmd) {
     if (!wtil && (first < 0 || second < 0))
         return CheckFinds(c, cmd.Index, "WFOR %.40s: a wait is not below 0", cmd.Argument);
     if (wtil && (first < 0 || first > 23 || second < 0 || second > 59))
-        return CheckFinds(c, cmd.Index, "WTIL %.40s names no time of day: the run waits until cancelled",
+        return CheckFinds(c, cmd.Index,
+                          "WTIL %.40s names no time of day: the run waits until cancelled",
                           cmd.Argument);
     // The watchdog would end the wait between two of its 10-second checks.
     if (wtil && c->TimeOut <= 10)
@@ -222,6 +229,7 @@ static void CheckDial(ScriptCheck *c, const CheckCommand &cmd) {
     std::string why = c->Scratch->ErrorText;
     size_t where = why.find(" in ExecDIAL()");
     if (where != std::string::npos) why.resize(where);
+    while (!why.empty() && (why.back() == ',' || why.back() == ' ')) why.pop_back();
     CheckFinds(c, cmd.Index, "%s", why.c_str());
 }
 
@@ -233,7 +241,8 @@ static void CheckFileNames(ScriptCheck *c, const CheckCommand &cmd) {
 static void CheckDell(ScriptCheck *c, const CheckCommand &cmd) {
     char folder[sizeof cmd.Argument];
     COPYCUT(folder, cmd.Argument);
-    if (!CutToFolder(folder)) CheckFinds(c, cmd.Index, "DELL needs a folder in its pattern, as in DELL C:\\out\\*.bak");
+    if (!CutToFolder(folder))
+        CheckFinds(c, cmd.Index, "DELL needs a folder in its pattern, as in DELL C:\\out\\*.bak");
 }
 
 static void CheckArgument(ScriptCheck *c, const CheckCommand &cmd) {
@@ -256,7 +265,8 @@ static void CheckArgument(ScriptCheck *c, const CheckCommand &cmd) {
         case CMD_DELL:
             return CheckDell(c, cmd);
         case CMD_NLST:
-            return CheckFinds(c, cmd.Index, "NLST runs only in the lines that MGET, MGTC and DELR write");
+            return CheckFinds(c, cmd.Index,
+                              "NLST runs only in the lines that MGET, MGTC and DELR write");
         default:
             return;
     }
@@ -267,7 +277,8 @@ static void CheckKeyword(ScriptCheck *c, const CheckCommand &cmd) {
     KeywordWord(cmd.Keyword, word, sizeof word);
     const char *keywords[64];
     int count = 0;
-    for (int i = 0; i < CommandTableSize && count < 64; i++) keywords[count++] = CommandTable[i].Keyword;
+    for (int i = 0; i < CommandTableSize && count < 64; i++)
+        keywords[count++] = CommandTable[i].Keyword;
     const char *near = ClosestName(word, keywords, count);
     char hint[32] = "";
     if (near) FORMATCUT(hint, " (did you mean %s?)", near);

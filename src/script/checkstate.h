@@ -17,10 +17,10 @@ struct CheckFinding {
 
 // One command line of [QELTA] as the run would read it.
 struct CheckCommand {
-    size_t Index;                 // its line in ScriptLines
-    std::string Value;            // as a read returns it, cut as the run cuts it
-    const CommandEntry *Entry;    // 0 for a keyword the table lacks
-    const char *Keyword;          // where the keyword begins in Value
+    size_t Index;               // its line in ScriptLines
+    std::string Value;          // as a read returns it, cut as the run cuts it
+    const CommandEntry *Entry;  // 0 for a keyword the table lacks
+    const char *Keyword;        // where the keyword begins in Value
     char Argument[sizeof(((QELTA *)0)->Argument)];
     int Reached;
 };
@@ -30,8 +30,8 @@ struct ScriptCheck {
     std::vector<CheckFinding> Findings;
     std::map<long, CheckCommand> Commands;
     int LongKeyForm;
-    long TimeOut;      // as the run would read it
-    QELTA *Scratch;    // for the rules that report through ErrorText
+    long TimeOut;    // as the run would read it
+    QELTA *Scratch;  // for the rules that report through ErrorText
 };
 
 // A finding on line index + 1 of the file.

@@ -72,7 +72,8 @@ static void LogUnknownKeyword(QELTA *q, const char *keyword) {
     char word[16];
     KeywordWord(keyword, word, sizeof word);
     char text[64];
-    FORMATCUT(text, "*** Line %d: unknown keyword \"%s\" ends the script\r\n", q->CommandIndex, word);
+    FORMATCUT(text, "*** Line %d: unknown keyword \"%s\" ends the script\r\n", q->CommandIndex,
+              word);
     LogText(q, text);
     ErrorLogText(q, text);
 }

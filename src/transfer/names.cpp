@@ -51,7 +51,8 @@ const char *FileNamesProblem(const char *a, int commandId) {
         return "no remote name before the local path";
     if (RemoteLength(colon) >= (int)sizeof(((QELTA *)0)->RemoteName))
         return "the remote name is too long";
-    if (strlen(a + colon - 1) >= sizeof(((QELTA *)0)->LocalName)) return "the local name is too long";
+    if (strlen(a + colon - 1) >= sizeof(((QELTA *)0)->LocalName))
+        return "the local name is too long";
     return 0;
 }
 

@@ -157,7 +157,7 @@ CASES = {
         after_login("DIAL", "DIAL MyISP, alice, secret, more", "DIAL -hangup",
                     "DIAL MyISP -hangup now", "DIAL MyISP -hangup", "DIAL " + "x" * 64),
         [(5, "DIAL needs a dial-up entry name"),
-         (6, "DIAL takes an entry name, a user name and a password, no more,"),
+         (6, "DIAL takes an entry name, a user name and a password, no more"),
          (7, "DIAL needs the entry name and a blank before -hangup"),
          (8, "DIAL takes nothing after -hangup"),
          (10, "DIAL entry names, user names and passwords hold at most 63 characters")]),

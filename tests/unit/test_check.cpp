@@ -34,16 +34,25 @@ TEST_F(CheckTest, RefusesTheFileNamesTheRunRefusesAndNoOthers) {
     const char *keywords[] = {"RETR", "LIST", "MGET", "MPUT"};
     const int ids[] = {CMD_RETR, CMD_LIST, CMD_MGET, CMD_MPUT};
     const std::string arguments[] = {
-        "pub/a.zip C:\\in\\a.zip", "pub/a.zip \\in\\a.zip", "C:\\in\\a.zip", "host:f.txt D:\\x",
-        "a 1:\\x", "", longRemote + " C:\\x", "r " + longLocal, "/in/ C:\\out\\*.xml", "a b",
+        "pub/a.zip C:\\in\\a.zip",
+        "pub/a.zip \\in\\a.zip",
+        "C:\\in\\a.zip",
+        "host:f.txt D:\\x",
+        "a 1:\\x",
+        "",
+        longRemote + " C:\\x",
+        "r " + longLocal,
+        "/in/ C:\\out\\*.xml",
+        "a b",
     };
     for (int k = 0; k < 4; k++)
         for (const std::string &arg : arguments) {
             q->CommandId = ids[k];
             COPYCUT(q->Argument, arg.c_str());
             int runRefuses = !SplitFileNames(q);
-            auto found = Check("[QELTA]\nFTPCommand1=PASV\nFTPCommand2=" + std::string(keywords[k]) +
-                               " " + arg + "\n");
+            auto found =
+                Check("[QELTA]\nFTPCommand1=PASV\nFTPCommand2=" + std::string(keywords[k]) + " " +
+                      arg + "\n");
             EXPECT_EQ(runRefuses, (int)found.size()) << keywords[k] << " " << arg;
         }
 }
@@ -73,8 +82,10 @@ TEST_F(CheckTest, SuggestsOnlyLikelyTypos) {
 }
 
 TEST_F(CheckTest, WholeNumbersAreWhatAPersonWrites) {
-    for (const char *yes : {"0", " 60 ", "-1", "+7", "\t12"}) EXPECT_TRUE(IsWholeNumber(yes)) << yes;
-    for (const char *no : {"", " ", "60s", "1 2", "-", "0x10", "1.5"}) EXPECT_FALSE(IsWholeNumber(no)) << no;
+    for (const char *yes : {"0", " 60 ", "-1", "+7", "\t12"})
+        EXPECT_TRUE(IsWholeNumber(yes)) << yes;
+    for (const char *no : {"", " ", "60s", "1 2", "-", "0x10", "1.5"})
+        EXPECT_FALSE(IsWholeNumber(no)) << no;
 }
 
 }  // namespace
