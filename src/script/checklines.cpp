@@ -100,19 +100,16 @@ static void MarkReached(ScriptCheck *c) {
     }
 }
 
-static long MissingBefore(const ScriptCheck *c, long n) {
-    long m = n - 1;
-    while (m > 1 && c->Commands.count(m)) m--;
-    return m;
-}
-
 static void CheckNumbering(ScriptCheck *c) {
     MarkReached(c);
     long last = c->Commands.empty() ? 0 : c->Commands.rbegin()->first;
+    long before = 0, skipped = 0;  // the number before and the last one missing
     for (const auto &[n, cmd] : c->Commands) {
+        if (n > before + 1) skipped = n - 1;
+        before = n;
         if (!cmd.Reached) {
             CheckFinds(c, cmd.Index, "%s is never reached: the numbering skips %s",
-                       KeyOf(c, n).c_str(), KeyOf(c, MissingBefore(c, n)).c_str());
+                       KeyOf(c, n).c_str(), KeyOf(c, skipped).c_str());
         } else if (n < last && !c->Commands.count(n + 1) && !Stops(cmd)) {
             CheckFinds(c, cmd.Index, "the numbering skips %s: the run ends after this line",
                        KeyOf(c, n + 1).c_str());
