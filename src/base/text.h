@@ -3,6 +3,7 @@
 #ifndef QELTA_TEXT_H
 #define QELTA_TEXT_H
 
+#include <cstdarg>
 #include <cstddef>
 
 // Copies src into dst of size bytes, cut to size - 1 characters.
@@ -16,6 +17,8 @@ int FormatCut(char *dst, size_t size, const char *fmt, ...)
     __attribute__((format(printf, 3, 4)))
 #endif
     ;
+// The same with the arguments as a va_list.
+int FormatCutV(char *dst, size_t size, const char *fmt, va_list ap);
 // A decimal integer as the C library's atoi reads it (leading white space,
 // an optional sign, digits up to the first non-digit), without overflow.
 long ReadDecimal(const char *s);

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <climits>
 #include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -18,7 +17,7 @@ void CheckFinds(ScriptCheck *c, size_t index, const char *format, ...) {
     char text[600];
     va_list args;
     va_start(args, format);
-    vsnprintf(text, sizeof text, format, args);
+    FormatCutV(text, sizeof text, format, args);
     va_end(args);
     c->Findings.push_back({(long)index + 1, text});
 }
