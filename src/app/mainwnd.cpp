@@ -2,6 +2,7 @@
 #include <cstdlib>
 
 #include "app/app.h"
+#include "app/settings.h"
 #include "base/text.h"
 #include "log/log.h"
 #include "transfer/dataio.h"
@@ -138,10 +139,10 @@ int ExitProcedure(PlatWindow hDlg, QELTA *q) {
     char cmdline[256];
     if (q->ErrorFlag == 1) {
         WriteExitCode(q, "Failure");
-        PlatProfileRead("Settings", "OnFailExec", "", cmdline, sizeof cmdline, q->ScriptPath);
+        ReadSettingText(q, SET_ONFAILEXEC, cmdline, sizeof cmdline);
     } else {
         WriteExitCode(q, "Success");
-        PlatProfileRead("Settings", "OnSuccessExec", "", cmdline, sizeof cmdline, q->ScriptPath);
+        ReadSettingText(q, SET_ONSUCCESSEXEC, cmdline, sizeof cmdline);
     }
     return StartExitProgram(q, cmdline);
 }

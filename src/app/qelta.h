@@ -25,9 +25,6 @@ enum { WaitTimer = 1034, WatchdogTimer = 1035, StartTimer = 1036 };
 // window to be drawn first, short enough that a job never waits on it.
 enum { StartDelayMs = 10 };
 
-// The data block's size, in bytes: BlockSize's default and its limit.
-enum { DefaultBlockSize = 65536, MostBlockSize = 1024 * 1024 };
-
 // Executor event kinds.
 enum { EV_START = 1, EV_SOCKET = 2, EV_WAITTICK = 1028, EV_CONNECTED = 1035 };
 

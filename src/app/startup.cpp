@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "app/app.h"
+#include "app/settings.h"
 #include "base/text.h"
 #include "log/log.h"
 #include "script/commandids.h"
@@ -13,11 +14,6 @@ PlatWindow DialogHandle = nullptr;
 PlatWindow MainWindow = nullptr;
 int No3D = 0;
 
-static const char SETTINGS[] = "Settings";
-
-static int ReadSetting(QELTA *q, const char *key, int def) {
-    return PlatProfileReadInt(SETTINGS, key, def, q->ScriptPath);
-}
 
 void ResetConnection(QELTA *q) {
     q->LocalName[0] = 0;
@@ -122,16 +118,16 @@ int DeriveRunFileNames(QELTA *q) {
 }
 
 struct RunFile {
-    const char *appendKey;
+    int appendSetting;
     const char *openFailText;
     const char *createFailText;
 };
 
-static const RunFile LogFileSpec = {"AppendLogFile", "Can not open or create log file.",
+static const RunFile LogFileSpec = {SET_APPENDLOGFILE, "Can not open or create log file.",
                                     "Can not create log file."};
-static const RunFile StatFileSpec = {"AppendStatFile", "Can not open or create stat file.",
+static const RunFile StatFileSpec = {SET_APPENDSTATFILE, "Can not open or create stat file.",
                                      "Can not create stat file."};
-static const RunFile ErrorFileSpec = {"AppendErrorLogFile",
+static const RunFile ErrorFileSpec = {SET_APPENDERRORLOGFILE,
                                       "Can not open or create error log file.",
                                       "Can not create log file."};
 
@@ -145,7 +141,7 @@ static int CollidesWith(const char *path, const char *const *others, int count) 
 
 static PlatFile OpenRunFile(QELTA *q, const char *path, const RunFile *kind,
                             const char *const *others, int count) {
-    int append = ReadSetting(q, kind->appendKey, 0) == 1;
+    int append = SettingOn(q, kind->appendSetting);
     const char *failText = append ? kind->openFailText : kind->createFailText;
     if (CollidesWith(path, others, count)) {
         ErrorBox(failText);
@@ -167,9 +163,9 @@ static PlatFile OpenRunFile(QELTA *q, const char *path, const RunFile *kind,
 
 // Reads a path setting; 0 when it is longer than the members hold (it is
 // then reported, never used cut).
-static int ReadPathSetting(QELTA *q, const char *key, char *out, size_t size, const char *failText) {
+static int ReadPathSetting(QELTA *q, int id, char *out, size_t size, const char *failText) {
     char value[512];
-    PlatProfileRead(SETTINGS, key, "", value, sizeof value, q->ScriptPath);
+    ReadSettingText(q, id, value, sizeof value);
     if (!CopyCut(out, size, value)) {
         char text[700];
         FORMATCUT(text, "%s\r\nPath is longer than 127 characters:\r\n%s", failText, value);
@@ -197,10 +193,10 @@ static int TemplatePrompt(QELTA *q) {
 
 static void OpenRunFiles(QELTA *q) {
     char logFile[128], errorFile[128], statFile[128];
-    int logOk = ReadPathSetting(q, "LogFile", logFile, sizeof logFile, LogFileSpec.createFailText);
-    int errOk = ReadPathSetting(q, "ErrorLogFile", errorFile, sizeof errorFile,
+    int logOk = ReadPathSetting(q, SET_LOGFILE, logFile, sizeof logFile, LogFileSpec.createFailText);
+    int errOk = ReadPathSetting(q, SET_ERRORLOGFILE, errorFile, sizeof errorFile,
                                 ErrorFileSpec.createFailText);
-    int statOk = ReadPathSetting(q, "StatFile", statFile, sizeof statFile,
+    int statOk = ReadPathSetting(q, SET_STATFILE, statFile, sizeof statFile,
                                  StatFileSpec.createFailText);
     if (logFile[0]) COPYCUT(q->LogPath, logFile);
     if (errorFile[0]) COPYCUT(q->ErrorLogPath, errorFile);
@@ -226,8 +222,9 @@ static void OpenRunFiles(QELTA *q) {
 // 1 byte to 1 MiB. Smaller blocks cost a system call each way per block,
 // which on a big file is most of a user's wait.
 static int AllocateDataBlock(QELTA *q) {
-    int size = ReadSetting(q, "BlockSize", DefaultBlockSize);
-    q->BlockSize = (size_t)((size >= 1 && size <= MostBlockSize) ? size : (int)DefaultBlockSize);
+    const SettingEntry &e = SettingsTable[SET_BLOCKSIZE];
+    int size = ReadSetting(q, SET_BLOCKSIZE);
+    q->BlockSize = (size_t)(size >= e.Low && size <= e.High ? size : e.Default);
     q->DataBuffer = static_cast<char *>(std::malloc(q->BlockSize));
     if (q->DataBuffer != nullptr) return 1;
     ErrorBox("Unable to Allocate Memory");
@@ -246,22 +243,22 @@ int LoadSettings(QELTA *q) {
     PlatProfileFlush(q->ScriptPath);
     // Read before anything can stop the start-up, so that a scheduler is
     // told of a script that was found but never ran.
-    q->ProcessExitCode = ReadSetting(q, "ProcessExitCode", 0) == 1;
-    if (ReadSetting(q, "Template", 0) == 1) return TemplatePrompt(q);
+    q->ProcessExitCode = SettingOn(q, SET_PROCESSEXITCODE);
+    if (SettingOn(q, SET_TEMPLATE)) return TemplatePrompt(q);
 
     OpenRunFiles(q);
 
-    q->Silent = ReadSetting(q, "Silent", 0);
-    q->Debug = ReadSetting(q, "Debug", 0);
-    q->DebugEx = ReadSetting(q, "DebugEx", 0);
-    q->_550DeleteOverRide = ReadSetting(q, "550DeleteOverRide", 0);
-    q->DeleteOverRide = ReadSetting(q, "DeleteOverRide", 0);
-    q->TimeOut = ReadSetting(q, "TimeOut", 60);
-    q->DebugMessages = ReadSetting(q, "DebugMessages", 0);
-    q->DELR550OverRide = ReadSetting(q, "DELR550OverRide", 0);
-    q->DirCmdCanDoNothing = ReadSetting(q, "DirCmdCanDoNothing", 0);
-    q->PASVMode = ReadSetting(q, "PASVMode", 0);
-    q->PASVUseReplyAddress = ReadSetting(q, "PASVUseReplyAddress", 0);
+    q->Silent = ReadSetting(q, SET_SILENT);
+    q->Debug = ReadSetting(q, SET_DEBUG);
+    q->DebugEx = ReadSetting(q, SET_DEBUGEX);
+    q->_550DeleteOverRide = ReadSetting(q, SET_550DELETEOVERRIDE);
+    q->DeleteOverRide = ReadSetting(q, SET_DELETEOVERRIDE);
+    q->TimeOut = ReadSetting(q, SET_TIMEOUT);
+    q->DebugMessages = ReadSetting(q, SET_DEBUGMESSAGES);
+    q->DELR550OverRide = ReadSetting(q, SET_DELR550OVERRIDE);
+    q->DirCmdCanDoNothing = ReadSetting(q, SET_DIRCMDCANDONOTHING);
+    q->PASVMode = ReadSetting(q, SET_PASVMODE);
+    q->PASVUseReplyAddress = ReadSetting(q, SET_PASVUSEREPLYADDRESS);
     if (!AllocateDataBlock(q)) return 0;
 
     WriteLogHeader(q, "Starting");
@@ -290,7 +287,7 @@ int StartNetwork(QELTA *q, PlatWindow hDlg) {
     ErrorLogText(q, description);
     ErrorLogText(q, "\r\n");
     q->IdleCount = 0;
-    if (ReadSetting(q, "NOgethostname", 0) != 0) return 1;
+    if (SettingOn(q, SET_NOGETHOSTNAME)) return 1;
     if (!PlatNetLocalHostName(q->LocalHostName, sizeof q->LocalHostName)) {
         q->LocalHostName[0] = 0;
         return 1;
@@ -374,7 +371,7 @@ int QeltaMain(void *instance, int hasPrevious, const char *cmdline, int show) {
     if (!ChooseScript(q, cmdline) || LoadSettings(q) != 1) return FreeSession(q);
     q->ErrorFlag = 0;
     PlatProfileFlush(q->ScriptPath);
-    No3D = ReadSetting(q, "No3D", 0) != 0;
+    No3D = SettingOn(q, SET_NO3D);
 
     MainWindow = PlatCreateMainWindow(instance);
     if (MainWindow == nullptr) return FreeSession(q);

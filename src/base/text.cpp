@@ -22,17 +22,22 @@ int AppendCut(char *dst, size_t size, const char *src) {
     return CopyCut(dst + used, size - used, src);
 }
 
-int FormatCut(char *dst, size_t size, const char *fmt, ...) {
+int FormatCutV(char *dst, size_t size, const char *fmt, va_list ap) {
     if (size == 0) return 0;
-    va_list ap;
-    va_start(ap, fmt);
     int n = vsnprintf(dst, size, fmt, ap);
-    va_end(ap);
     if (n < 0) {
         dst[0] = 0;
         return 0;
     }
     return (size_t)n < size;
+}
+
+int FormatCut(char *dst, size_t size, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    int whole = FormatCutV(dst, size, fmt, ap);
+    va_end(ap);
+    return whole;
 }
 
 long ReadDecimal(const char *s) {
@@ -60,4 +65,13 @@ int EqualNoCase(const char *a, const char *b, size_t n) {
         if (a[i] == 0) return 1;
     }
     return 1;
+}
+
+int IsWholeNumber(const char *s) {
+    while (*s == ' ' || *s == '\t') s++;
+    if (*s == '+' || *s == '-') s++;
+    if (*s < '0' || *s > '9') return 0;
+    while (*s >= '0' && *s <= '9') s++;
+    while (*s == ' ' || *s == '\t') s++;
+    return *s == 0;
 }

@@ -3,6 +3,7 @@
 #ifndef QELTA_TEXT_H
 #define QELTA_TEXT_H
 
+#include <cstdarg>
 #include <cstddef>
 
 // Copies src into dst of size bytes, cut to size - 1 characters.
@@ -16,9 +17,14 @@ int FormatCut(char *dst, size_t size, const char *fmt, ...)
     __attribute__((format(printf, 3, 4)))
 #endif
     ;
+// The same with the arguments as a va_list.
+int FormatCutV(char *dst, size_t size, const char *fmt, va_list ap);
 // A decimal integer as the C library's atoi reads it (leading white space,
 // an optional sign, digits up to the first non-digit), without overflow.
 long ReadDecimal(const char *s);
+// 1 when s is a whole number as a person writes one: blanks around it, an
+// optional sign, at least one digit and nothing else.
+int IsWholeNumber(const char *s);
 // Case-insensitive comparison of at most n characters; 1 when equal.
 int EqualNoCase(const char *a, const char *b, size_t n);
 

@@ -2,6 +2,7 @@
 // completes on the server's greeting.
 #include <cstring>
 
+#include "app/settings.h"
 #include "base/text.h"
 #include "ftp/ftp.h"
 #include "script/script.h"
@@ -10,12 +11,8 @@
 // CONNECTEDMSG arrives or the look-up is cancelled.
 static char HostEntry[1024];
 
-static int SettingOn(QELTA *q, const char *key) {
-    return PlatProfileReadInt("Settings", key, 0, q->ScriptPath) == 1;
-}
-
 static void RaiseIfAsked(PlatWindow hDlg, QELTA *q) {
-    if (SettingOn(q, "BringToTop")) PlatRaiseWindow(PlatOwner(hDlg));
+    if (SettingOn(q, SET_BRINGTOTOP)) PlatRaiseWindow(PlatOwner(hDlg));
 }
 
 static int Fail(QELTA *q, const char *text) {
@@ -94,7 +91,7 @@ static int Start(PlatWindow hDlg, QELTA *q) {
     if (!SplitArgument(hDlg, q)) return 0;
     // A dotted address needs no look-up, whatever Blocking says.
     if (PlatNetDotted(q->HostName, q->ServerAddress.addr)) return Connect(hDlg, q);
-    if (SettingOn(q, "Blocking")) return ResolveBlocking(hDlg, q);
+    if (SettingOn(q, SET_BLOCKING)) return ResolveBlocking(hDlg, q);
     q->LookupRequest =
         PlatNetResolveAsync(hDlg, CONNECTEDMSG, q->HostName, HostEntry, sizeof HostEntry);
     if (q->LookupRequest == 0) {

@@ -3,6 +3,7 @@
 // deletion is logged.
 #include <cstring>
 
+#include "app/settings.h"
 #include "base/text.h"
 #include "log/log.h"
 #include "multi/multi.h"
@@ -10,7 +11,7 @@
 #include "transfer/transfer.h"
 
 static int NothingToDelete(QELTA *q) {
-    if (PlatProfileReadInt("Settings", "DELLCanDoNothing", 0, q->ScriptPath) == 1) {
+    if (SettingOn(q, SET_DELLCANDONOTHING)) {
         q->CurrentState.WaitingForResponseCode = 0;
         SetStatus(q);
         q->CommandActive = 0;

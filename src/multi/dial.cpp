@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/settings.h"
 #include "base/text.h"
 #include "log/log.h"
 #include "multi/multi.h"
@@ -191,7 +192,7 @@ int AreWeConnected(const char *name, char *found, size_t size) {
 }
 
 static int DialRetry(QELTA *q) {
-    int n = PlatProfileReadInt("Settings", "DialRetry", 3, q->ScriptPath);
+    int n = ReadSetting(q, SET_DIALRETRY);
     return n < 1 ? 1 : n;  // at least one attempt, and no overflow below
 }
 

@@ -45,8 +45,6 @@ int ExecMGET(PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {
 
 // ---- DELR ------------------------------------------------------------------------------
 
-static int IsWildcard(const char *s) { return strpbrk(s, "*?") != nullptr; }
-
 // Unless overridden: any answer but Yes ends the run, nothing deleted.
 static int AskToDelete(QELTA *q) {
     if (q->DeleteOverRide != 0) return 1;

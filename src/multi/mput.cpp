@@ -3,6 +3,7 @@
 // the command reader then runs them under the MPUT's line number.
 #include <cstring>
 
+#include "app/settings.h"
 #include "base/text.h"
 #include "multi/multi.h"
 #include "script/script.h"
@@ -33,7 +34,7 @@ static int NothingToSend(QELTA *q) {
     PlatFileClose(q->GeneratedScriptHandle);
     q->GeneratedScriptHandle = -1;
     PlatFileDelete(q->GeneratedScriptPath);
-    if (PlatProfileReadInt("Settings", "MPUTCanDoNothing", 0, q->ScriptPath) == 1) {
+    if (SettingOn(q, SET_MPUTCANDONOTHING)) {
         q->CurrentState.WaitingForResponseCode = 0;
         q->ReturnIndex = 0;
         SetStatus(q);

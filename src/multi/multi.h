@@ -57,6 +57,10 @@ int ExecDELL(PlatWindow, QELTA *, int, unsigned, unsigned);
 // DebugEx the pair is traced.
 int EvaluatePattern(const char *pattern, const char *name, QELTA *q);
 
+// 1 when a remote name holds '*' or '?': a DELR of such a name deletes
+// every name of the list that matches.
+int IsWildcard(const char *s);
+
 // The local scan's helpers: a pattern cut to its folder (0 when it names
 // none, as "C:*.txt"), and whether a listed file can be read now; one
 // that cannot (in use elsewhere) is passed over.

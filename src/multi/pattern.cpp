@@ -70,3 +70,5 @@ int EvaluatePattern(const char *pattern, const char *name, QELTA *q) {
     }
     return Match(pat, nm);
 }
+
+int IsWildcard(const char *s) { return strpbrk(s, "*?") != nullptr; }

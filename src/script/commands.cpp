@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "base/text.h"
+#include "log/log.h"
 #include "script/script.h"
 
 // ---- keyword effects ---------------------------------------------------------
@@ -33,19 +34,49 @@ static int (*const Effects[])(QELTA *, int) = {
 
 // ---- the argument ----------------------------------------------------------------
 
-// Leaves in Argument what follows the keyword and its one separator (the
-// sixth character on); a line of five characters or fewer has none.
-static void KeepArgument(QELTA *q, const char *line) {
-    char rest[sizeof(q->Argument)];
+void ScriptArgument(const char *line, char *out, size_t size) {
+    char rest[sizeof(((QELTA *)0)->Argument)];
     if (strnlen(line, 6) < 6) {
-        q->Argument[0] = 0;
+        out[0] = 0;
         return;
     }
-    COPYCUT(rest, line + 5);
-    COPYCUT(q->Argument, rest);
+    COPYCUT(rest, line + 5);  // line and out may be one buffer
+    CopyCut(out, size, rest);
+}
+
+static void KeepArgument(QELTA *q, const char *line) {
+    ScriptArgument(line, q->Argument, sizeof q->Argument);
 }
 
 // ---- script lines --------------------------------------------------------------
+
+const char *ScriptKeyword(const char *line) {
+    // Scripts put the keyword in column 1; an indented line (possible only
+    // inside quotes) is read as if it were not indented, so its argument
+    // and length are counted from the keyword too.
+    const char *start = line;
+    for (int n = 0; n < 4 && *start == ' '; n++) start++;
+    return start;
+}
+
+void KeywordWord(const char *keyword, char *out, size_t size) {
+    size_t n = 0;
+    while (keyword[n] && keyword[n] != ' ' && keyword[n] != '\t' && n < size - 1) n++;
+    memcpy(out, keyword, n);
+    out[n] = 0;
+}
+
+// The run ends at such a line as at the end of the script; the log says
+// why, or a mistyped keyword would look like a finished job.
+static void LogUnknownKeyword(QELTA *q, const char *keyword) {
+    char word[16];
+    KeywordWord(keyword, word, sizeof word);
+    char text[64];
+    FORMATCUT(text, "*** Line %d: unknown keyword \"%s\" ends the script\r\n", q->CommandIndex,
+              word);
+    LogText(q, text);
+    ErrorLogText(q, text);
+}
 
 static void ReadScriptLine(QELTA *q) {
     char key[32];
@@ -57,12 +88,7 @@ static void ReadScriptLine(QELTA *q) {
     if (PlatProfileRead("QELTA", key, "", line, sizeof(line), q->ScriptPath) <= 0) line[0] = 0;
     q->IdleCount = 0;
 
-    // Scripts put the keyword in column 1; an indented line (possible only
-    // inside quotes) is read as if it were not indented, so its argument
-    // and length are counted from the keyword too.
-    const char *start = line;
-    for (int n = 0; n < 4 && *start == ' '; n++) start++;
-
+    const char *start = ScriptKeyword(line);
     const CommandEntry *e = FindCommand(start);
     if (e) {
         q->CommandId = Effects[e->Effect](q, e->Id);
@@ -70,6 +96,7 @@ static void ReadScriptLine(QELTA *q) {
     } else {
         q->CommandId = CMD_NONE;
         q->IconKind = ICON_DISC;
+        if (start[0]) LogUnknownKeyword(q, start);
     }
     KeepArgument(q, start);
 }

@@ -67,12 +67,17 @@ static int TakeJump(const char *colon) {
     return 0;
 }
 
-int ExecGOTO(PlatWindow hDlg, QELTA *q, int EventKind, unsigned Message, unsigned SocketEvent) {
-    if (EventKind != EV_START) return 1;
-    long target = ReadDecimal(q->Argument);
+long GotoTarget(const char *argument) {
+    long target = ReadDecimal(argument);
     // Line numbers start at 1; a jump to 0 or below would read a key no
     // script has and end the run as if it had succeeded.
-    if (target < 1) return Fail(q, "GOTO needs a line number of 1 or more in ExecGOTO()\r\n");
+    return target < 1 ? 0 : target;
+}
+
+int ExecGOTO(PlatWindow hDlg, QELTA *q, int EventKind, unsigned Message, unsigned SocketEvent) {
+    if (EventKind != EV_START) return 1;
+    long target = GotoTarget(q->Argument);
+    if (target == 0) return Fail(q, "GOTO needs a line number of 1 or more in ExecGOTO()\r\n");
     SetStatus(q);
     if (TakeJump(strchr(q->Argument, ':'))) q->CommandIndex = ClampInt(target) - 1;
     return Finish(q);

@@ -47,6 +47,16 @@ const CommandEntry *CommandForId(int id);
 // The keyword of an id; "????" for none.
 const char *KeywordForId(int id);
 
+// Where a script line's keyword begins: after at most four blanks.
+const char *ScriptKeyword(const char *line);
+// The argument of a line from its keyword on: what follows the keyword
+// and its one separator (the sixth character on); a line of five
+// characters or fewer has none. line and out may be one buffer.
+void ScriptArgument(const char *line, char *out, size_t size);
+// The word a keyword begins, up to a blank, cut at size - 1: how messages
+// name a keyword the table lacks.
+void KeywordWord(const char *keyword, char *out, size_t size);
+
 int ReadCommand(QELTA *q);
 int CheckPreReq(int id, QELTA *q);
 
@@ -70,6 +80,10 @@ int ExecWFOR(PlatWindow, QELTA *, int, unsigned, unsigned);
 int ExecWTIL(PlatWindow, QELTA *, int, unsigned, unsigned);
 int ExecEXEC(PlatWindow, QELTA *, int, unsigned, unsigned);
 int ExecKILL(PlatWindow, QELTA *, int, unsigned, unsigned);
+
+// The line a GOTO argument jumps to (the number before any ':'); 0 when
+// the run refuses it, as it does anything below 1.
+long GotoTarget(const char *argument);
 
 // The run's GOTO loop and wait state back to their initial values.
 void ResetFlowState(void);

@@ -39,23 +39,31 @@ static int DriveColon(const char *a) {
     return (int)((c2 ? c2 : c1) - a);
 }
 
+// One character (normally the blank) stands between the two names.
+static int RemoteLength(int colon) { return colon - 2 > 0 ? colon - 2 : 0; }
+
+const char *FileNamesProblem(const char *a, int commandId) {
+    int colon = DriveColon(a);
+    if (colon < 1 || !IsLetter(a[colon - 1])) return "no local path with a drive letter";
+    // MPUT alone may be given only the local pattern: the files then go to
+    // the current remote directory.
+    if (RemoteLength(colon) == 0 && commandId != CMD_MPUT)
+        return "no remote name before the local path";
+    if (RemoteLength(colon) >= (int)sizeof(((QELTA *)0)->RemoteName))
+        return "the remote name is too long";
+    if (strlen(a + colon - 1) >= sizeof(((QELTA *)0)->LocalName))
+        return "the local name is too long";
+    return 0;
+}
+
 int SplitFileNames(QELTA *q) {
     q->RemoteName[0] = 0;
     q->LocalName[0] = 0;
     const char *a = q->Argument;
+    const char *why = FileNamesProblem(a, q->CommandId);
+    if (why) return Refuse(q, why);
     int colon = DriveColon(a);
-    if (colon < 1 || !IsLetter(a[colon - 1]))
-        return Refuse(q, "no local path with a drive letter");
-    // One character (normally the blank) stands between the two names.
-    int remoteLength = colon - 2 > 0 ? colon - 2 : 0;
-    // MPUT alone may be given only the local pattern: the files then go to
-    // the current remote directory.
-    if (remoteLength == 0 && q->CommandId != CMD_MPUT)
-        return Refuse(q, "no remote name before the local path");
-    if (remoteLength >= (int)sizeof q->RemoteName)
-        return Refuse(q, "the remote name is too long");
-    if (strlen(a + colon - 1) >= sizeof q->LocalName)
-        return Refuse(q, "the local name is too long");
+    int remoteLength = RemoteLength(colon);
     memcpy(q->RemoteName, a, (size_t)remoteLength);
     q->RemoteName[remoteLength] = 0;
     COPYCUT(q->LocalName, a + colon - 1);

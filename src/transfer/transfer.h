@@ -33,6 +33,9 @@ const char *TransferStatName(int direction);
 // name (MPUT alone may give only the local pattern), or with a name of 128
 // characters or more is refused whole. 1, or 0 with ErrorText set.
 int SplitFileNames(QELTA *q);
+// Why SplitFileNames refuses an argument of that command; 0 when it does
+// not.
+const char *FileNamesProblem(const char *argument, int commandId);
 // ErrorText = prefix + subject + suffix, the subject cut (ending in "...")
 // so that the whole text fits.
 void FormatNameFailure(QELTA *q, const char *prefix, const char *subject, const char *suffix);

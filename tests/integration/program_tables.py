@@ -3,11 +3,9 @@ sources: the rows of the keyword table, and every [Settings] key it reads
 with the default it reads it with. The manual page and the sample scripts
 are checked against these, so that neither can drift from the program.
 
-A settings read is a call of PlatProfileRead or PlatProfileReadInt on the
-section "Settings". Its key may come as a literal, through a parameter of
-a wrapper (ReadSetting(q, "TimeOut", 60)), through a local variable or
-through a field of a table of structs; a read whose key cannot be traced
-to literals is reported, so that a new form of read cannot slip past.
+Every [Settings] key is read through the settings table of
+src/app/settings.cpp; a read of the section anywhere else in the core is
+reported, so that no key can slip past the table.
 """
 import re
 from pathlib import Path
@@ -94,18 +92,6 @@ def _calls(text, name):
         yield m.start(), args
 
 
-def _enclosing_function(text, pos):
-    """(name, parameter names, body start) of the function around pos."""
-    best = None
-    for m in re.finditer(r"^[A-Za-z_][\w \t\*&:<>]*?\b(\w+)\s*\(([^;{}]*?)\)\s*(?:const\s*)?\{",
-                         text[:pos], re.M):
-        best = m
-    if not best:
-        return None, [], 0
-    params = [re.findall(r"(\w+)\s*(?:\[\s*\w*\s*\])?$", p.strip()) for p in best.group(2).split(",")]
-    return best.group(1), [p[0] if p else "" for p in params], best.end()
-
-
 def _literal(arg):
     m = _STRING.fullmatch(arg)
     if m:
@@ -117,79 +103,43 @@ def _string_constants(text):
     return dict(re.findall(r'\b(\w+)\s*\[\s*\]\s*=\s*"([^"]*)"', text))
 
 
-def _struct_field_values(texts, field):
-    """Literals at a struct field's place in every braced initializer of
-    that struct type, across the given sources."""
-    values = []
-    for text in texts:
-        for m in re.finditer(r"struct\s+(\w+)\s*\{([^}]*)\}", text):
-            names = [(re.findall(r"(\w+)\s*(?:\[[^\]]*\])*$", d.strip()) or [""])[0]
-                     for d in m.group(2).split(";") if d.strip()]
-            if field not in names:
-                continue
-            index = names.index(field)
-            for t in texts:
-                for init in re.finditer(r"\b%s\s+\w+\s*=\s*\{([^}]*)\}" % m.group(1), t):
-                    args = _arguments("(" + init.group(1) + ")", 0)
-                    if index < len(args) and _literal(args[index]) is not None:
-                        values.append(_literal(args[index]))
-    return values
-
-
 class UnresolvedRead(Exception):
     pass
 
 
-def settings_reads():
-    """{key: set of defaults} of every [Settings] key the program reads.
-    A default is an int, a string, or None when it is not a literal."""
-    files = {p: _strip_comments(p.read_text(errors="replace"))
-             for p in sorted(SRC.rglob("*.cpp")) if "platform" not in p.parts}
-    texts = list(files.values())
-    # A reader: (function, index of the key, the default as ("arg", index)
-    # or ("value", literal), index of the section or None when it is fixed).
-    readers = [("PlatProfileReadInt", 1, ("arg", 2), 0), ("PlatProfileRead", 1, ("arg", 2), 0)]
-    seen, found, unresolved = set(), {}, []
-    while readers:
-        func, key_at, default_spec, section_at = readers.pop()
-        if (func, key_at) in seen:
+SETTINGS_SOURCE = SRC / "app" / "settings.cpp"
+_ROW = re.compile(r'\{"(\w+)",\s*SET_\w+,\s*(SETTING_\w+),\s*(-?\d+),')
+
+
+def settings_table():
+    """{key: (kind, default)} of every row of the settings table."""
+    text = _strip_comments(SETTINGS_SOURCE.read_text())
+    return {key: (kind, int(default)) for key, kind, default in _ROW.findall(text)}
+
+
+def _direct_settings_reads():
+    """Where a [Settings] key is read other than through the table."""
+    found = []
+    for path in sorted(SRC.rglob("*.cpp")):
+        if "platform" in path.parts or path == SETTINGS_SOURCE:
             continue
-        seen.add((func, key_at))
-        for path, text in files.items():
-            consts = _string_constants(text)
+        text = _strip_comments(path.read_text(errors="replace"))
+        consts = _string_constants(text)
+        for func in ("PlatProfileReadInt", "PlatProfileRead"):
             for pos, args in _calls(text, func):
-                if key_at >= len(args):
-                    continue
-                if section_at is not None:
-                    section = args[section_at]
-                    section = _literal(section) if _literal(section) is not None else consts.get(section)
-                    if section != "Settings":
-                        continue
-                kind, what = default_spec
-                default = args[what] if kind == "arg" and what < len(args) else None
-                default_value = _literal(default) if kind == "arg" and default is not None else \
-                    (what if kind == "value" else None)
-                key = args[key_at]
-                where = f"{path.relative_to(ROOT)}:{text.count(chr(10), 0, pos) + 1}"
-                if _literal(key) is not None:
-                    found.setdefault(_literal(key), set()).add(default_value)
-                    continue
-                name, params, body = _enclosing_function(text, pos)
-                if key in params:
-                    # A wrapper: its callers give the key (and perhaps the default).
-                    spec = ("arg", params.index(default)) if default in params else ("value", default_value)
-                    readers.append((name, params.index(key), spec, None))
-                    continue
-                member = re.fullmatch(r"\w+(?:->|\.)(\w+)", key)
-                if member:
-                    values = _struct_field_values(texts, member.group(1))
-                else:
-                    local = re.findall(r"\b%s\s*=\s*([^;]+);" % re.escape(key), text[body:pos])
-                    values = _STRING.findall(local[-1]) if local else []
-                if not values:
-                    unresolved.append(f"{where}: {func}(... {key} ...)")
-                for v in values:
-                    found.setdefault(v, set()).add(default_value)
-    if unresolved:
-        raise UnresolvedRead("cannot tell which [Settings] keys these read: " + "; ".join(unresolved))
+                section = _literal(args[0]) if args else None
+                if section == "Settings" or (args and consts.get(args[0]) == "Settings"):
+                    found.append(f"{path.relative_to(ROOT)}:{text.count(chr(10), 0, pos) + 1}")
     return found
+
+
+def settings_reads():
+    """{key: set of defaults} of every [Settings] key the program reads:
+    the rows of its settings table, through which every read goes. A
+    default is an int, or "" for a path or a command line."""
+    direct = _direct_settings_reads()
+    if direct:
+        raise UnresolvedRead("[Settings] read past the settings table: " + "; ".join(direct))
+    texts = ("SETTING_PATH", "SETTING_COMMAND")
+    return {key: {"" if kind in texts else default}
+            for key, (kind, default) in settings_table().items()}

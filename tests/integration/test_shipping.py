@@ -128,6 +128,14 @@ def test_deb_files(installed):
     assert [p.name for p in (usr / "share" / "man" / "man1").iterdir()] == ["qelta.1.gz"]
 
 
+def test_installed_program_checks_the_installed_samples_clean(installed):
+    samples = sorted((installed / "usr" / "share" / "doc" / "qelta" / "examples").glob("*.ftp"))
+    assert len(samples) >= 3
+    r = subprocess.run([str(installed / "usr" / "bin" / "qelta"), "--check", *map(str, samples)],
+                       stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+    assert (r.returncode, r.stdout, r.stderr) == (0, b"", b"")
+
+
 def test_installed_page_renders_without_warnings(installed):
     page = installed / "usr" / "share" / "man" / "man1" / "qelta.1.gz"
     env = {"PATH": "/usr/bin:/bin", "LC_ALL": "C.UTF-8", "MANWIDTH": "80"}

@@ -1,19 +1,23 @@
 // The entry point of the Linux program. --help and --version answer at
-// once; any other word beginning with "--" is refused, so that a mistyped
+// once, and --check checks scripts without running them; any other word
+// beginning with "--" is refused, so that a mistyped
 // option is never taken for a script. The other words of the command line
 // are joined as Windows hands a command line over; a script given as an
 // absolute POSIX path goes to the core in its DOS form, so that the run
 // files land beside it.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "base/version.h"
+#include "script/check.h"
 #include "platform/posix/posix_internal.h"
 
 static const char Usage[] =
     "Usage: qelta [--] [SCRIPT]\n"
+    "       qelta --check SCRIPT...\n"
     "       qelta --help | --version\n"
     "\n"
     "Runs the FTP script SCRIPT unattended: the numbered command lines of its\n"
@@ -25,13 +29,66 @@ static const char Usage[] =
     "The exit status is 0, or with ProcessExitCode=1 in [Settings] 0 after\n"
     "\"Success\" and 1 after \"Failure\"; 2 for a wrong option.\n"
     "\n"
+    "  --check    read each SCRIPT as a run would, run nothing, write nothing,\n"
+    "             and print a line SCRIPT:LINE: message for each mistake found;\n"
+    "             exit 0 when there is none, 1 when there are, 2 when a\n"
+    "             SCRIPT cannot be read\n"
     "  --help     print this text and exit\n"
     "  --version  print the version and exit\n"
     "  --         end of options: every later word is part of SCRIPT\n"
     "\n"
     "See qelta(1) for the script language and every setting.\n";
 
-enum { OptionsDone = -1, ExitUsage = 2 };
+enum { OptionsDone = -1, ExitUsage = 2, ExitUnreadable = 2 };
+
+// ---- --check ---------------------------------------------------------------------
+
+static int ReadWholeFile(const char *path, std::string *bytes) {
+    FILE *f = fopen(path, "rb");
+    if (!f) return 0;
+    char chunk[8192];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) bytes->append(chunk, n);
+    int ok = !ferror(f);
+    if (!ok && errno == 0) errno = EIO;
+    fclose(f);
+    return ok;
+}
+
+static void PrintFinding(void *context, long line, const char *message) {
+    printf("%s:%ld: %s\n", static_cast<const char *>(context), line, message);
+}
+
+// 0 for a sound script, 1 for one with findings, 2 for one not read.
+static int CheckOne(const char *path) {
+    std::string bytes;
+    errno = 0;
+    if (!ReadWholeFile(path, &bytes)) {
+        fprintf(stderr, "qelta: cannot read %s: %s\n", path, strerror(errno ? errno : EIO));
+        return ExitUnreadable;
+    }
+    return CheckScript(bytes.data(), bytes.size(), PrintFinding, const_cast<char *>(path)) ? 1 : 0;
+}
+
+// The words after --check are scripts, each on its own; the worst result
+// of them is the exit status.
+static int CheckScripts(int argc, char **argv, int first) {
+    int status = 0, optionsEnded = 0, scripts = 0;
+    for (int i = first; i < argc; i++) {
+        if (!optionsEnded && strcmp(argv[i], "--") == 0) {
+            optionsEnded = 1;
+            continue;
+        }
+        int result = CheckOne(argv[i]);
+        if (result > status) status = result;
+        scripts++;
+    }
+    if (scripts == 0) {
+        fputs("qelta: --check needs a script (try 'qelta --help')\n", stderr);
+        return ExitUsage;
+    }
+    return fflush(stdout) == 0 ? status : ExitUnreadable;
+}
 
 // Sorts the words of the command line into options, handled here, and the
 // words of the script's path. Returns OptionsDone, or the exit status.
@@ -46,6 +103,8 @@ static int TakeOptions(int argc, char **argv, std::vector<const char *> *pathWor
         } else if (strcmp(word, "--help") == 0) {
             fputs(Usage, stdout);
             return fflush(stdout) == 0 ? 0 : 1;
+        } else if (strcmp(word, "--check") == 0) {
+            return CheckScripts(argc, argv, i + 1);
         } else if (strcmp(word, "--version") == 0) {
             puts(QELTA_VERSION_TEXT);
             return fflush(stdout) == 0 ? 0 : 1;

@@ -18,73 +18,17 @@
 #include <string>
 #include <vector>
 
+#include "base/profiletext.h"
 #include "base/text.h"
 #include "platform/posix/posix_internal.h"
 
 namespace {
 
-enum LineKind { LINE_BLANK, LINE_COMMENT, LINE_SECTION, LINE_KEY };
+using Line = ProfileLine;
 
-struct Line {
-    size_t start;    // first byte of the line
-    size_t end;      // end of its text, before the line end
-    size_t next;     // first byte after the line end
-    LineKind kind;
-    std::string name;    // section or key, trimmed
-    size_t valueStart;   // KEY: first byte after '=' and its blanks
-    int hasEquals;
-};
-
-struct Profile {
-    std::string bytes;
-    std::vector<Line> lines;
+struct Profile : ProfileText {
     const char *eol;  // the file's line end, for the lines we add
 };
-
-int IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-std::string Trimmed(const std::string &s, size_t from, size_t to) {
-    while (from < to && IsBlank(s[from])) from++;
-    while (to > from && IsBlank(s[to - 1])) to--;
-    return s.substr(from, to - from);
-}
-
-int SameName(const std::string &a, const char *b) {
-    size_t n = strlen(b);
-    return a.size() == n && EqualNoCase(a.c_str(), b, n);
-}
-
-void ClassifyLine(const std::string &s, Line *line) {
-    size_t p = line->start;
-    while (p < line->end && IsBlank(s[p])) p++;
-    line->kind = LINE_KEY;
-    line->hasEquals = 0;
-    line->valueStart = line->end;
-    if (p == line->end) {
-        line->kind = LINE_BLANK;
-    } else if (s[p] == ';') {
-        line->kind = LINE_COMMENT;
-    } else if (s[p] == '[') {
-        size_t close = s.rfind(']', line->end - 1);
-        if (close != std::string::npos && close > p) {
-            line->kind = LINE_SECTION;
-            line->name = Trimmed(s, p + 1, close);
-        } else {
-            line->kind = LINE_COMMENT;  // a broken header names no section
-        }
-    } else {
-        size_t eq = s.find('=', p);
-        if (eq == std::string::npos || eq >= line->end) {
-            line->name = Trimmed(s, p, line->end);
-        } else {
-            line->hasEquals = 1;
-            line->name = Trimmed(s, p, eq);
-            size_t v = eq + 1;
-            while (v < line->end && IsBlank(s[v])) v++;
-            line->valueStart = v;
-        }
-    }
-}
 
 // The line end of the lines we add: that of the file's first LF, a lone
 // CR in a file of CRs only, and CR LF in a file of one line.
@@ -94,33 +38,9 @@ const char *LineEndOf(const std::string &s) {
     return s.find('\r') != std::string::npos ? "\r" : "\r\n";
 }
 
-// A line ends at its first CR or LF; CR LF together is one line end.
-void FindLineEnd(const std::string &s, Line *line) {
-    size_t e = s.find_first_of("\r\n", line->start);
-    if (e == std::string::npos) {
-        line->end = line->next = s.size();
-        return;
-    }
-    line->end = e;
-    line->next = e + 1;
-    if (s[e] == '\r' && e + 1 < s.size() && s[e + 1] == '\n') line->next++;
-}
-
 void SplitLines(Profile *pr) {
-    const std::string &s = pr->bytes;
-    pr->lines.clear();
-    pr->eol = LineEndOf(s);
-    // A UTF-8 byte-order mark, as some editors save one, is no part of
-    // the first line: its section must still be found. It stays in place.
-    size_t i = s.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
-    while (i < s.size()) {
-        Line line;
-        line.start = i;
-        FindLineEnd(s, &line);
-        ClassifyLine(s, &line);
-        pr->lines.push_back(line);
-        i = line.next;
-    }
+    pr->eol = LineEndOf(pr->bytes);
+    SplitProfileLines(pr);
 }
 
 // Reads the whole file into pr. 1 when that worked or there is no file;
@@ -153,32 +73,9 @@ int LoadProfile(const char *path, Profile *pr) {
     return ok;
 }
 
-// Index of the section's header line, or -1. The first of equal names wins.
-long FindSection(const Profile &pr, const char *section) {
-    for (size_t i = 0; i < pr.lines.size(); i++)
-        if (pr.lines[i].kind == LINE_SECTION && SameName(pr.lines[i].name, section)) return (long)i;
-    return -1;
-}
-
-// One past the section's last line (the next header or the end).
-size_t SectionEnd(const Profile &pr, long header) {
-    size_t i = (size_t)header + 1;
-    while (i < pr.lines.size() && pr.lines[i].kind != LINE_SECTION) i++;
-    return i;
-}
-
-long FindKey(const Profile &pr, long header, const char *key) {
-    size_t end = SectionEnd(pr, header);
-    for (size_t i = (size_t)header + 1; i < end; i++)
-        if (pr.lines[i].kind == LINE_KEY && SameName(pr.lines[i].name, key)) return (long)i;
-    return -1;
-}
-
-std::string ValueOf(const Profile &pr, const Line &line) {
-    std::string v = Trimmed(pr.bytes, line.valueStart, line.end);
-    if (v.size() >= 2 && (v[0] == '"' || v[0] == '\'') && v.back() == v[0]) v = v.substr(1, v.size() - 2);
-    return v;
-}
+long FindSection(const Profile &pr, const char *section) { return FindProfileSection(pr, section); }
+size_t SectionEnd(const Profile &pr, long header) { return ProfileSectionEnd(pr, header); }
+long FindKey(const Profile &pr, long header, const char *key) { return FindProfileKey(pr, header, key); }
 
 // The file a write really replaces: through a symbolic link to its target,
 // so the link itself survives the rename.
@@ -210,7 +107,7 @@ int LookUp(const char *section, const char *key, const char *path, std::string *
     if (header < 0) return 0;
     long at = FindKey(pr, header, key);
     if (at < 0) return 0;
-    *value = ValueOf(pr, pr.lines[(size_t)at]);
+    *value = ProfileValue(pr, pr.lines[(size_t)at]);
     return 1;
 }
 

@@ -1,0 +1,75 @@
+// The keys of [Settings]: one table that the run reads its settings through
+// and that the script check compares a script's keys and values against,
+// so that neither can know a key the other does not.
+#ifndef QELTA_SETTINGS_H
+#define QELTA_SETTINGS_H
+
+#include <cstddef>
+
+#include "app/qelta.h"
+
+enum SettingKind {
+    SETTING_FLAG,     // on when exactly 1
+    SETTING_SWITCH,   // on when not 0
+    SETTING_NUMBER,   // a whole number from Low to High
+    SETTING_PATH,     // a path the run keeps in 127 characters
+    SETTING_COMMAND,  // a program's command line, read in 255 characters
+};
+
+// In table order; the table's rows are checked against it at compile time.
+enum SettingId {
+    SET_LOGFILE,
+    SET_APPENDLOGFILE,
+    SET_ERRORLOGFILE,
+    SET_APPENDERRORLOGFILE,
+    SET_STATFILE,
+    SET_APPENDSTATFILE,
+    SET_TEMPLATE,
+    SET_PROCESSEXITCODE,
+    SET_SILENT,
+    SET_DEBUG,
+    SET_DEBUGEX,
+    SET_DEBUGMESSAGES,
+    SET_TIMEOUT,
+    SET_BLOCKSIZE,
+    SET_PASVMODE,
+    SET_PASVUSEREPLYADDRESS,
+    SET_550DELETEOVERRIDE,
+    SET_DELETEOVERRIDE,
+    SET_DELR550OVERRIDE,
+    SET_DIRCMDCANDONOTHING,
+    SET_DELLCANDONOTHING,
+    SET_MPUTCANDONOTHING,
+    SET_BRINGTOTOP,
+    SET_BLOCKING,
+    SET_DIALRETRY,
+    SET_NOGETHOSTNAME,
+    SET_NO3D,
+    SET_ONSUCCESSEXEC,
+    SET_ONFAILEXEC,
+    SETTING_COUNT
+};
+
+struct SettingEntry {
+    const char *Key;
+    int Id;
+    int Kind;
+    int Default;  // numbers and switches; a text's default is empty
+    int Low;      // the values a script may give (numbers and switches)
+    int High;
+};
+extern const SettingEntry SettingsTable[SETTING_COUNT];
+
+// The row of a key, found without regard to case; 0 for a key that the
+// program does not read.
+const SettingEntry *FindSetting(const char *key);
+// A number or switch of the script's [Settings], its default when missing
+// or empty; text that is no number reads as 0.
+int ReadSetting(const QELTA *q, int id);
+// The setting is on: exactly 1 for a flag, anything but 0 for a switch.
+int SettingOn(const QELTA *q, int id);
+// A path or command line; empty when missing. The number of characters
+// read, cut at size - 1.
+int ReadSettingText(const QELTA *q, int id, char *out, size_t size);
+
+#endif
