@@ -15,7 +15,8 @@ moved and its peak RSS (GNU time); then, second, the transfers' net
 figures (the whole time less the same client's moving an empty file).
 
 Files live on disk (a folder under /var/tmp) unless --dir says otherwise
-(/dev/shm takes the disk out of the figures). Run it through bench/jobs.sh,
+(/dev/shm takes the disk out of the figures); --server-dir puts the
+server's own files elsewhere. Run it through bench/jobs.sh,
 which builds what it needs; see bench/README.md."""
 import argparse
 import filecmp
@@ -61,7 +62,10 @@ class Bench:
     def __init__(self, args, work):
         self.args = args
         self.work = work
-        self.server = start_vsftpd(work / "server")
+        served = Path(tempfile.mkdtemp(prefix="qelta-served-", dir=args.server_dir or work))
+        served.chmod(0o755)  # vsftpd runs as nobody
+        self.served_root = served
+        self.server = start_vsftpd(served / "server")
         self.url = f"ftp://127.0.0.1:{self.server.port}/pub/"
         self.pub = self.server.home / "pub"
         self.many = self.pub / "many"
@@ -193,6 +197,7 @@ class Bench:
 
     def stop(self):
         self.server.stop()
+        shutil.rmtree(self.served_root, ignore_errors=True)
 
 
 # ---- the report ------------------------------------------------------------------------
@@ -246,6 +251,10 @@ def parse_args():
     parser.add_argument("--runs", type=int, default=5, help="rounds (default 5)")
     parser.add_argument("--dir", default="/var/tmp",
                         help="where the files live (default /var/tmp, on disk; /dev/shm for none)")
+    parser.add_argument("--server-dir",
+                        help="where the server's files live (default: with the client's); a "
+                             "server on another disk, as a real one is, keeps its writes out of "
+                             "the client's fsync of the script")
     parser.add_argument("--only", action="append", help="cases whose 'job client' holds this text")
     args = parser.parse_args()
     args.qelta = args.qelta.resolve()

@@ -57,12 +57,12 @@ static void OnTimer(PlatWindow hDlg, QELTA *q, unsigned id, intptr_t lp) {
         if (q->ErrorFlag == 1) return;
         OnWatchdog(hDlg, q);
         return;
-    case StartTimer:
-        StartIconWindow = PlatCreateIconWindow(hDlg, q->Instance, "DISC", IconX, IconY);
-        PlatStopTimer(hDlg, StartTimer);
-        PlatPostEvent(hDlg, PROCESSCOMMAND, 0, 0);
-        return;
     }
+}
+
+static void OnStart(PlatWindow hDlg, QELTA *q) {
+    StartIconWindow = PlatCreateIconWindow(hDlg, q->Instance, "DISC", IconX, IconY);
+    PlatPostEvent(hDlg, PROCESSCOMMAND, 0, 0);
 }
 
 // The socket whose events come as msg: the current control, data or
@@ -160,7 +160,10 @@ int Dialog1(PlatWindow hDlg, unsigned msg, uintptr_t wp, intptr_t lp) {
     switch (msg) {
     case QM_INITDIALOG:
         PlatFitOwnerToDialog(hDlg);
-        PlatStartTimer(hDlg, StartTimer, StartDelayMs);
+        PlatPostEvent(hDlg, STARTMSG, 0, 0);
+        return 0;
+    case STARTMSG:
+        OnStart(hDlg, q);
         return 0;
     case QM_TIMER:
         OnTimer(hDlg, q, (unsigned)wp, lp);

@@ -16,14 +16,14 @@ enum {
     LISTEN = 1027,
     CONNECTEDMSG = 1030,
     PROCESSCOMMAND = 1033,
+    // Posted when the dialog is made: the run starts as soon as the window
+    // is up, with no wait of its own.
+    STARTMSG = 1036,
 };
 enum { CANCELMSG = 7 };  // command id of the dialog's cancel request
 
 // Timers of the dialog.
-enum { WaitTimer = 1034, WatchdogTimer = 1035, StartTimer = 1036 };
-// The first command starts this long after the dialog is up: enough for the
-// window to be drawn first, short enough that a job never waits on it.
-enum { StartDelayMs = 10 };
+enum { WaitTimer = 1034, WatchdogTimer = 1035 };
 
 // Executor event kinds.
 enum { EV_START = 1, EV_SOCKET = 2, EV_WAITTICK = 1028, EV_CONNECTED = 1035 };

@@ -101,20 +101,28 @@ static long FillBlock(QELTA *q) {
     return n;
 }
 
-// Sends what is left of the block, reading the next one first when none
-// is. 1 to go on, 0 when the loop must stop (the socket would block or
-// the file ended), -1 on a failure.
-static int SendBlock(PlatWindow hDlg, QELTA *q) {
+// What is left of the block, reading the next one first when none is:
+// bytes sent or -1 as PlatNetSend says, AtFileEnd or FileUnreadable.
+enum { AtFileEnd = -2, FileUnreadable = -3 };
+static long SendFromBuffer(QELTA *q) {
     if (SendAt == SendEnd) {
         long n = FillBlock(q);
-        if (n < 0) return -1;
-        if (n == 0) {
-            EndOfFile(q);
-            return 0;
-        }
+        if (n <= 0) return n < 0 ? FileUnreadable : AtFileEnd;
     }
-    q->IdleCount = 0;
     long sent = PlatNetSend(q->Socket.Data, q->DataBuffer + SendAt, SendEnd - SendAt);
+    if (sent > 0) SendAt += (size_t)sent;
+    return sent;
+}
+
+// One block to the socket. 1 to go on, 0 when the loop must stop (the
+// socket would block or the file ended), -1 on a failure.
+static int SendBlock(PlatWindow hDlg, QELTA *q) {
+    long sent = SendFromBuffer(q);
+    if (sent == FileUnreadable) return -1;
+    if (sent == AtFileEnd) {
+        EndOfFile(q);
+        return 0;
+    }
     if (sent < 0) {
         q->ClearToSendData = 0;
         q->LastSocketError = PlatNetLastError();
@@ -122,7 +130,7 @@ static int SendBlock(PlatWindow hDlg, QELTA *q) {
                                                             : "err!=WSAEWOULDBLOCK for Data Socket\r\n");
         return 0;
     }
-    SendAt += (size_t)sent;
+    q->IdleCount = 0;
     BytesSent += (uint64_t)sent;
     ShowTransferProgress(hDlg, XFER_SEND, BytesSent, q->ExpectedSize, 0);
     return 1;

@@ -118,7 +118,7 @@ void ReadGenerated(QELTA *q, const std::string &body) {
         FUZZ_CHECK(at == q->GeneratedReadOffset, "offset %d, file position %ld",
                    q->GeneratedReadOffset, at);
         FUZZ_CHECK(at >= 0 && (size_t)at <= body.size(), "position %ld of %zu", at, body.size());
-        if (id == CMD_NLST && (size_t)at + 1 == body.size() && !q->RestoreTypeI) break;
+        if (id == CMD_NLST && (size_t)at == body.size() && !q->RestoreTypeI) break;
     }
     PlatFileClose(q->GeneratedScriptHandle);
     q->GeneratedScriptHandle = -1;

@@ -179,22 +179,22 @@ TEST_F(GeneratedReadTest, NameListAtTheEndStaysOpenForAppendedLines) {
     EXPECT_EQ(Next(), CMD_NLST);
     EXPECT_STREQ(q->Argument, "*.zip");
     EXPECT_EQ(q->GeneratedActive, 1);
-    // One byte short of the end, on the N line's own line feed.
-    EXPECT_EQ(q->GeneratedReadOffset, 19);
-    EXPECT_EQ(PlatFileSeek(q->GeneratedScriptHandle, 0, QSEEK_CUR), 19);
+    // At the N line's end, where the name list appends.
+    EXPECT_EQ(q->GeneratedReadOffset, 20);
+    EXPECT_EQ(PlatFileSeek(q->GeneratedScriptHandle, 0, QSEEK_CUR), 20);
 
     // What the name list does when it completes: append, then move on.
     const char more[] = "PORT\r\nRETR a.zip\r\nKILL 3\r\n";
     PlatFileSeek(q->GeneratedScriptHandle, 0, QSEEK_END);
     PlatFileWrite(q->GeneratedScriptHandle, more, sizeof(more) - 1);
-    PlatFileSeek(q->GeneratedScriptHandle, q->GeneratedReadOffset + 1, QSEEK_SET);
+    PlatFileSeek(q->GeneratedScriptHandle, q->GeneratedReadOffset, QSEEK_SET);
 
     // TYPE I comes first, without reading the file.
     EXPECT_EQ(Next(), CMD_TYPE);
     EXPECT_STREQ(q->Argument, "I");
     EXPECT_EQ(q->RestoreTypeI, 0);
     EXPECT_EQ(q->CommandIndex, 3);
-    EXPECT_EQ(q->GeneratedReadOffset, 19);
+    EXPECT_EQ(q->GeneratedReadOffset, 20);
     EXPECT_EQ(Next(), CMD_PORT);
     EXPECT_EQ(Next(), CMD_RETR);
     EXPECT_STREQ(q->Argument, "a.zip");
