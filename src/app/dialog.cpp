@@ -12,7 +12,7 @@ PlatWindow StartIconWindow = nullptr;
 
 static const int IconX = 255, IconY = 19;
 
-void ShowStatusIcon(PlatWindow hDlg, void *instance, int kind) {
+static void ShowStatusIcon(PlatWindow hDlg, void *instance, int kind) {
     // Indexed by kind - 1.
     static const char *const IconNames[] = {"DISC", "UP", "DOWN", "AICON_1"};
     if (kind == StatusIconKind) return;
@@ -21,6 +21,8 @@ void ShowStatusIcon(PlatWindow hDlg, void *instance, int kind) {
     StatusIconWindow = PlatCreateIconWindow(hDlg, instance, IconNames[kind - 1], IconX, IconY);
     StatusIconKind = kind;
 }
+
+const QeltaView DialogView = {ShowStatusIcon};
 
 static void Fail(PlatWindow hDlg, QELTA *q, const char *text) {
     q->ErrorFlag = 1;

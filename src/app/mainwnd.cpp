@@ -2,8 +2,9 @@
 #include <cstdlib>
 
 #include "app/app.h"
-#include "app/settings.h"
+#include "session/settings.h"
 #include "base/text.h"
+#include "local/local.h"
 #include "log/log.h"
 #include "transfer/dataio.h"
 #include "script/script.h"
@@ -98,9 +99,7 @@ static void CloseFile(PlatFile *f) {
 static void DeleteGeneratedFile(QELTA *q) {
     const char *p = q->GeneratedScriptPath;
     if (p[0] == 0) return;
-    if (PlatSameFile(p, q->ScriptPath) || PlatSameFile(p, q->LogPath) ||
-        PlatSameFile(p, q->ErrorLogPath))
-        return;
+    if (IsRunFile(q, p, p)) return;
     PlatFileDelete(p);
 }
 

@@ -4,55 +4,15 @@
 #include <cstring>
 
 #include "app/app.h"
-#include "app/settings.h"
+#include "session/settings.h"
 #include "base/text.h"
 #include "log/log.h"
-#include "script/commandids.h"
+#include "session/commandids.h"
 
 QELTA *pQELTA = nullptr;
 PlatWindow DialogHandle = nullptr;
 PlatWindow MainWindow = nullptr;
 int No3D = 0;
-
-
-void ResetConnection(QELTA *q) {
-    q->LocalName[0] = 0;
-    q->RemoteName[0] = 0;
-    q->HostName[0] = 0;
-    q->LookupRequest = 0;
-    q->Socket.Control = -1;
-    q->Socket.Data = -1;
-    q->Socket.Listen = -1;
-    q->ClearToSendData = 0;
-    q->MgtcMode = 0;
-    q->StouMode = 0;
-    q->AppeMode = 0;
-    q->LoggedIn = 0;
-    q->DataPortReady = 0;
-    q->UserAccepted = 0;
-    q->RestoreTypeI = 0;
-    q->GeneratedActive = 0;
-    q->Connected = 0;
-    q->TransferType = 'A';
-    q->CurrentState.TransferInProgress = 0;
-    q->CurrentState.WaitingForResponseCode = 0;
-    q->Argument[0] = 0;
-}
-
-void ResetSession(QELTA *q) {
-    q->PASVMode = 0;
-    q->LogPath[0] = 0;
-    q->LogHandle = -1;
-    q->_550DeleteOverRide = 0;
-    q->DeleteOverRide = 0;
-    q->DataAccepted = 0;
-    q->LocalHostName[0] = 0;
-    q->PassRetryCount = 0;
-    q->CommandId = CMD_NONE;
-    q->CommandIndex = 0;
-    q->Cancelled = 0;
-    ResetConnection(q);
-}
 
 // Every handle reads as "not open" from the start, before the reset: a
 // start-up that fails early closes what is open.
@@ -269,32 +229,6 @@ int LoadSettings(QELTA *q) {
     return 1;
 }
 
-int StartNetwork(QELTA *q, PlatWindow hDlg) {
-    int major = 0, minor = 0;
-    char description[260];
-    description[0] = 0;
-    if (PlatNetStart(&major, &minor, description, sizeof description) != 0) {
-        q->ErrorFlag = 1;
-        COPYCUT(q->ErrorText, "No usable WINSOCK.DLL found.(1)");
-        return 0;
-    }
-    if (major != 1 || minor != 1) {
-        q->ErrorFlag = 1;
-        COPYCUT(q->ErrorText, "No usable WINSOCK.DLL found.(2)");
-        PlatNetStop();
-        return 0;
-    }
-    ErrorLogText(q, description);
-    ErrorLogText(q, "\r\n");
-    q->IdleCount = 0;
-    if (SettingOn(q, SET_NOGETHOSTNAME)) return 1;
-    if (!PlatNetLocalHostName(q->LocalHostName, sizeof q->LocalHostName)) {
-        q->LocalHostName[0] = 0;
-        return 1;
-    }
-    PlatSetField(hDlg, IDC_LOCAL, q->LocalHostName);
-    return 1;
-}
 
 // The filter list of the file-open dialog: the string's last character
 // separates the entries and becomes a zero byte.
@@ -361,6 +295,7 @@ int QeltaMain(void *instance, int hasPrevious, const char *cmdline, int show) {
         return 0;
     }
     pQELTA = q;
+    q->View = &DialogView;
     ClearHandles(q);
     q->ReturnIndex = 0;
     q->Instance = instance;

@@ -5,7 +5,7 @@
 #include "base/text.h"
 #include "ftp/ftp.h"
 #include "log/log.h"
-#include "script/commandids.h"
+#include "session/commandids.h"
 
 struct Substitute {
     const char *Expected;

@@ -2,10 +2,11 @@
 // completes on the server's greeting.
 #include <cstring>
 
-#include "app/settings.h"
+#include "session/settings.h"
 #include "base/text.h"
 #include "ftp/ftp.h"
-#include "script/script.h"
+#include "log/log.h"
+#include "session/status.h"
 
 // The host entry of the asynchronous look-up; the platform fills it until
 // CONNECTEDMSG arrives or the look-up is cancelled.
@@ -139,5 +140,34 @@ int ExecCONN(PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {
     if (ev == QFD_READ) return Greeting(hDlg, q);
     if (ev == QFD_WRITE) q->IdleCount = 0;
     if (ev == QFD_CONNECT) ShowConnected(hDlg, q);
+    return 1;
+}
+
+// The network layer for the run: Winsock 1.1 (or its POSIX equivalent) and
+// the local host name for the log.
+int StartNetwork(QELTA *q, PlatWindow hDlg) {
+    int major = 0, minor = 0;
+    char description[260];
+    description[0] = 0;
+    if (PlatNetStart(&major, &minor, description, sizeof description) != 0) {
+        q->ErrorFlag = 1;
+        COPYCUT(q->ErrorText, "No usable WINSOCK.DLL found.(1)");
+        return 0;
+    }
+    if (major != 1 || minor != 1) {
+        q->ErrorFlag = 1;
+        COPYCUT(q->ErrorText, "No usable WINSOCK.DLL found.(2)");
+        PlatNetStop();
+        return 0;
+    }
+    ErrorLogText(q, description);
+    ErrorLogText(q, "\r\n");
+    q->IdleCount = 0;
+    if (SettingOn(q, SET_NOGETHOSTNAME)) return 1;
+    if (!PlatNetLocalHostName(q->LocalHostName, sizeof q->LocalHostName)) {
+        q->LocalHostName[0] = 0;
+        return 1;
+    }
+    PlatSetField(hDlg, IDC_LOCAL, q->LocalHostName);
     return 1;
 }

@@ -3,7 +3,7 @@
 #ifndef QELTA_FTP_H
 #define QELTA_FTP_H
 
-#include "app/qelta.h"
+#include "session/session.h"
 
 // Reads once from the control socket, logs what came and leaves in
 // ReplyBuffer the code of a complete reply of the current command, or "".
@@ -50,5 +50,8 @@ int ExecSMNT(PlatWindow, QELTA *, int, unsigned, unsigned);
 int ExecTYPE(PlatWindow, QELTA *, int, unsigned, unsigned);
 int ExecQUIT(PlatWindow, QELTA *, int, unsigned, unsigned);
 int ExecUDEF(PlatWindow, QELTA *, int, unsigned, unsigned);
+
+// Starts the network layer for the run; 1, or 0 with ErrorText set.
+int StartNetwork(QELTA *q, PlatWindow hDlg);
 
 #endif

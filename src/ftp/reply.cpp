@@ -8,7 +8,7 @@
 #include "base/text.h"
 #include "ftp/ftp.h"
 #include "log/log.h"
-#include "script/commandids.h"
+#include "session/commandids.h"
 
 // No reply is longer than this; a server that sends more is not one to
 // keep logging.

@@ -3,10 +3,9 @@
 // one shape; the table holds what differs, the hooks the few extras.
 #include <cstring>
 
-#include "app/app.h"
 #include "base/text.h"
 #include "ftp/ftp.h"
-#include "script/script.h"
+#include "session/status.h"
 
 struct SingleCommand;
 // Start hook: runs before the line is built; 0 fails the command.

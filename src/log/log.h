@@ -2,7 +2,7 @@
 #ifndef QELTA_LOG_H
 #define QELTA_LOG_H
 
-#include "app/qelta.h"
+#include "session/session.h"
 
 // The local date and time as the run files' headers show it:
 // "Sun Jan 05 14:03:09 2025".

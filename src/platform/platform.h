@@ -44,6 +44,12 @@ int QeltaMain(void *instance, int hasPrevious, const char *cmdline, int show);
 // processing.
 int MainWndProc(PlatWindow w, unsigned msg, uintptr_t wp, intptr_t lp);
 int Dialog1(PlatWindow dlg, unsigned msg, uintptr_t wp, intptr_t lp);
+// The core's script check (qelta --check on Linux): a script's text read
+// as a run reads it, nothing run and nothing written. report is called
+// once per finding, with the line of the file (1 for the first) and what
+// is wrong there; returns the number of findings.
+typedef void (*CheckReport)(void *context, long line, const char *message);
+int CheckScript(const char *bytes, size_t size, CheckReport report, void *context);
 
 // Registers the main window class; 0 when that fails.
 int PlatRegisterMainClass(void *instance);

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/settings.h"
+#include "session/settings.h"
 #include "base/text.h"
 #include "script/checkstate.h"
 

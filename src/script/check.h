@@ -4,14 +4,8 @@
 #ifndef QELTA_CHECK_H
 #define QELTA_CHECK_H
 
-#include <cstddef>
-
-// One finding: the line of the file it concerns (1 for the first line)
-// and what is wrong there.
-typedef void (*CheckReport)(void *context, long line, const char *message);
-
-// Reports every finding of the script text, in the order of its lines,
-// and returns their number.
-int CheckScript(const char *bytes, size_t size, CheckReport report, void *context);
+// CheckScript and CheckReport are declared with the core's other entry
+// points, in platform/platform.h, for the Linux program's --check.
+#include "platform/platform.h"
 
 #endif

@@ -6,7 +6,8 @@
 #include <cstring>
 
 #include "base/text.h"
-#include "multi/multi.h"
+#include "batch/batch.h"
+#include "local/local.h"
 #include "script/checkstate.h"
 #include "transfer/transfer.h"
 

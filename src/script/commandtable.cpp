@@ -2,7 +2,8 @@
 // status icon, extra effect, prerequisites and executor.
 #include "base/text.h"
 #include "ftp/ftp.h"
-#include "multi/multi.h"
+#include "batch/batch.h"
+#include "local/local.h"
 #include "script/script.h"
 #include "transfer/executors.h"
 

@@ -1,7 +1,7 @@
 // The command driver: the preparation of the run, one command per
 // PROCESSCOMMAND, the dispatcher and the advance step.
-#include "app/app.h"
 #include "base/text.h"
+#include "ftp/ftp.h"
 #include "log/log.h"
 #include "script/script.h"
 
@@ -63,7 +63,7 @@ static int RunNextCommand(PlatWindow hDlg, QELTA *q) {
         COPYCUT(q->ErrorText, "CheckPreReq() FALSE");
         return 0;
     }
-    ShowStatusIcon(hDlg, q->Instance, q->IconKind);
+    if (q->View != nullptr) q->View->ShowIcon(hDlg, q->Instance, q->IconKind);
     char trace[32];
     FORMATCUT(trace, "Command=%d\r\n", q->CommandId);
     DebugTrace(q, trace);

@@ -3,8 +3,9 @@
 #ifndef QELTA_SCRIPT_H
 #define QELTA_SCRIPT_H
 
-#include "app/qelta.h"
-#include "script/commandids.h"
+#include "session/session.h"
+#include "session/status.h"
+#include "session/commandids.h"
 
 // The extra effect a keyword has on the session besides choosing its id.
 enum {
@@ -63,22 +64,14 @@ int CheckPreReq(int id, QELTA *q);
 int ProcessCommandProc(PlatWindow hDlg, QELTA *q);
 int Dispatcher(PlatWindow hDlg, int id, QELTA *q, int EventKind, unsigned Message,
                unsigned SocketEvent);
-int SetStatus(QELTA *q);
-void ResetStatus(QELTA *q);
-// Writes status number n as success or failure in the run's key form.
-void WriteStatus(QELTA *q, int n, int success);
-void WriteExitCode(QELTA *q, const char *value);
 // The dialog's advance step: at most one PROCESSCOMMAND per command.
 void AdvanceCommand(PlatWindow hDlg, QELTA *q);
 
-int ParseShowPrefix(QELTA *q);
-int ShowModeFor(int prefix);
 
 int ExecNONE(PlatWindow, QELTA *, int, unsigned, unsigned);
 int ExecGOTO(PlatWindow, QELTA *, int, unsigned, unsigned);
 int ExecWFOR(PlatWindow, QELTA *, int, unsigned, unsigned);
 int ExecWTIL(PlatWindow, QELTA *, int, unsigned, unsigned);
-int ExecEXEC(PlatWindow, QELTA *, int, unsigned, unsigned);
 int ExecKILL(PlatWindow, QELTA *, int, unsigned, unsigned);
 
 // The line a GOTO argument jumps to (the number before any ':'); 0 when

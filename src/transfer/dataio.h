@@ -5,7 +5,7 @@
 #ifndef QELTA_DATAIO_H
 #define QELTA_DATAIO_H
 
-#include "app/qelta.h"
+#include "session/session.h"
 
 // The failure texts of the accept step, one set per executor.
 struct AcceptTexts {

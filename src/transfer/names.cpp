@@ -2,7 +2,7 @@
 #include <cstring>
 
 #include "base/text.h"
-#include "script/commandids.h"
+#include "session/commandids.h"
 #include "transfer/transfer.h"
 
 static const size_t ErrorLineMax = sizeof(((QELTA *)0)->ErrorText) - 1;
@@ -93,4 +93,23 @@ void ShowFileNames(PlatWindow hDlg, const char *source, const char *destination,
                    int remoteIsSource) {
     ShowShortened(hDlg, IDC_SOURCE, source, remoteIsSource ? RemoteKept : LocalKept);
     ShowShortened(hDlg, IDC_DEST, destination, remoteIsSource ? LocalKept : RemoteKept);
+}
+
+// ---- Local scans (MPUT, DELL) ------------------------------------------------------
+
+int CutToFolder(char *pattern) {
+    char *last = nullptr;
+    for (char *p = pattern; *p; p++)
+        if (*p == '\\' || *p == '/') last = p;
+    if (last == nullptr) return 0;
+    *last = 0;
+    return 1;
+}
+
+// A file listed but not readable now (in use elsewhere) is passed over.
+int ReadableNow(const char *path) {
+    PlatFile f = PlatFileOpenRead(path);
+    if (f == -1) return 0;
+    PlatFileClose(f);
+    return 1;
 }

@@ -2,34 +2,17 @@
 // connected by PASV) and sends the data. The command is complete when both
 // the final reply has come and the data connection is closed and drained,
 // in whichever order. LIST and RETR write a local file, which takes the
-// destination's name only then; NLST hands its name list to the generated
-// run (multi/nlst.cpp).
+// destination's name only then; the name list of a generated run is a
+// third receiver, in batch/nlst.cpp.
 #include <cstring>
 
 #include "base/text.h"
 #include "ftp/ftp.h"
 #include "log/log.h"
-#include "multi/multi.h"
-#include "script/script.h"
+#include "session/status.h"
 #include "transfer/dataio.h"
 #include "transfer/executors.h"
 #include "transfer/transfer.h"
-
-struct Receiver {
-    const char *Verb;
-    const char *Field;       // the Command field's text
-    const char *SendError;
-    const char *RecvError;
-    const char *WriteError;  // no line end
-    AcceptTexts Accept;
-    int Retrieval;           // progress, statistics and traces
-    // Where the data goes: the line to send (and the file to write), each
-    // block received, and the end (skipped: a 550 tolerated in a generated
-    // run). Each returns 1, or 0 with ErrorText set.
-    int (*Prepare)(QELTA *q, const char *verb, char *line, size_t size);
-    BlockHandler Block;
-    int (*End)(PlatWindow hDlg, QELTA *q, int skipped);
-};
 
 static int PrepareFile(QELTA *q, const char *verb, char *line, size_t size);
 static int WriteBlock(PlatWindow hDlg, QELTA *q, long count);
@@ -50,14 +33,6 @@ static const Receiver Retr = {
      "Winsock Error %d on call closesocket() in ExecRETR()\r\n",
      "Winsock Error %d on call WSAAsyncSelect() in ExecRETR()\r\n"},
     1, PrepareFile, WriteBlock, EndFile};
-
-static const Receiver Nlst = {
-    "NLST", "Process Remote File List", "Winsock Error %d On send() in ExecNLST\r\n",
-    "Winsock Error %d On recv() in ExecNLST\r\n", "",
-    {"Winsock Error %d on call accept() in ExecNLST()\r\n",
-     "Winsock Error %d on call closesocket() in ExecNLST()\r\n",
-     "Winsock Error %d on call WSAAsyncSelect() in ExecNLST()\r\n"},
-    0, PrepareNameList, TakeNameListBlock, EndNameList};
 
 // The receiver of the command under way, for the block handler.
 static const Receiver *Current = &Retr;
@@ -220,7 +195,7 @@ static int DataClosed(const Receiver *r, PlatWindow hDlg, QELTA *q) {
     return Finish(r, hDlg, q);
 }
 
-static int Run(const Receiver *r, PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {
+int RunReceiver(const Receiver *r, PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {
     if (kind == EV_START) return Start(r, hDlg, q);
     if (kind != EV_SOCKET) return 1;
     if (msg == CONTROLMSG && ev == QFD_READ) return ReplyArrived(r, hDlg, q);
@@ -238,6 +213,9 @@ static int Run(const Receiver *r, PlatWindow hDlg, QELTA *q, int kind, unsigned 
     return 1;
 }
 
-int ExecLIST(PlatWindow w, QELTA *q, int k, unsigned m, unsigned e) { return Run(&List, w, q, k, m, e); }
-int ExecRETR(PlatWindow w, QELTA *q, int k, unsigned m, unsigned e) { return Run(&Retr, w, q, k, m, e); }
-int ExecNLST(PlatWindow w, QELTA *q, int k, unsigned m, unsigned e) { return Run(&Nlst, w, q, k, m, e); }
+int ExecLIST(PlatWindow w, QELTA *q, int k, unsigned m, unsigned e) {
+    return RunReceiver(&List, w, q, k, m, e);
+}
+int ExecRETR(PlatWindow w, QELTA *q, int k, unsigned m, unsigned e) {
+    return RunReceiver(&Retr, w, q, k, m, e);
+}

@@ -6,7 +6,7 @@
 #include "base/text.h"
 #include "ftp/ftp.h"
 #include "log/log.h"
-#include "script/script.h"
+#include "session/status.h"
 #include "transfer/dataio.h"
 #include "transfer/executors.h"
 #include "transfer/transfer.h"

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "app/qelta.h"
+#include "session/session.h"
 
 enum { XFER_RECEIVE = 0, XFER_SEND = 1 };
 
@@ -57,5 +57,11 @@ void ShowProgressBar(int percent, PlatWindow hDlg);
 // values.
 void WriteStatLine(QELTA *q, unsigned long start, unsigned long end, uint64_t bytes,
                    const char *name);
+
+// Local scans (MPUT, DELL): a pattern cut to its folder (0 when it names
+// none, as "C:*.txt"), and whether a listed file can be read now; one
+// that cannot (in use elsewhere) is passed over.
+int CutToFolder(char *pattern);
+int ReadableNow(const char *path);
 
 #endif

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/qelta.h"
+#include "session/session.h"
 
 // A failed check: libFuzzer keeps the input as a crash artifact.
 #define FUZZ_CHECK(cond, ...)                                                    \

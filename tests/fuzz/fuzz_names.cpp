@@ -18,7 +18,7 @@
 
 #include "base/text.h"
 #include "fuzz_common.h"
-#include "multi/multi.h"
+#include "batch/batch.h"
 #include "platform/posix/posix_internal.h"
 #include "script/script.h"
 

@@ -18,7 +18,7 @@
 
 #include "fuzz_common.h"
 #include "ftp/ftp.h"
-#include "script/commandids.h"
+#include "session/commandids.h"
 
 namespace {
 

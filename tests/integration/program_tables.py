@@ -4,7 +4,7 @@ with the default it reads it with. The manual page and the sample scripts
 are checked against these, so that neither can drift from the program.
 
 Every [Settings] key is read through the settings table of
-src/app/settings.cpp; a read of the section anywhere else in the core is
+src/session/settings.cpp; a read of the section anywhere else in the core is
 reported, so that no key can slip past the table.
 """
 import re
@@ -107,7 +107,7 @@ class UnresolvedRead(Exception):
     pass
 
 
-SETTINGS_SOURCE = SRC / "app" / "settings.cpp"
+SETTINGS_SOURCE = SRC / "session" / "settings.cpp"
 _ROW = re.compile(r'\{"(\w+)",\s*SET_\w+,\s*(SETTING_\w+),\s*(-?\d+),')
 
 

@@ -37,6 +37,20 @@ def test_run_files_beside_the_script_and_header_form(qelta, tmp_path):
     assert status_of(script)["exitcode"] == "Success"
 
 
+def test_a_statistics_file_named_like_the_generated_file_outlives_the_run(qelta, tmp_path):
+    # The generated command file goes at exit, but never when it is the
+    # script or a run file: a statistics file of that name holds a
+    # user's records of earlier runs.
+    stats = tmp_path / "night.tm2"
+    stats.write_bytes(b"earlier runs\r\n")
+    script = write_script(tmp_path / "night.ftp", ["NONE"],
+                          {"Silent": 1, "AppendStatFile": 1,
+                           "StatFile": qelta.path(stats) if qelta.kind == "win32"
+                           else "C:" + str(stats).replace("/", "\\")})
+    run(qelta, script)
+    assert stats.read_bytes().startswith(b"earlier runs\r\n")
+
+
 def test_relative_names_keep_the_script_name(qelta, tmp_path):
     write_script(tmp_path / "longscriptname.ftp", ["NONE"], {"Silent": 1})
     run(qelta, None, cwd=tmp_path, args=["longscriptname.ftp"])

@@ -6,7 +6,7 @@
 
 #include "script/check.h"
 #include "script/checkstate.h"
-#include "script/commandids.h"
+#include "session/commandids.h"
 #include "test_script_fixture.h"
 #include "transfer/transfer.h"
 

@@ -5,7 +5,7 @@
 // and cover dialling, hanging up and the failures end to end.
 #include <string>
 
-#include "multi/multi.h"
+#include "local/local.h"
 #include "test_script_fixture.h"
 
 namespace {

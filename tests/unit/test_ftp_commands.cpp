@@ -6,7 +6,7 @@
 #include <functional>
 
 #include "platform/posix/posix_internal.h"
-#include "script/commandids.h"
+#include "session/commandids.h"
 #include "test_ftp_fixture.h"
 
 class CommandTest : public FtpFixture {

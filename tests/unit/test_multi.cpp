@@ -8,7 +8,8 @@
 #include <set>
 #include <vector>
 
-#include "multi/multi.h"
+#include "batch/batch.h"
+#include "local/local.h"
 #include "test_script_fixture.h"
 #include "transfer/executors.h"
 

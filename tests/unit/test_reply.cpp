@@ -1,7 +1,7 @@
 // FillControlBuffer and CheckFor on a real socket pair.
 #include <arpa/inet.h>
 
-#include "script/commandids.h"
+#include "session/commandids.h"
 #include "test_ftp_fixture.h"
 
 

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <vector>
 
+#include "local/local.h"
 #include "test_script_fixture.h"
 
 namespace {

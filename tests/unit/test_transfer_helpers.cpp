@@ -5,7 +5,7 @@
 #include <climits>
 #include <regex>
 
-#include "script/commandids.h"
+#include "session/commandids.h"
 #include "test_script_fixture.h"
 #include "transfer/transfer.h"
 

@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "base/version.h"
-#include "script/check.h"
 #include "platform/posix/posix_internal.h"
 
 static const char Usage[] =

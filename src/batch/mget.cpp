@@ -5,8 +5,9 @@
 
 #include "base/text.h"
 #include "ftp/ftp.h"
-#include "multi/multi.h"
-#include "script/script.h"
+#include "batch/batch.h"
+#include "session/commandids.h"
+#include "session/status.h"
 #include "transfer/transfer.h"
 
 static const char *const CreateFailed = "Can not create temp script file(2).";

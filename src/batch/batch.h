@@ -1,5 +1,5 @@
-// Multi-file and local operations: dial-up, and many files at once: the generated command file, the name list and its
-// pattern, MGET and MGTC, the remote delete, MPUT and DELL.
+// Many files at once: the generated command file, the name list and its
+// pattern, MGET and MGTC, the remote delete and MPUT.
 //
 // MGET, MGTC, a DELR with a wildcard and MPUT send nothing themselves: each
 // writes the generated command file and the command reader takes the next
@@ -7,48 +7,19 @@
 // whose executor appends a PORT and a RETR (or a DELR) per matching name of
 // the server's name list and a closing KILL; MPUT writes its PORT and STOR
 // lines from the local directory scan at once.
-#ifndef QELTA_MULTI_H
-#define QELTA_MULTI_H
+#ifndef QELTA_BATCH_H
+#define QELTA_BATCH_H
 
 #include <cstddef>
 
-#include "app/qelta.h"
-
-// ---- DIAL (dial.cpp) -----------------------------------------------------------
-// Dials a dial-up entry, with retries, unless a connection to it is up, or
-// hangs up the connection to an entry that this run dialled.
-int ExecDIAL(PlatWindow, QELTA *, int, unsigned, unsigned);
-
-enum { DIAL_FIELD_SIZE = 64 };  // 63 characters and a terminator
-
-struct DialArgument {
-    int HangUp;
-    char Entry[DIAL_FIELD_SIZE];
-    char User[DIAL_FIELD_SIZE];
-    char Password[DIAL_FIELD_SIZE];
-};
-
-// Reads "entry", "entry, user, password" (a blank after each comma is
-// skipped) or "entry -hangup" (any credentials before "-hangup" are
-// dropped). 1 on success; 0 with ErrorText set for any other shape. No
-// failure text holds the user name or the password.
-int ReadDialArgument(QELTA *q, const char *argument, DialArgument *out);
-
-// 1 when an active connection's entry name contains name (letter case as
-// written); the first such name is copied to found when found is not 0.
-// A listing that fails is shown in a box and counts as empty.
-int AreWeConnected(const char *name, char *found, size_t size);
-
-// Back to a new run's state: no dial in progress, nothing found connected.
-void ResetDialState(void);
-// The pause after an attempt and after a hang-up, 3000 ms; tests shorten it.
-void SetDialPause(unsigned ms);
+#include "session/session.h"
 
 // ---- Many files at once ------------------------------------------------------
 int ExecMGET(PlatWindow, QELTA *, int, unsigned, unsigned);  // MGET and MGTC
 int ExecDELR(PlatWindow, QELTA *, int, unsigned, unsigned);
 int ExecMPUT(PlatWindow, QELTA *, int, unsigned, unsigned);
-int ExecDELL(PlatWindow, QELTA *, int, unsigned, unsigned);
+// The name list of a generated run (MGET, MGTC, DELR).
+int ExecNLST(PlatWindow, QELTA *, int, unsigned, unsigned);
 
 // 1 when name matches pattern, without regard to case: '*' any run of
 // characters, '?' exactly one; a run of literals after a '*' is matched at
@@ -60,12 +31,6 @@ int EvaluatePattern(const char *pattern, const char *name, QELTA *q);
 // 1 when a remote name holds '*' or '?': a DELR of such a name deletes
 // every name of the list that matches.
 int IsWildcard(const char *s);
-
-// The local scan's helpers: a pattern cut to its folder (0 when it names
-// none, as "C:*.txt"), and whether a listed file can be read now; one
-// that cannot (in use elsewhere) is passed over.
-int CutToFolder(char *pattern);
-int ReadableNow(const char *path);
 
 // ---- The generated command file --------------------------------------------------
 // Creates it afresh (hidden) at GeneratedScriptPath into

@@ -1,5 +1,5 @@
 // The table of [Settings] keys and the reads that go through it.
-#include "app/settings.h"
+#include "session/settings.h"
 
 #include <climits>
 #include <cstring>

@@ -3,11 +3,11 @@
 // deletion is logged.
 #include <cstring>
 
-#include "app/settings.h"
+#include "session/settings.h"
 #include "base/text.h"
 #include "log/log.h"
-#include "multi/multi.h"
-#include "script/script.h"
+#include "local/local.h"
+#include "session/status.h"
 #include "transfer/transfer.h"
 
 static int NothingToDelete(QELTA *q) {

@@ -4,21 +4,14 @@
 #include <cstring>
 
 #include "base/text.h"
-#include "multi/multi.h"
-
-// The script and the run files: a generated file by one of their names
-// would empty it.
-static int NamesARunFile(const QELTA *q) {
-    const char *const runFiles[] = {q->ScriptPath, q->LogPath, q->ErrorLogPath, q->StatPath};
-    for (const char *f : runFiles)
-        if (f[0] != 0 && PlatSameFile(q->GeneratedScriptPath, f)) return 1;
-    return 0;
-}
+#include "batch/batch.h"
 
 int CreateGeneratedFile(QELTA *q, const char *failText) {
     if (q->GeneratedScriptHandle != -1) PlatFileClose(q->GeneratedScriptHandle);
     q->GeneratedScriptHandle = -1;
-    if (q->GeneratedScriptPath[0] == 0 || NamesARunFile(q)) {
+    // A generated file by the name of the script or a run file would empty it.
+    if (q->GeneratedScriptPath[0] == 0 ||
+        IsRunFile(q, q->GeneratedScriptPath, q->GeneratedScriptPath)) {
         COPYCUT(q->ErrorText, failText);
         return 0;
     }

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "log/log.h"
-#include "multi/multi.h"
+#include "batch/batch.h"
 
 static char Lower(char c) { return (c >= 'A' && c <= 'Z') ? (char)(c - 'A' + 'a') : c; }
 

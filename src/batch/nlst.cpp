@@ -7,8 +7,10 @@
 
 #include "base/text.h"
 #include "log/log.h"
-#include "multi/multi.h"
-#include "script/script.h"
+#include "batch/batch.h"
+#include "session/commandids.h"
+#include "session/status.h"
+#include "transfer/executors.h"
 #include "transfer/transfer.h"
 
 // The incomplete last line of one block, carried to the next: a whole
@@ -225,4 +227,18 @@ int EndNameList(PlatWindow hDlg, QELTA *q, int skipped) {
     // The appended lines begin where the reader left the NLST line.
     PlatFileSeek(q->GeneratedScriptHandle, (int64_t)q->GeneratedReadOffset, QSEEK_SET);
     return 1;
+}
+
+// ---- The executor ---------------------------------------------------------------------
+
+static const Receiver Nlst = {
+    "NLST", "Process Remote File List", "Winsock Error %d On send() in ExecNLST\r\n",
+    "Winsock Error %d On recv() in ExecNLST\r\n", "",
+    {"Winsock Error %d on call accept() in ExecNLST()\r\n",
+     "Winsock Error %d on call closesocket() in ExecNLST()\r\n",
+     "Winsock Error %d on call WSAAsyncSelect() in ExecNLST()\r\n"},
+    0, PrepareNameList, TakeNameListBlock, EndNameList};
+
+int ExecNLST(PlatWindow w, QELTA *q, int k, unsigned m, unsigned e) {
+    return RunReceiver(&Nlst, w, q, k, m, e);
 }

@@ -1,7 +1,8 @@
 // The status section of the script: one key per command line and the
 // run's exit code, in the key form the script uses.
+#include "session/status.h"
+
 #include "base/text.h"
-#include "script/script.h"
 
 static const char StatusSection[] = "STATUS";
 

@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-#include "app/qelta.h"
+#include "session/session.h"
 
 enum SettingKind {
     SETTING_FLAG,     // on when exactly 1

@@ -3,33 +3,16 @@
 // the command reader then runs them under the MPUT's line number.
 #include <cstring>
 
-#include "app/settings.h"
+#include "session/settings.h"
 #include "base/text.h"
-#include "multi/multi.h"
-#include "script/script.h"
+#include "batch/batch.h"
+#include "session/status.h"
 #include "transfer/transfer.h"
 
 static const char *const CreateFailed = "Can not create temp script file(2)";
 
 // The folder of a local pattern: what comes before its last separator.
 // 0 when it has none (a pattern such as "C:*.txt" names no folder).
-int CutToFolder(char *pattern) {
-    char *last = nullptr;
-    for (char *p = pattern; *p; p++)
-        if (*p == '\\' || *p == '/') last = p;
-    if (last == nullptr) return 0;
-    *last = 0;
-    return 1;
-}
-
-// A file listed but not readable now (in use elsewhere) is passed over.
-int ReadableNow(const char *path) {
-    PlatFile f = PlatFileOpenRead(path);
-    if (f == -1) return 0;
-    PlatFileClose(f);
-    return 1;
-}
-
 static int NothingToSend(QELTA *q) {
     PlatFileClose(q->GeneratedScriptHandle);
     q->GeneratedScriptHandle = -1;

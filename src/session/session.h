@@ -1,7 +1,7 @@
 // The one session record of a run, the private messages and timers of the
 // transfer dialog, and the routines every subsystem shares.
-#ifndef QELTA_QELTA_H
-#define QELTA_QELTA_H
+#ifndef QELTA_SESSION_H
+#define QELTA_SESSION_H
 
 #include <cstdint>
 
@@ -31,7 +31,16 @@ enum { EV_START = 1, EV_SOCKET = 2, EV_WAITTICK = 1028, EV_CONNECTED = 1035 };
 // Kinds of the status icon (IconKind), after the icons they show.
 enum { ICON_DISC = 1, ICON_UP = 2, ICON_DOWN = 3, ICON_AICON = 4 };
 
+// What the run shows a person, apart from how: the program fills it in
+// over its dialog, and the rooms below the program show things only
+// through it. A record without one (a test's) shows nothing.
+struct QeltaView {
+    // The status icon of the command just read: ICON_DISC to ICON_AICON.
+    void (*ShowIcon)(PlatWindow hDlg, void *instance, int kind);
+};
+
 struct QELTA {
+    const QeltaView *View;
     // Run and command counters.
     int CommandIndex;
     int CommandId;
@@ -142,14 +151,15 @@ extern int No3D;
 typedef int (*Executor)(PlatWindow hDlg, QELTA *q, int EventKind, unsigned Message,
                         unsigned SocketEvent);
 
-// 1 when path names the script or one of its run files: no transfer or
-// local delete may write over or remove those.
-inline int IsRunFile(const QELTA *q, const char *path) {
-    const char *const runFiles[] = {q->ScriptPath, q->LogPath, q->ErrorLogPath, q->StatPath,
-                                    q->GeneratedScriptPath};
-    for (const char *f : runFiles)
-        if (f[0] != 0 && PlatSameFile(path, f)) return 1;
-    return 0;
-}
+// 1 when path names the script or one of its run files (log, error log,
+// statistics file, generated command file): no transfer or local delete
+// may write over or remove those. self, when not 0, is the one of them
+// that path is meant to be, left out of the comparison.
+int IsRunFile(const QELTA *q, const char *path, const char *self = nullptr);
+
+// A new run's record: settings and the connection back to their start.
+void ResetSession(QELTA *q);
+// The control connection's part of the record, for a new CONN or a QUIT.
+void ResetConnection(QELTA *q);
 
 #endif

@@ -4,11 +4,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/settings.h"
+#include "session/settings.h"
 #include "base/text.h"
 #include "log/log.h"
-#include "multi/multi.h"
-#include "script/script.h"
+#include "local/local.h"
+#include "session/status.h"
 
 namespace {
 

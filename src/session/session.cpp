@@ -1,0 +1,51 @@
+// The record's resets: a new run, and a new control connection.
+#include "session/session.h"
+
+#include "session/commandids.h"
+
+void ResetConnection(QELTA *q) {
+    q->LocalName[0] = 0;
+    q->RemoteName[0] = 0;
+    q->HostName[0] = 0;
+    q->LookupRequest = 0;
+    q->Socket.Control = -1;
+    q->Socket.Data = -1;
+    q->Socket.Listen = -1;
+    q->ClearToSendData = 0;
+    q->MgtcMode = 0;
+    q->StouMode = 0;
+    q->AppeMode = 0;
+    q->LoggedIn = 0;
+    q->DataPortReady = 0;
+    q->UserAccepted = 0;
+    q->RestoreTypeI = 0;
+    q->GeneratedActive = 0;
+    q->Connected = 0;
+    q->TransferType = 'A';
+    q->CurrentState.TransferInProgress = 0;
+    q->CurrentState.WaitingForResponseCode = 0;
+    q->Argument[0] = 0;
+}
+
+void ResetSession(QELTA *q) {
+    q->PASVMode = 0;
+    q->LogPath[0] = 0;
+    q->LogHandle = -1;
+    q->_550DeleteOverRide = 0;
+    q->DeleteOverRide = 0;
+    q->DataAccepted = 0;
+    q->LocalHostName[0] = 0;
+    q->PassRetryCount = 0;
+    q->CommandId = CMD_NONE;
+    q->CommandIndex = 0;
+    q->Cancelled = 0;
+    ResetConnection(q);
+}
+
+int IsRunFile(const QELTA *q, const char *path, const char *self) {
+    const char *const runFiles[] = {q->ScriptPath, q->LogPath, q->ErrorLogPath, q->StatPath,
+                                    q->GeneratedScriptPath};
+    for (const char *f : runFiles)
+        if (f != self && f[0] != 0 && PlatSameFile(path, f)) return 1;
+    return 0;
+}
