@@ -94,7 +94,8 @@ static void EndOfFile(QELTA *q) {
 // cannot be read: a read error must never pass for the end of the file.
 static long FillBlock(QELTA *q) {
     long n = PlatFileRead(q->LocalFileHandle, q->DataBuffer, q->BlockSize);
-    if (n < 0) FORMATCUT(q->ErrorText, "_lread() returned HFILE_ERROR with Filename=%s\r\n", q->LocalName);
+    if (n < 0)
+        FORMATCUT(q->ErrorText, "_lread() returned HFILE_ERROR with Filename=%s\r\n", q->LocalName);
     if (n <= 0) return n;
     SendAt = 0;
     SendEnd = (size_t)n;

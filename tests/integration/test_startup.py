@@ -33,7 +33,9 @@ def test_run_files_beside_the_script_and_header_form(qelta, tmp_path):
     assert [h[2] for h in headers] == [b"Starting", b"Ending"]
     assert HEADER.match(log), log
     assert (jobs / "night.err").exists()
-    assert not (jobs / "night.tm2").exists()
+    # Nothing else outlives the run beside the script: no generated file,
+    # no lock file, no half-written copy of the script.
+    assert sorted(p.name for p in jobs.iterdir()) == ["night.err", "night.ftp", "night.log"]
     assert status_of(script)["exitcode"] == "Success"
 
 
