@@ -4,6 +4,14 @@
 
 #include "session/session.h"
 
+// The window procedures receive only a window, so the record and the
+// windows they need are the program's few globals.
+extern QELTA *pQELTA;
+// The transfer dialog; 0 once it is being destroyed.
+extern PlatWindow DialogHandle;
+// No3D from [Settings], read before the record's settings are.
+extern int No3D;
+
 int LoadSettings(QELTA *q);
 // Fills LogPath, ErrorLogPath and GeneratedScriptPath from ScriptPath
 // (and makes ScriptPath full for a relative name); 0 when it cannot.

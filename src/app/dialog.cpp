@@ -6,20 +6,17 @@
 #include "log/log.h"
 #include "script/script.h"
 
-static PlatWindow StatusIconWindow = nullptr;
-static int StatusIconKind = ICON_DISC;
-PlatWindow StartIconWindow = nullptr;
-
 static const int IconX = 255, IconY = 19;
 
-static void ShowStatusIcon(PlatWindow hDlg, void *instance, int kind) {
+static void ShowStatusIcon(PlatWindow hDlg, QELTA *q, int kind) {
     // Indexed by kind - 1.
     static const char *const IconNames[] = {"DISC", "UP", "DOWN", "AICON_1"};
-    if (kind == StatusIconKind) return;
+    if (kind == q->Window.StatusIconKind) return;
     if (kind < ICON_DISC || kind > ICON_AICON) return;
-    if (StatusIconWindow) PlatDestroyWindow(StatusIconWindow);
-    StatusIconWindow = PlatCreateIconWindow(hDlg, instance, IconNames[kind - 1], IconX, IconY);
-    StatusIconKind = kind;
+    if (q->Window.StatusIcon) PlatDestroyWindow(q->Window.StatusIcon);
+    q->Window.StatusIcon =
+        PlatCreateIconWindow(hDlg, q->Instance, IconNames[kind - 1], IconX, IconY);
+    q->Window.StatusIconKind = kind;
 }
 
 const QeltaView DialogView = {ShowStatusIcon};
@@ -63,7 +60,7 @@ static void OnTimer(PlatWindow hDlg, QELTA *q, unsigned id, intptr_t lp) {
 }
 
 static void OnStart(PlatWindow hDlg, QELTA *q) {
-    StartIconWindow = PlatCreateIconWindow(hDlg, q->Instance, "DISC", IconX, IconY);
+    q->Window.StartIcon = PlatCreateIconWindow(hDlg, q->Instance, "DISC", IconX, IconY);
     PlatPostEvent(hDlg, PROCESSCOMMAND, 0, 0);
 }
 

@@ -9,8 +9,6 @@
 #include "transfer/dataio.h"
 #include "script/script.h"
 
-extern PlatWindow StartIconWindow;
-
 static void OnCreate(PlatWindow w, QELTA *q) {
     if (!No3D && !Plat3DStart(q->Instance)) No3D = 1;
     PlatSetCaption(w, QELTA_TITLE);
@@ -36,9 +34,9 @@ static int OnSysCommand(PlatWindow w, QELTA *q, uintptr_t cmd) {
 
 static void OnClose(PlatWindow w, QELTA *q) {
     DebugTrace(q, "case WM_DESTROY in MainWndProc()\r\n");
-    if (StartIconWindow) {
-        PlatDestroyWindow(StartIconWindow);
-        StartIconWindow = nullptr;
+    if (q->Window.StartIcon) {
+        PlatDestroyWindow(q->Window.StartIcon);
+        q->Window.StartIcon = nullptr;
     }
     if (!No3D) Plat3DStop(q->Instance);
     if (q->CommandId != CMD_NONE) q->ErrorFlag = 1;
@@ -48,8 +46,7 @@ static void OnClose(PlatWindow w, QELTA *q) {
     // The outcome just written to [STATUS], for schedulers that only see
     // the exit status; without the setting the process always ends with 0.
     int code = q->ProcessExitCode == 1 && q->ErrorFlag == 1 ? 1 : 0;
-    std::free(q->DataBuffer);
-    std::free(q);
+    DeleteSession(q);
     pQELTA = nullptr;
     MainWindow = nullptr;
     PlatDestroyWindow(w);

@@ -14,16 +14,6 @@ PlatWindow DialogHandle = nullptr;
 PlatWindow MainWindow = nullptr;
 int No3D = 0;
 
-// Every handle reads as "not open" from the start, before the reset: a
-// start-up that fails early closes what is open.
-static void ClearHandles(QELTA *q) {
-    q->LogHandle = -1;
-    q->ErrorLogHandle = -1;
-    q->StatHandle = -1;
-    q->LocalFileHandle = -1;
-    q->GeneratedScriptHandle = -1;
-}
-
 static void ErrorBox(const char *text) { PlatMessageBox(text, "QELTA Error", QMB_OK); }
 
 static void TooLongBox(const char *path) {
@@ -282,22 +272,19 @@ static int FreeSession(QELTA *q) {
     for (PlatFile *f : files)
         if (*f != -1) PlatFileClose(*f);
     int code = q->ProcessExitCode == 1 ? 1 : 0;
-    std::free(q->DataBuffer);
-    std::free(q);
+    DeleteSession(q);
     pQELTA = nullptr;
     return code;
 }
 
 int QeltaMain(void *instance, int hasPrevious, const char *cmdline, int show) {
-    QELTA *q = static_cast<QELTA *>(std::calloc(1, sizeof(QELTA)));
+    QELTA *q = NewSession();
     if (q == nullptr) {
         ErrorBox("Unable to Allocate Memory");
         return 0;
     }
     pQELTA = q;
     q->View = &DialogView;
-    ClearHandles(q);
-    q->ReturnIndex = 0;
     q->Instance = instance;
     if (!hasPrevious && !PlatRegisterMainClass(instance)) return FreeSession(q);
     ResetSession(q);

@@ -64,7 +64,4 @@ int ParseNameList(PlatWindow hDlg, QELTA *q, const char *bytes, size_t n);
 // line, and the reader goes on with the first appended line.
 int EndNameList(PlatWindow hDlg, QELTA *q, int skipped);
 
-// The longest name-list line held from one block to the next.
-enum { NAME_LINE_MAX = 1024 };
-
 #endif

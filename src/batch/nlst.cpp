@@ -13,12 +13,10 @@
 #include "transfer/executors.h"
 #include "transfer/transfer.h"
 
-// The incomplete last line of one block, carried to the next: a whole
-// line of the longest length and its carriage return.
-static char HoldOver[NAME_LINE_MAX + 1];
-static size_t HoldOverLength;
-
-static void ClearHoldOver(void) { HoldOverLength = 0; }
+// The incomplete last line of one block waits in q->NameList.HoldOver for
+// the next: room for a whole line of the longest length and its carriage
+// return.
+static void ClearHoldOver(QELTA *q) { q->NameList.HoldOverLength = 0; }
 
 // ---- Start -----------------------------------------------------------------------
 
@@ -42,7 +40,7 @@ int PrepareNameList(QELTA *q, const char *verb, char *line, size_t size) {
         return 0;
     }
     PlatFileSeek(q->GeneratedScriptHandle, 0, QSEEK_END);
-    ClearHoldOver();
+    ClearHoldOver(q);
     q->NamePattern[0] = 0;
     if (q->GeneratingCommand == CMD_DELR) {
         q->LocalName[0] = 0;
@@ -62,7 +60,7 @@ int PrepareNameList(QELTA *q, const char *verb, char *line, size_t size) {
 
 // The name shown in a failure text: control bytes as '?'.
 static void Refuse(QELTA *q, const char *name, size_t n, const char *why) {
-    char shown[sizeof HoldOver + 1];
+    char shown[sizeof q->NameList.HoldOver + 1];
     if (n >= sizeof shown) n = sizeof shown - 1;
     for (size_t i = 0; i < n; i++) shown[i] = (unsigned char)name[i] < 0x20 ? '?' : name[i];
     shown[n] = 0;
@@ -142,7 +140,7 @@ static int TakeLine(PlatWindow hDlg, QELTA *q, const char *text, size_t len) {
     while (start > 0 && !IsSeparator(text[start - 1])) start--;
     size_t n = len - start;
     if (n == 0) return 1;
-    char name[sizeof HoldOver + 1];
+    char name[sizeof q->NameList.HoldOver + 1];
     memcpy(name, text + start, n);
     // A zero byte may not end the name early; it can match only a wildcard.
     for (size_t i = 0; i < n; i++)
@@ -166,13 +164,14 @@ static int LineTooLong(QELTA *q, const char *start, size_t have) {
 }
 
 static int Hold(QELTA *q, const char *bytes, size_t n) {
-    if (HoldOverLength + n > sizeof HoldOver) {
+    if (q->NameList.HoldOverLength + n > sizeof q->NameList.HoldOver) {
         // The line began in what is held, or begins here.
-        if (HoldOverLength > 0) return LineTooLong(q, HoldOver, HoldOverLength);
+        if (q->NameList.HoldOverLength > 0)
+            return LineTooLong(q, q->NameList.HoldOver, q->NameList.HoldOverLength);
         return LineTooLong(q, bytes, n);
     }
-    memcpy(HoldOver + HoldOverLength, bytes, n);
-    HoldOverLength += n;
+    memcpy(q->NameList.HoldOver + q->NameList.HoldOverLength, bytes, n);
+    q->NameList.HoldOverLength += n;
     return 1;
 }
 
@@ -185,11 +184,11 @@ int ParseNameList(PlatWindow hDlg, QELTA *q, const char *bytes, size_t n) {
         if (lf == nullptr) return Hold(q, bytes + at, n - at);
         size_t len = (size_t)(lf - (bytes + at));
         int ok;
-        if (HoldOverLength > 0) {
+        if (q->NameList.HoldOverLength > 0) {
             if (!Hold(q, bytes + at, len)) return 0;
-            ok = TakeLine(hDlg, q, HoldOver, HoldOverLength);
-            ClearHoldOver();
-        } else if (len > sizeof HoldOver) {
+            ok = TakeLine(hDlg, q, q->NameList.HoldOver, q->NameList.HoldOverLength);
+            ClearHoldOver(q);
+        } else if (len > sizeof q->NameList.HoldOver) {
             return LineTooLong(q, bytes + at, len);
         } else {
             ok = TakeLine(hDlg, q, bytes + at, len);
@@ -213,14 +212,14 @@ int EndNameList(PlatWindow hDlg, QELTA *q, int skipped) {
         if (q->Socket.Data != -1) PlatNetClose(q->Socket.Data);
         q->Socket.Data = -1;
         q->DataPortReady = 0;
-    } else if (HoldOverLength > 0) {
+    } else if (q->NameList.HoldOverLength > 0) {
         // A server that ends its list without a last line end still
         // named that file.
-        size_t n = HoldOverLength;
-        ClearHoldOver();
-        if (!TakeLine(hDlg, q, HoldOver, n)) return 0;
+        size_t n = q->NameList.HoldOverLength;
+        ClearHoldOver(q);
+        if (!TakeLine(hDlg, q, q->NameList.HoldOver, n)) return 0;
     }
-    ClearHoldOver();
+    ClearHoldOver(q);
     char kill[32];
     FormatKillLine(kill, sizeof kill, q->ReturnIndex);
     if (!AppendGenerated(q, kill)) return 0;

@@ -8,8 +8,9 @@
 #include "log/log.h"
 #include "session/status.h"
 
-// The host entry of the asynchronous look-up; the platform fills it until
-// CONNECTEDMSG arrives or the look-up is cancelled.
+// The host entry of the asynchronous look-up. Not in the record: Winsock
+// fills it after the call returns, and a look-up still pending at exit
+// must not write into a freed record.
 static char HostEntry[1024];
 
 static void RaiseIfAsked(PlatWindow hDlg, QELTA *q) {

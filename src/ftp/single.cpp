@@ -27,8 +27,6 @@ struct SingleCommand {
 
 static const char *const Refused = "User Selected No to Debug Message\r\n";
 
-// UDEF's expected code, for the length of the command.
-static char UdefExpected[5];
 
 static void Finish(PlatWindow hDlg, QELTA *q) {
     SetStatus(q);
@@ -93,7 +91,7 @@ static int UdefBefore(PlatWindow hDlg, QELTA *q) {
         COPYCUT(q->ErrorText, "UDEF needs an FTP command, a blank and a three-digit reply code\r\n");
         return 0;
     }
-    FORMATCUT(UdefExpected, "%.3s ", code);
+    FORMATCUT(q->Control.UdefExpected, "%.3s ", code);
     blank[0] = 0;
     AppendCut(q->Argument, sizeof q->Argument, "\r\n");
     return 1;
@@ -141,7 +139,7 @@ static int StartCommand(const SingleCommand *c, PlatWindow hDlg, QELTA *q) {
 static int ReplyArrived(const SingleCommand *c, PlatWindow hDlg, QELTA *q) {
     q->IdleCount = 0;
     if (!FillControlBuffer(q)) return 0;
-    const char *expected = c->Expected ? c->Expected : UdefExpected;
+    const char *expected = c->Expected ? c->Expected : q->Control.UdefExpected;
     int ok = CheckFor(hDlg, expected, q->ReplyLength, q);
     if (q->ErrorText[0] != 0) return 0;
     if (!ok) return 1;

@@ -12,21 +12,11 @@
 
 namespace {
 
-// -1 when no dial is in progress; during a dial, the attempts still
-// allowed after the current one, minus one.
-int DialAttemptsLeft = -1;
-// The connection handle of the last attempt.
-PlatDialHandle RasConnection = 0;
-unsigned PauseMs = 3000;
-
-// The connections that a DIAL of this run found up and did not dial: a
-// hang-up leaves them alone. One name per connection, not one flag for the
-// run, so that dialling another entry in between does not make them ours.
-// Should the table ever fill, nothing more is hung up rather than risk
-// ending a connection this run did not make.
-enum { FoundSlots = 8 };
-char FoundUp[FoundSlots][QDIAL_NAME_SIZE];
-int FoundOverflow = 0;
+// q->Dial.FoundUp: the connections that a DIAL of this run found up and
+// did not dial; a hang-up leaves them alone. One name per connection, not
+// one flag for the run, so that dialling another entry in between does not
+// make them ours. Should the table ever fill, nothing more is hung up
+// rather than risk ending a connection this run did not make.
 
 // A text per listing is plenty; a count beyond this is no real machine's.
 enum { MostConnections = 4096 };
@@ -36,15 +26,6 @@ const char NoEntryPoints[] = "Error Loading RASAPI32 Functions";
 const char NoConnect[] = "Unable to Connect in ExecDIAL()\r\n";
 
 }  // namespace
-
-void ResetDialState(void) {
-    DialAttemptsLeft = -1;
-    RasConnection = 0;
-    memset(FoundUp, 0, sizeof FoundUp);
-    FoundOverflow = 0;
-}
-
-void SetDialPause(unsigned ms) { PauseMs = ms; }
 
 static int Fail(QELTA *q, const char *text) {
     COPYCUT(q->ErrorText, text);
@@ -123,25 +104,25 @@ int ReadDialArgument(QELTA *q, const char *argument, DialArgument *out) {
 
 // ---- connections found up ------------------------------------------------------------
 
-static int WasFoundUp(const char *name) {
-    if (FoundOverflow) return 1;
-    for (const char *slot : FoundUp)
+static int WasFoundUp(QELTA *q, const char *name) {
+    if (q->Dial.FoundOverflow) return 1;
+    for (const char *slot : q->Dial.FoundUp)
         if (slot[0] && strcmp(slot, name) == 0) return 1;
     return 0;
 }
 
-static void RememberFoundUp(const char *name) {
-    if (name[0] == 0 || WasFoundUp(name)) return;
-    for (char *slot : FoundUp)
+static void RememberFoundUp(QELTA *q, const char *name) {
+    if (name[0] == 0 || WasFoundUp(q, name)) return;
+    for (char *slot : q->Dial.FoundUp)
         if (slot[0] == 0) {
             CopyCut(slot, QDIAL_NAME_SIZE, name);
             return;
         }
-    FoundOverflow = 1;
+    q->Dial.FoundOverflow = 1;
 }
 
-static void ForgetFoundUp(const char *name) {
-    for (char *slot : FoundUp)
+static void ForgetFoundUp(QELTA *q, const char *name) {
+    for (char *slot : q->Dial.FoundUp)
         if (strcmp(slot, name) == 0) slot[0] = 0;
 }
 
@@ -199,14 +180,14 @@ static int DialRetry(QELTA *q) {
 // The start of every attempt and of a hang-up: the attempt count, then the
 // service and its entry points, looked up afresh.
 static int PrepareAttempt(QELTA *q) {
-    DialAttemptsLeft = DialAttemptsLeft == -1 ? DialRetry(q) - 2 : DialAttemptsLeft - 1;
+    q->Dial.AttemptsLeft = q->Dial.AttemptsLeft == -1 ? DialRetry(q) - 2 : q->Dial.AttemptsLeft - 1;
     if (!PlatDialLoad()) {
         q->ErrorFlag = 1;
         // Shown whatever Silent says: the run cannot do what its script asks.
         PlatMessageBox(NoService, "QELTA Error", QMB_OK);
     }
     if (PlatDialBind()) return 1;
-    DialAttemptsLeft = -1;
+    q->Dial.AttemptsLeft = -1;
     return Fail(q, NoEntryPoints);
 }
 
@@ -229,12 +210,12 @@ static void TraceDialError(QELTA *q, int code, const char *password) {
 
 // One call of the service; 1 when connected.
 static int DialOnce(QELTA *q, const DialArgument *a) {
-    RasConnection = 0;
-    int rc = PlatDialConnect(a->Entry, a->User, a->Password, &RasConnection);
+    q->Dial.Connection = 0;
+    int rc = PlatDialConnect(a->Entry, a->User, a->Password, &q->Dial.Connection);
     if (rc == 0) return 1;
     TraceDialError(q, rc, a->Password);
-    if (RasConnection != 0) PlatDialHangUp(RasConnection);
-    RasConnection = 0;
+    if (q->Dial.Connection != 0) PlatDialHangUp(q->Dial.Connection);
+    q->Dial.Connection = 0;
     return 0;
 }
 
@@ -246,22 +227,22 @@ static int Dial(PlatWindow hDlg, QELTA *q, const DialArgument *a) {
         char found[QDIAL_NAME_SIZE];
         if (AreWeConnected(a->Entry, found, sizeof found)) {
             DebugTrace(q, "AreWeConnected() TRUE\r\n");
-            RememberFoundUp(found);
-            DialAttemptsLeft = -1;
+            RememberFoundUp(q, found);
+            q->Dial.AttemptsLeft = -1;
             return Complete(q);
         }
-        ForgetFoundUp(a->Entry);
+        ForgetFoundUp(q, a->Entry);
         int connected = DialOnce(q, a);
-        int more = !connected && DialAttemptsLeft >= 0;
-        if (connected) DialAttemptsLeft = -1;
-        if (connected || more) PlatSleep(PauseMs);
+        int more = !connected && q->Dial.AttemptsLeft >= 0;
+        if (connected) q->Dial.AttemptsLeft = -1;
+        if (connected || more) PlatSleep(q->Dial.PauseMs);
         // The dialling may have covered the main window.
         PlatRaiseWindow(MainWindow);
         q->IdleCount = 0;
         if (connected) return Complete(q);
         PlatDialUnload();
         if (!more) {
-            DialAttemptsLeft = -1;
+            q->Dial.AttemptsLeft = -1;
             return Fail(q, NoConnect);
         }
     }
@@ -280,11 +261,11 @@ static int HangUpFirstMatch(QELTA *q, const PlatDialConnection *list, int count,
         DebugTraceValue(q, label, list[i].EntryName);
         if (matched || strstr(list[i].EntryName, name) == nullptr) continue;
         matched = 1;
-        if (WasFoundUp(list[i].EntryName)) continue;
+        if (WasFoundUp(q, list[i].EntryName)) continue;
         int rc = PlatDialHangUp(list[i].Handle);
         if (rc == 0) {
             DebugTrace(q, "RasHangUp() Success\r\n");
-            ForgetFoundUp(list[i].EntryName);
+            ForgetFoundUp(q, list[i].EntryName);
             continue;
         }
         DebugTrace(q, "RasHangUp() Error\r\n");
@@ -301,12 +282,12 @@ static int HangUp(PlatWindow hDlg, QELTA *q, const DialArgument *a) {
     if (!PrepareAttempt(q)) return 0;
     PlatSetField(hDlg, IDC_COMMAND, "Close Dial Up Session");
     DebugTrace(q, "DIAL -hangup detected\r\n");
-    DialAttemptsLeft = -1;
+    q->Dial.AttemptsLeft = -1;
     DebugTraceValue(q, "Connection=", a->Entry);
     int count = 0;
     PlatDialConnection *list = ListConnections(&count);
     int ok = HangUpFirstMatch(q, list, count, a->Entry);
-    if (count > 0) PlatSleep(PauseMs);
+    if (count > 0) PlatSleep(q->Dial.PauseMs);
     free(list);
     q->IdleCount = 0;
     return ok ? Complete(q) : 0;
@@ -319,7 +300,7 @@ int ExecDIAL(PlatWindow hDlg, QELTA *q, int EventKind, unsigned Message, unsigne
     DialArgument a;
     int ok = ReadDialArgument(q, q->Argument, &a);
     if (ok) ok = a.HangUp ? HangUp(hDlg, q, &a) : Dial(hDlg, q, &a);
-    if (!ok) DialAttemptsLeft = -1;
+    if (!ok) q->Dial.AttemptsLeft = -1;
     Wipe(&a, sizeof a);
     return ok;
 }

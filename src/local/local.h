@@ -32,10 +32,6 @@ int ReadDialArgument(QELTA *q, const char *argument, DialArgument *out);
 // A listing that fails is shown in a box and counts as empty.
 int AreWeConnected(const char *name, char *found, size_t size);
 
-// Back to a new run's state: no dial in progress, nothing found connected.
-void ResetDialState(void);
-// The pause after an attempt and after a hang-up, 3000 ms; tests shorten it.
-void SetDialPause(unsigned ms);
 
 // ---- DELL (dell.cpp) ------------------------------------------------------------
 int ExecDELL(PlatWindow, QELTA *, int, unsigned, unsigned);

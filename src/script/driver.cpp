@@ -63,7 +63,7 @@ static int RunNextCommand(PlatWindow hDlg, QELTA *q) {
         COPYCUT(q->ErrorText, "CheckPreReq() FALSE");
         return 0;
     }
-    if (q->View != nullptr) q->View->ShowIcon(hDlg, q->Instance, q->IconKind);
+    if (q->View != nullptr) q->View->ShowIcon(hDlg, q, q->IconKind);
     char trace[32];
     FORMATCUT(trace, "Command=%d\r\n", q->CommandId);
     DebugTrace(q, trace);

@@ -1,29 +1,13 @@
-// The commands that steer the script or start local programs: NONE,
-// GOTO, WFOR, WTIL, EXEC, KILL, and the show-mode prefix.
+// The commands that steer the script: NONE, GOTO, WFOR, WTIL and KILL.
 #include <climits>
 #include <cstring>
 
 #include "base/text.h"
 #include "script/script.h"
 
-// One counted loop for the whole run: loops do not nest.
-static int LoopActive = 0;
-static int LoopCount = -1;
-// WFOR: half-second ticks to wait and seen so far.
-static uint32_t WaitTicks = 0;
-static uint32_t TickCount = 0;
-// WTIL: the time of day to wait for.
-static int TargetHour = 0;
-static int TargetMinute = 0;
-
-void ResetFlowState(void) {
-    LoopActive = 0;
-    LoopCount = -1;
-    WaitTicks = 0;
-    TickCount = 0;
-    TargetHour = 0;
-    TargetMinute = 0;
-}
+// The flow state (q->Flow): one counted loop for the whole run, since
+// loops do not nest; WFOR's half-second ticks to wait and seen so far;
+// WTIL's time of day to wait for.
 
 static int ClampInt(long v) {
     if (v > INT_MAX) return INT_MAX;
@@ -54,16 +38,16 @@ int ExecNONE(PlatWindow hDlg, QELTA *q, int EventKind, unsigned Message, unsigne
 // ---- GOTO --------------------------------------------------------------------------
 
 // The jump to take, or 0 when a counted loop has run out.
-static int TakeJump(const char *colon) {
-    if (colon && LoopCount == -1) {
-        LoopCount = ClampInt(ReadDecimal(colon + 1));
-        LoopActive = 1;
+static int TakeJump(QELTA *q, const char *colon) {
+    if (colon && q->Flow.LoopCount == -1) {
+        q->Flow.LoopCount = ClampInt(ReadDecimal(colon + 1));
+        q->Flow.LoopActive = 1;
     }
-    if (LoopActive != 1) return 1;
-    if (LoopCount > INT_MIN) LoopCount--;
-    if (LoopCount >= 0) return 1;
-    LoopActive = 0;
-    LoopCount = -1;
+    if (q->Flow.LoopActive != 1) return 1;
+    if (q->Flow.LoopCount > INT_MIN) q->Flow.LoopCount--;
+    if (q->Flow.LoopCount >= 0) return 1;
+    q->Flow.LoopActive = 0;
+    q->Flow.LoopCount = -1;
     return 0;
 }
 
@@ -79,7 +63,7 @@ int ExecGOTO(PlatWindow hDlg, QELTA *q, int EventKind, unsigned Message, unsigne
     long target = GotoTarget(q->Argument);
     if (target == 0) return Fail(q, "GOTO needs a line number of 1 or more in ExecGOTO()\r\n");
     SetStatus(q);
-    if (TakeJump(strchr(q->Argument, ':'))) q->CommandIndex = ClampInt(target) - 1;
+    if (TakeJump(q, strchr(q->Argument, ':'))) q->CommandIndex = ClampInt(target) - 1;
     return Finish(q);
 }
 
@@ -125,15 +109,15 @@ static int WforStart(PlatWindow hDlg, QELTA *q) {
     PlatSetField(hDlg, IDC_COMMAND, "Wait");
     if (!StartWaitTimer(hDlg, q, 500)) return 0;
     q->CurrentState.WaitingForResponseCode = 1;
-    TickCount = 0;
-    WaitTicks = WforTicks(q->Argument);
+    q->Flow.TickCount = 0;
+    q->Flow.WaitTicks = WforTicks(q->Argument);
     return 1;
 }
 
 static int WforTick(PlatWindow hDlg, QELTA *q) {
     q->IdleCount = 0;
-    TickCount++;
-    if (TickCount < WaitTicks) return 1;
+    q->Flow.TickCount++;
+    if (q->Flow.TickCount < q->Flow.WaitTicks) return 1;
     PlatStopTimer(hDlg, WaitTimer);
     SetStatus(q);
     return Finish(q);
@@ -167,8 +151,8 @@ static int WtilStart(PlatWindow hDlg, QELTA *q) {
     PlatSetField(hDlg, IDC_COUNTERLABEL, "Time Remaining");
     if (!StartWaitTimer(hDlg, q, 10000)) return 0;
     q->CurrentState.WaitingForResponseCode = 1;
-    TargetHour = ClampInt(hour);
-    TargetMinute = ClampInt(minute);
+    q->Flow.TargetHour = ClampInt(hour);
+    q->Flow.TargetMinute = ClampInt(minute);
     return 1;
 }
 
@@ -176,13 +160,13 @@ static int WtilTick(PlatWindow hDlg, QELTA *q) {
     q->IdleCount = 0;
     PlatLocalTime now;
     PlatNow(&now);
-    if (now.hour == TargetHour && now.minute == TargetMinute) {
+    if (now.hour == q->Flow.TargetHour && now.minute == q->Flow.TargetMinute) {
         PlatStopTimer(hDlg, WaitTimer);
         SetStatus(q);
         return Finish(q);
     }
     char text[32];
-    WtilRemainingText(now.hour, now.minute, TargetHour, TargetMinute, text, sizeof(text));
+    WtilRemainingText(now.hour, now.minute, q->Flow.TargetHour, q->Flow.TargetMinute, text, sizeof(text));
     PlatSetField(hDlg, IDC_COUNTER, text);
     return 1;
 }

@@ -78,8 +78,6 @@ int ExecKILL(PlatWindow, QELTA *, int, unsigned, unsigned);
 // the run refuses it, as it does anything below 1.
 long GotoTarget(const char *argument);
 
-// The run's GOTO loop and wait state back to their initial values.
-void ResetFlowState(void);
 // Splits a wait argument at its first ':' into the two numbers (each part
 // read from at most 11 characters). 0 when there is no ':'.
 int SplitWaitArgument(const char *argument, long *before, long *after);

@@ -1,7 +1,35 @@
-// The record's resets: a new run, and a new control connection.
+// The record's start and its resets: a new run, and a new control
+// connection.
 #include "session/session.h"
 
+#include <cstdlib>
+
 #include "session/commandids.h"
+
+QELTA *NewSession(void) {
+    QELTA *q = static_cast<QELTA *>(std::calloc(1, sizeof(QELTA)));
+    if (q == nullptr) return nullptr;
+    PlatFile *files[] = {&q->LogHandle, &q->ErrorLogHandle, &q->StatHandle, &q->LocalFileHandle,
+                         &q->GeneratedScriptHandle};
+    for (PlatFile *f : files) *f = -1;
+    q->Socket.Control = q->Socket.Data = q->Socket.Listen = -1;
+    q->CommandId = CMD_NONE;
+    q->IconKind = ICON_DISC;
+    q->TransferType = 'A';
+    q->Flow.LoopCount = -1;
+    q->Dial.AttemptsLeft = -1;
+    q->Dial.PauseMs = 3000;
+    q->Progress.StatHeaderPending = 1;
+    q->Progress.StatLineNumber = 1;
+    q->Window.StatusIconKind = ICON_DISC;
+    return q;
+}
+
+void DeleteSession(QELTA *q) {
+    if (q == nullptr) return;
+    std::free(q->DataBuffer);
+    std::free(q);
+}
 
 void ResetConnection(QELTA *q) {
     q->LocalName[0] = 0;

@@ -34,9 +34,27 @@ enum { ICON_DISC = 1, ICON_UP = 2, ICON_DOWN = 3, ICON_AICON = 4 };
 // What the run shows a person, apart from how: the program fills it in
 // over its dialog, and the rooms below the program show things only
 // through it. A record without one (a test's) shows nothing.
+struct QELTA;
 struct QeltaView {
     // The status icon of the command just read: ICON_DISC to ICON_AICON.
-    void (*ShowIcon)(PlatWindow hDlg, void *instance, int kind);
+    void (*ShowIcon)(PlatWindow hDlg, QELTA *q, int kind);
+};
+
+// The longest name-list line held from one block to the next.
+enum { NAME_LINE_MAX = 1024 };
+// Connections a DIAL of the run found up and did not dial.
+enum { DIAL_FOUND_SLOTS = 8 };
+
+struct Receiver;  // the receiving command under way (transfer/executors.h)
+
+// The progress fields of one direction of transfer.
+struct ProgressState {
+    unsigned long Start;
+    unsigned long PeriodShown;      // field period of the last update
+    unsigned long LastElapsed;      // whole seconds at the last rate update
+    unsigned long LastRemainingSeconds;
+    int LastPercent;
+    char StatName[128];
 };
 
 struct QELTA {
@@ -138,14 +156,68 @@ struct QELTA {
     int MgtcMode;
     int StouMode;
     int AppeMode;
+
+    // The executors' own state, each part for the commands that use it.
+    struct {
+        char UdefExpected[5];  // the code a UDEF line waits for
+    } Control;
+    struct {
+        const Receiver *Current;  // LIST, RETR or NLST
+        uint64_t BytesReceived;
+        uint64_t ListBytes;       // of the whole run: a LIST's count goes on
+        unsigned long Start;
+        // 1 after one empty peek: a close is acted on only when two peeks
+        // in a row have found nothing.
+        int ClosePeekedEmpty;
+        char TempPath[160];       // the retrieval's file; empty when none
+    } Receive;
+    struct {
+        int Finished;             // nothing more is to be sent
+        int FileEnded;            // the whole file went out
+        uint64_t BytesSent;
+        unsigned long Start;
+        // The block read and not yet all taken by the socket:
+        // DataBuffer[At, End).
+        size_t At, End;
+    } Send;
+    struct {
+        ProgressState Directions[2];  // receive, send
+        int LastBarLength;
+        int StatHeaderPending;        // the statistics file's header is due
+        int StatLineNumber;
+    } Progress;
+    struct {
+        char HoldOver[NAME_LINE_MAX + 1];  // a name-list line split by a block
+        size_t HoldOverLength;
+    } NameList;
+    struct {
+        int LoopActive;
+        int LoopCount;
+        uint32_t WaitTicks;
+        uint32_t TickCount;
+        int TargetHour;
+        int TargetMinute;
+    } Flow;
+    struct {
+        // -1 when no dial is in progress; during one, the attempts still
+        // allowed after the current one, minus one.
+        int AttemptsLeft;
+        PlatDialHandle Connection;  // of the last attempt
+        unsigned PauseMs;           // after an attempt and after a hang-up
+        char FoundUp[DIAL_FOUND_SLOTS][QDIAL_NAME_SIZE];
+        int FoundOverflow;
+    } Dial;
+    struct {
+        PlatWindow StatusIcon;  // the status icon shown, and its kind
+        int StatusIconKind;
+        PlatWindow StartIcon;
+    } Window;
 };
 
-// The record's one global pointer, for the window procedures.
-extern QELTA *pQELTA;
-// The transfer dialog; 0 once it is being destroyed.
-extern PlatWindow DialogHandle;
+// The main window, owner of every box and dialog of the run. A global:
+// the platform hands it back through window procedures, which carry no
+// record.
 extern PlatWindow MainWindow;
-extern int No3D;
 
 // Executor contract: 1 = event handled, 0 = failure with ErrorText set.
 typedef int (*Executor)(PlatWindow hDlg, QELTA *q, int EventKind, unsigned Message,
@@ -157,6 +229,12 @@ typedef int (*Executor)(PlatWindow hDlg, QELTA *q, int EventKind, unsigned Messa
 // that path is meant to be, left out of the comparison.
 int IsRunFile(const QELTA *q, const char *path, const char *self = nullptr);
 
+// A record as a run starts with it: every handle and socket closed, every
+// part at its first state. The program, the unit tests and the fuzz
+// targets all start from it. 0 when memory is short.
+QELTA *NewSession(void);
+// Frees the record and its data block (the files are the caller's).
+void DeleteSession(QELTA *q);
 // A new run's record: settings and the connection back to their start.
 void ResetSession(QELTA *q);
 // The control connection's part of the record, for a new CONN or a QUIT.

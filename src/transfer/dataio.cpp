@@ -54,11 +54,9 @@ long ReceiveDataBlock(QELTA *q) {
     return q->LastSocketError == QWSAEWOULDBLOCK ? 0 : -1;
 }
 
-// 1 after one empty peek: a close is acted on only when two peeks in a
-// row have found nothing, so reads still on their way get one more round.
-static int ClosePeekedEmpty;
-
-void ResetDataClose(void) { ClosePeekedEmpty = 0; }
+// A close is acted on only when two peeks in a row have found nothing, so
+// reads still on their way get one more round (q->Receive.ClosePeekedEmpty).
+void ResetDataClose(QELTA *q) { q->Receive.ClosePeekedEmpty = 0; }
 
 static void PostCloseAgain(PlatWindow hDlg, QELTA *q) {
     PlatPostEvent(hDlg, DATA, (uintptr_t)q->Socket.Data, QFD_CLOSE);
@@ -69,15 +67,15 @@ int DataCloseDrained(PlatWindow hDlg, QELTA *q, BlockHandler onBlock) {
     long pending = PlatNetRecv(q->Socket.Data, &one, 1, 1);
     if (pending < 0) return 0;  // nothing to act on; the watchdog decides
     if (pending > 0) {
-        ClosePeekedEmpty = 0;
+        q->Receive.ClosePeekedEmpty = 0;
         // Take a block now: no read event may be due for what is left.
         long got = ReceiveDataBlock(q);
         if (got < 0 || (got > 0 && !onBlock(hDlg, q, got))) return -1;
         PostCloseAgain(hDlg, q);
         return 0;
     }
-    if (!ClosePeekedEmpty) {
-        ClosePeekedEmpty = 1;
+    if (!q->Receive.ClosePeekedEmpty) {
+        q->Receive.ClosePeekedEmpty = 1;
         PostCloseAgain(hDlg, q);
         return 0;
     }
@@ -88,8 +86,8 @@ int DataCloseDrained(PlatWindow hDlg, QELTA *q, BlockHandler onBlock) {
 
 // ---- The retrieval's local file --------------------------------------------------
 
-// The temporary file while a retrieval runs; empty when none.
-static char TempPath[160];
+// The temporary file while a retrieval runs (q->Receive.TempPath) is
+// empty when there is none.
 
 static int CreateFailed(QELTA *q) {
     FORMATCUT(q->ErrorText, "_lcreat()=HFILE_ERROR with Filename=%s\r\n", q->LocalName);
@@ -102,32 +100,32 @@ int OpenReceiveFile(QELTA *q) {
     // Beside the destination, so that putting it in place is a rename;
     // created exclusively, so that no other run can share it.
     for (int n = 1; n < 1000; n++) {
-        if (!FORMATCUT(TempPath, "%s.%d.qpart", q->LocalName, n)) break;
-        q->LocalFileHandle = PlatFileCreateNew(TempPath);
+        if (!FORMATCUT(q->Receive.TempPath, "%s.%d.qpart", q->LocalName, n)) break;
+        q->LocalFileHandle = PlatFileCreateNew(q->Receive.TempPath);
         if (q->LocalFileHandle != -1) return 1;
-        if (PlatFileSize(TempPath) < 0) break;  // not taken: the folder refuses
+        if (PlatFileSize(q->Receive.TempPath) < 0) break;  // not taken: the folder refuses
     }
-    TempPath[0] = 0;
+    q->Receive.TempPath[0] = 0;
     return CreateFailed(q);
 }
 
 int CommitReceiveFile(QELTA *q) {
     if (q->LocalFileHandle != -1) PlatFileClose(q->LocalFileHandle);
     q->LocalFileHandle = -1;
-    if (TempPath[0] == 0) return 1;
-    int ok = PlatFileReplace(TempPath, q->LocalName);
+    if (q->Receive.TempPath[0] == 0) return 1;
+    int ok = PlatFileReplace(q->Receive.TempPath, q->LocalName);
     if (!ok) {
-        PlatFileDelete(TempPath);
+        PlatFileDelete(q->Receive.TempPath);
         CreateFailed(q);
     }
-    TempPath[0] = 0;
+    q->Receive.TempPath[0] = 0;
     return ok;
 }
 
 void AbandonReceiveFile(QELTA *q) {
-    if (TempPath[0] == 0) return;
+    if (q->Receive.TempPath[0] == 0) return;
     if (q->LocalFileHandle != -1) PlatFileClose(q->LocalFileHandle);
     q->LocalFileHandle = -1;
-    PlatFileDelete(TempPath);
-    TempPath[0] = 0;
+    PlatFileDelete(q->Receive.TempPath);
+    q->Receive.TempPath[0] = 0;
 }

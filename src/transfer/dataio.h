@@ -33,7 +33,7 @@ long ReceiveDataBlock(QELTA *q);
 typedef int (*BlockHandler)(PlatWindow hDlg, QELTA *q, long count);
 int DataCloseDrained(PlatWindow hDlg, QELTA *q, BlockHandler onBlock);
 // A new transfer starts with no close seen.
-void ResetDataClose(void);
+void ResetDataClose(QELTA *q);
 
 // The local file of a retrieval: written under a temporary name in the
 // destination's folder and put in the destination's place only when the

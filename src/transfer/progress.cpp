@@ -17,21 +17,13 @@ const unsigned long FieldPeriodMs = 50;
 const unsigned long NoPeriod = ULONG_MAX;     // nothing shown yet
 const unsigned long NoneShown = ULONG_MAX;    // no remaining time shown yet
 
-struct Progress {
-    unsigned long start;
-    unsigned long periodShown;      // FieldPeriodMs period of the last update
-    unsigned long lastElapsed;      // whole seconds at the last rate update
-    unsigned long lastRemainingSeconds;
-    int lastPercent;
-    char statName[128];
-};
-Progress Directions[2];
-int LastBarLength;
-
+// A clock the unit tests drive; the program's own is the platform's.
 unsigned long (*TestClock)(void);
 const unsigned long ClockOrigin = PlatMilliseconds();
 
-Progress *Of(int direction) { return &Directions[direction == XFER_SEND]; }
+ProgressState *Of(QELTA *q, int direction) {
+    return &q->Progress.Directions[direction == XFER_SEND];
+}
 
 }  // namespace
 
@@ -41,27 +33,27 @@ unsigned long MillisecondClock(void) {
 
 void SetTransferClockForTest(unsigned long (*clock)(void)) { TestClock = clock; }
 
-void StartTransferProgress(int direction, unsigned long start, const char *statName) {
-    Progress *p = Of(direction);
-    p->start = start;
-    p->periodShown = NoPeriod;
-    p->lastElapsed = 0;
-    p->lastRemainingSeconds = NoneShown;
-    p->lastPercent = 0;
-    COPYCUT(p->statName, statName ? statName : "");
+void StartTransferProgress(QELTA *q, int direction, unsigned long start, const char *statName) {
+    ProgressState *p = Of(q, direction);
+    p->Start = start;
+    p->PeriodShown = NoPeriod;
+    p->LastElapsed = 0;
+    p->LastRemainingSeconds = NoneShown;
+    p->LastPercent = 0;
+    COPYCUT(p->StatName, statName ? statName : "");
     // The command driver has emptied the bar field.
-    LastBarLength = 0;
+    q->Progress.LastBarLength = 0;
 }
 
-unsigned long TransferStartTime(int direction) { return Of(direction)->start; }
-const char *TransferStatName(int direction) { return Of(direction)->statName; }
+unsigned long TransferStartTime(QELTA *q, int direction) { return Of(q, direction)->Start; }
+const char *TransferStatName(QELTA *q, int direction) { return Of(q, direction)->StatName; }
 
-void ShowProgressBar(int percent, PlatWindow hDlg) {
+void ShowProgressBar(int percent, PlatWindow hDlg, QELTA *q) {
     if (percent < 0) percent = 0;
     if (percent > 100) percent = 100;
     int length = percent * 100 / 157;  // one bullet per 1.57 percent
-    if (length == LastBarLength) return;
-    LastBarLength = length;
+    if (length == q->Progress.LastBarLength) return;
+    q->Progress.LastBarLength = length;
     char bar[64];
     memset(bar, 149, (size_t)length);  // the bullet of the Windows ANSI code page
     bar[length] = 0;
@@ -76,26 +68,26 @@ static int Percent(uint64_t n, uint64_t s) {
     return p > 99 ? 99 : (int)p;
 }
 
-static void ShowPercent(PlatWindow hDlg, Progress *p, int percent) {
-    if (percent == p->lastPercent || percent == 100) return;
+static void ShowPercent(PlatWindow hDlg, QELTA *q, ProgressState *p, int percent) {
+    if (percent == p->LastPercent || percent == 100) return;
     char text[16];
     FORMATCUT(text, "%d%%", percent);
     PlatSetField(hDlg, IDC_PERCENT, text);
-    ShowProgressBar(percent, hDlg);
+    ShowProgressBar(percent, hDlg, q);
     PlatWindow main = PlatOwner(hDlg);
     if (main && PlatIsIconic(main)) {
         FORMATCUT(text, "[%d%%] QELTA", percent);
         PlatSetCaption(main, text);
     }
-    p->lastPercent = percent;
+    p->LastPercent = percent;
 }
 
 // Refreshed only when the seconds part changes.
-static void ShowRemaining(PlatWindow hDlg, Progress *p, uint64_t t) {
+static void ShowRemaining(PlatWindow hDlg, ProgressState *p, uint64_t t) {
     unsigned s = (unsigned)(t % 60), m = (unsigned)(t / 60 % 60);
     unsigned long long h = t / 3600;
-    if (s == p->lastRemainingSeconds) return;
-    p->lastRemainingSeconds = s;
+    if (s == p->LastRemainingSeconds) return;
+    p->LastRemainingSeconds = s;
     char text[40];
     if (h == 0 && m == 0)
         FORMATCUT(text, ":%.2u", s);
@@ -120,9 +112,9 @@ static void ShowRate(PlatWindow hDlg, int direction, uint64_t rate) {
     PlatSetField(hDlg, IDC_RATE, text);
 }
 
-static void ShowSecond(PlatWindow hDlg, int direction, Progress *p, unsigned long seconds,
+static void ShowSecond(PlatWindow hDlg, int direction, ProgressState *p, unsigned long seconds,
                        uint64_t count, uint64_t expected) {
-    p->lastElapsed = seconds;
+    p->LastElapsed = seconds;
     uint64_t rate = count / seconds;
     if (direction == XFER_SEND && rate == 0) rate = 1;
     if (expected > 100 && count < expected)
@@ -130,18 +122,18 @@ static void ShowSecond(PlatWindow hDlg, int direction, Progress *p, unsigned lon
     ShowRate(hDlg, direction, rate);
 }
 
-void ShowTransferProgress(PlatWindow hDlg, int direction, uint64_t count, uint64_t expected,
-                          int final) {
-    Progress *p = Of(direction);
-    unsigned long ms = MillisecondClock() - p->start;
+void ShowTransferProgress(PlatWindow hDlg, QELTA *q, int direction, uint64_t count,
+                          uint64_t expected, int final) {
+    ProgressState *p = Of(q, direction);
+    unsigned long ms = MillisecondClock() - p->Start;
     unsigned long period = ms / FieldPeriodMs;
-    if (period == p->periodShown && !final) return;
-    p->periodShown = period;
+    if (period == p->PeriodShown && !final) return;
+    p->PeriodShown = period;
     char text[32];
     FORMATCUT(text, "%llu", (unsigned long long)count);
     PlatSetField(hDlg, IDC_COUNTER, text);
     unsigned long seconds = ms / 1000;
-    if (seconds > 0 && seconds != p->lastElapsed)
+    if (seconds > 0 && seconds != p->LastElapsed)
         ShowSecond(hDlg, direction, p, seconds, count, expected);
-    if (expected > 100 && count < expected) ShowPercent(hDlg, p, Percent(count, expected));
+    if (expected > 100 && count < expected) ShowPercent(hDlg, q, p, Percent(count, expected));
 }

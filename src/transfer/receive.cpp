@@ -34,13 +34,6 @@ static const Receiver Retr = {
      "Winsock Error %d on call WSAAsyncSelect() in ExecRETR()\r\n"},
     1, PrepareFile, WriteBlock, EndFile};
 
-// The receiver of the command under way, for the block handler.
-static const Receiver *Current = &Retr;
-// Bytes of this retrieval; listing bytes of the whole run (a later LIST's
-// count goes on from the earlier ones).
-static uint64_t BytesReceived;
-static uint64_t ListBytes;
-static unsigned long TransferStart;
 
 static void Trace(const Receiver *r, QELTA *q, const char *text) {
     if (r->Retrieval) DebugTrace(q, text);
@@ -58,14 +51,14 @@ static int PrepareFile(QELTA *q, const char *verb, char *line, size_t size) {
 }
 
 static int Start(const Receiver *r, PlatWindow hDlg, QELTA *q) {
-    Current = r;
+    q->Receive.Current = r;
     q->PassRetryCount = 0;
     q->IdleCount = 0;
-    ResetDataClose();
+    ResetDataClose(q);
     PlatSetField(hDlg, IDC_COMMAND, r->Field);
     if (r->Retrieval) PlatSetField(hDlg, IDC_COUNTERLABEL, "Bytes Received");
     q->ExpectedSize = 0;
-    BytesReceived = 0;
+    q->Receive.BytesReceived = 0;
     char line[128];
     if (!r->Prepare(q, r->Verb, line, sizeof line)) return 0;
     if (r->Retrieval) ShowFileNames(hDlg, q->RemoteName, q->LocalName, 1);
@@ -76,8 +69,8 @@ static int Start(const Receiver *r, PlatWindow hDlg, QELTA *q) {
     q->Tolerated550 = 0;
     q->CurrentState.WaitingForResponseCode = 1;
     q->CurrentState.TransferInProgress = 1;
-    TransferStart = MillisecondClock();
-    StartTransferProgress(XFER_RECEIVE, TransferStart, q->RemoteName);
+    q->Receive.Start = MillisecondClock();
+    StartTransferProgress(q, XFER_RECEIVE, q->Receive.Start, q->RemoteName);
     return 1;
 }
 
@@ -99,10 +92,10 @@ static int EndFile(PlatWindow hDlg, QELTA *q, int skipped) {
         return 1;
     }
     if (!CommitReceiveFile(q)) return 0;
-    if (Current->Retrieval) {
-        ShowTransferProgress(hDlg, XFER_RECEIVE, BytesReceived, q->ExpectedSize, 1);
+    if (q->Receive.Current->Retrieval) {
+        ShowTransferProgress(hDlg, q, XFER_RECEIVE, q->Receive.BytesReceived, q->ExpectedSize, 1);
         if (q->StatEnabled == 1)
-            WriteStatLine(q, TransferStart, MillisecondClock(), BytesReceived, q->RemoteName);
+            WriteStatLine(q, q->Receive.Start, MillisecondClock(), q->Receive.BytesReceived, q->RemoteName);
     }
     return 1;
 }
@@ -148,21 +141,21 @@ static int ReplyArrived(const Receiver *r, PlatWindow hDlg, QELTA *q) {
 
 static int WriteBlock(PlatWindow hDlg, QELTA *q, long count) {
     if (PlatFileWrite(q->LocalFileHandle, q->DataBuffer, (size_t)count) == count) return 1;
-    Trace(Current, q, "_lwrite() returned HFILE_ERROR in ExecRETR()\r\n");
-    COPYCUT(q->ErrorText, Current->WriteError);
+    Trace(q->Receive.Current, q, "_lwrite() returned HFILE_ERROR in ExecRETR()\r\n");
+    COPYCUT(q->ErrorText, q->Receive.Current->WriteError);
     return 0;
 }
 
 // One block received: counted, shown and handed on.
 static int TakeBlock(PlatWindow hDlg, QELTA *q, long count) {
-    const Receiver *r = Current;
+    const Receiver *r = q->Receive.Current;
     if (r->Retrieval) {
-        BytesReceived += (uint64_t)count;
-        ShowTransferProgress(hDlg, XFER_RECEIVE, BytesReceived, q->ExpectedSize, 0);
+        q->Receive.BytesReceived += (uint64_t)count;
+        ShowTransferProgress(hDlg, q, XFER_RECEIVE, q->Receive.BytesReceived, q->ExpectedSize, 0);
     } else {
-        ListBytes += (uint64_t)count;
+        q->Receive.ListBytes += (uint64_t)count;
         char shown[24];
-        FORMATCUT(shown, "%llu", (unsigned long long)ListBytes);
+        FORMATCUT(shown, "%llu", (unsigned long long)q->Receive.ListBytes);
         PlatSetField(hDlg, IDC_COUNTER, shown);
     }
     return r->Block(hDlg, q, count);

@@ -6,15 +6,6 @@
 #include "log/log.h"
 #include "transfer/transfer.h"
 
-namespace {
-int StatHeaderPending = 1;
-int StatLineNumber = 1;
-}  // namespace
-
-void ResetStatFileForTest(void) {
-    StatHeaderPending = 1;
-    StatLineNumber = 1;
-}
 
 static void StatText(QELTA *q, const char *text) {
     if (q->StatHandle != -1) PlatFileWrite(q->StatHandle, text, strlen(text));
@@ -28,7 +19,7 @@ static void WriteStatHeader(QELTA *q) {
     StatText(q, line);
     StatText(q, "#     Filename          Bytes Transmitted       Bytes/sec       "
                 "Elapsed Time(HH:MM:SS)\r\n");
-    StatHeaderPending = 0;
+    q->Progress.StatHeaderPending = 0;
 }
 
 // The part after the last backslash or slash.
@@ -49,11 +40,11 @@ static unsigned long ElapsedSeconds(unsigned long start, unsigned long end) {
 void WriteStatLine(QELTA *q, unsigned long start, unsigned long end, uint64_t bytes,
                    const char *name) {
     if (q->StatEnabled != 1) return;
-    if (StatHeaderPending == 1) WriteStatHeader(q);
+    if (q->Progress.StatHeaderPending == 1) WriteStatHeader(q);
     unsigned long d = ElapsedSeconds(start, end);
     unsigned long long perSecond = d ? bytes / d : bytes;
     char text[160];
-    FORMATCUT(text, "%-6d", StatLineNumber);
+    FORMATCUT(text, "%-6d", q->Progress.StatLineNumber);
     StatText(q, text);
     // A long name pushes the later columns to the right; it is never cut.
     const char *shortName = ShortName(name ? name : "");
@@ -62,5 +53,5 @@ void WriteStatLine(QELTA *q, unsigned long start, unsigned long end, uint64_t by
     FORMATCUT(text, "%*s%-24llu%-16llu%lu:%.2lu:%.2lu\r\n", n < 18 ? (int)(18 - n) : 0, "",
               (unsigned long long)bytes, perSecond, d / 3600, d / 60 % 60, d % 60);
     StatText(q, text);
-    StatLineNumber++;
+    q->Progress.StatLineNumber++;
 }

@@ -16,17 +16,12 @@ static const AcceptTexts StorAccept = {
     "Winsock Error %d on call closesocket(pQELTA->Socket.Listen) in ExecSTOR()\r\n",
     "Winsock Error %d on call WSAAsyncSelect() in ExecSTOR()\r\n"};
 
-// 1 once nothing more is to be sent: the file ended, the server closed the
-// data connection, or its final reply came.
-static int SendFinished;
-// 1 once the whole file went out; a final reply before that is no success.
-static int FileEnded;
-static uint64_t BytesSent;
-static unsigned long TransferStart;
-// The block read from the file and not yet all taken by the socket:
-// DataBuffer[SendAt, SendEnd). A socket that would block keeps it for the
-// next write event, so the file is read exactly once.
-static size_t SendAt, SendEnd;
+// The send state (q->Send): Finished once nothing more is to be sent (the
+// file ended, the server closed the data connection, or its final reply
+// came); FileEnded once the whole file went out, since a final reply
+// before that is no success. A block the socket would not take whole stays
+// in DataBuffer[At, End) for the next write event, so the file is read
+// exactly once.
 
 static int OpenFailed(QELTA *q) {
     FORMATCUT(q->ErrorText, "_open()=HFILE_ERROR with Filename=%s\r\n", q->LocalName);
@@ -51,13 +46,13 @@ static int Prepare(QELTA *q, char *line, size_t size) {
 }
 
 static int Start(PlatWindow hDlg, QELTA *q) {
-    SendFinished = FileEnded = 0;
-    SendAt = SendEnd = 0;
+    q->Send.Finished = q->Send.FileEnded = 0;
+    q->Send.At = q->Send.End = 0;
     q->PassRetryCount = 0;
     q->IdleCount = 0;
     PlatSetField(hDlg, IDC_COMMAND, "Send File");
     PlatSetField(hDlg, IDC_COUNTERLABEL, "Bytes Sent");
-    BytesSent = 0;
+    q->Send.BytesSent = 0;
     q->ExpectedSize = 0;
     char line[128];
     if (!Prepare(q, line, sizeof line)) return 0;
@@ -69,8 +64,8 @@ static int Start(PlatWindow hDlg, QELTA *q) {
                          "Winsock Error %d On send() in ExecSTOR\r\n"))
         return 0;
     q->StouMode = q->AppeMode = 0;
-    TransferStart = MillisecondClock();
-    StartTransferProgress(XFER_SEND, TransferStart, q->LocalName);
+    q->Send.Start = MillisecondClock();
+    StartTransferProgress(q, XFER_SEND, q->Send.Start, q->LocalName);
     if (q->ClearToSendData == 1) {
         // After PASV the socket had its write event already.
         DebugTrace(q, "Posting FD_WRITE because ClearToSendData==TRUE\r\n");
@@ -80,7 +75,7 @@ static int Start(PlatWindow hDlg, QELTA *q) {
 }
 
 static void EndOfFile(QELTA *q) {
-    SendFinished = FileEnded = 1;
+    q->Send.Finished = q->Send.FileEnded = 1;
     DebugTrace(q, "returnvalue==0 for _lread\r\n");
     PlatFileClose(q->LocalFileHandle);
     q->LocalFileHandle = -1;
@@ -97,8 +92,8 @@ static long FillBlock(QELTA *q) {
     if (n < 0)
         FORMATCUT(q->ErrorText, "_lread() returned HFILE_ERROR with Filename=%s\r\n", q->LocalName);
     if (n <= 0) return n;
-    SendAt = 0;
-    SendEnd = (size_t)n;
+    q->Send.At = 0;
+    q->Send.End = (size_t)n;
     return n;
 }
 
@@ -106,12 +101,12 @@ static long FillBlock(QELTA *q) {
 // bytes sent or -1 as PlatNetSend says, AtFileEnd or FileUnreadable.
 enum { AtFileEnd = -2, FileUnreadable = -3 };
 static long SendFromBuffer(QELTA *q) {
-    if (SendAt == SendEnd) {
+    if (q->Send.At == q->Send.End) {
         long n = FillBlock(q);
         if (n <= 0) return n < 0 ? FileUnreadable : AtFileEnd;
     }
-    long sent = PlatNetSend(q->Socket.Data, q->DataBuffer + SendAt, SendEnd - SendAt);
-    if (sent > 0) SendAt += (size_t)sent;
+    long sent = PlatNetSend(q->Socket.Data, q->DataBuffer + q->Send.At, q->Send.End - q->Send.At);
+    if (sent > 0) q->Send.At += (size_t)sent;
     return sent;
 }
 
@@ -132,18 +127,18 @@ static int SendBlock(PlatWindow hDlg, QELTA *q) {
         return 0;
     }
     q->IdleCount = 0;
-    BytesSent += (uint64_t)sent;
-    ShowTransferProgress(hDlg, XFER_SEND, BytesSent, q->ExpectedSize, 0);
+    q->Send.BytesSent += (uint64_t)sent;
+    ShowTransferProgress(hDlg, q, XFER_SEND, q->Send.BytesSent, q->ExpectedSize, 0);
     return 1;
 }
 
 static int Writable(PlatWindow hDlg, QELTA *q) {
     DebugTrace(q, "FD_WRITE on Data Socket\r\n");
     q->IdleCount = 0;
-    if (SendFinished == 1) return 1;
+    if (q->Send.Finished == 1) return 1;
     q->ClearToSendData = 1;
     int step = 1;
-    while (q->ClearToSendData == 1 && SendFinished == 0 && (step = SendBlock(hDlg, q)) == 1) {
+    while (q->ClearToSendData == 1 && q->Send.Finished == 0 && (step = SendBlock(hDlg, q)) == 1) {
     }
     return step >= 0;
 }
@@ -159,24 +154,24 @@ static int ReplyArrived(PlatWindow hDlg, QELTA *q) {
     q->DataPortReady = 0;
     q->CurrentState.WaitingForResponseCode = 0;
     q->ClearToSendData = 0;
-    SendFinished = 1;
+    q->Send.Finished = 1;
     // The server calling it complete before the whole file went out would
     // be a success for a file it does not have.
-    if (!FileEnded) {
+    if (!q->Send.FileEnded) {
         // The reason first: a long path is cut at the end of ErrorText.
         FORMATCUT(q->ErrorText, "Server ended the transfer before the whole file was sent: %s\r\n",
                   q->LocalName);
         return 0;
     }
-    ShowTransferProgress(hDlg, XFER_SEND, BytesSent, q->ExpectedSize, 1);
-    if (q->StatEnabled == 1) WriteStatLine(q, TransferStart, MillisecondClock(), BytesSent, q->LocalName);
+    ShowTransferProgress(hDlg, q, XFER_SEND, q->Send.BytesSent, q->ExpectedSize, 1);
+    if (q->StatEnabled == 1) WriteStatLine(q, q->Send.Start, MillisecondClock(), q->Send.BytesSent, q->LocalName);
     SetStatus(q);
     q->CommandActive = 0;
     return 1;
 }
 
 static int DataClosed(QELTA *q) {
-    SendFinished = 1;
+    q->Send.Finished = 1;
     DebugTrace(q, "FD_CLOSE on Data Socket\r\n");
     q->IdleCount = 0;
     q->DataPortReady = 0;

@@ -15,16 +15,14 @@ unsigned long MillisecondClock(void);
 // Tests drive the clock themselves; 0 restores the real one. The test
 // clock's value is taken as milliseconds since the start.
 void SetTransferClockForTest(unsigned long (*clock)(void));
-// The statistics file as at program start: header pending, next line 1.
-void ResetStatFileForTest(void);
 
 // Resets the per-direction values (count shown, last elapsed, remaining and
 // percent, the bar drawn) at a transfer's start and records its start time
 // and statistics name.
-void StartTransferProgress(int direction, unsigned long start, const char *statName);
+void StartTransferProgress(QELTA *q, int direction, unsigned long start, const char *statName);
 // What StartTransferProgress recorded for the direction.
-unsigned long TransferStartTime(int direction);
-const char *TransferStatName(int direction);
+unsigned long TransferStartTime(QELTA *q, int direction);
+const char *TransferStatName(QELTA *q, int direction);
 
 // Splits q->Argument ("remote name", one character, "X:local path") into
 // q->RemoteName and q->LocalName. For CMD_STOR it also opens LocalName for
@@ -47,11 +45,11 @@ void ShowFileNames(PlatWindow hDlg, const char *source, const char *destination,
 // looked at once per twentieth of a second at most, the rate and remaining
 // time once per whole second. final=1 forces the byte-count field to be
 // drawn (end of transfer).
-void ShowTransferProgress(PlatWindow hDlg, int direction, uint64_t count, uint64_t expected,
-                          int final);
+void ShowTransferProgress(PlatWindow hDlg, QELTA *q, int direction, uint64_t count,
+                          uint64_t expected, int final);
 // The bar field (126): one bullet per 1.57 percent, redrawn only when its
 // length changes.
-void ShowProgressBar(int percent, PlatWindow hDlg);
+void ShowProgressBar(int percent, PlatWindow hDlg, QELTA *q);
 // One statistics line (and the header block once per run) to q->StatHandle;
 // nothing when StatEnabled is not 1. start and end are MillisecondClock
 // values.

@@ -72,15 +72,12 @@ inline bool KnownFinding(bool matches) { return matches && !FuzzStrict(); }
 // 1 when a NUL ends the text inside its buffer.
 inline bool Terminated(const char *text, size_t size) { return memchr(text, 0, size) != nullptr; }
 
-// A zeroed session record with every handle closed, as the unit tests
-// make one.
+// A session record as a run starts with it (the program's own start).
 inline void BlankSession(QELTA *q) {
-    memset(q, 0, sizeof *q);
-    q->LogHandle = q->ErrorLogHandle = q->StatHandle = -1;
-    q->GeneratedScriptHandle = q->LocalFileHandle = -1;
-    q->Socket.Control = q->Socket.Data = q->Socket.Listen = -1;
-    q->TransferType = 'A';
-    q->IconKind = 1;
+    QELTA *fresh = NewSession();
+    if (fresh == nullptr) abort();
+    *q = *fresh;
+    DeleteSession(fresh);
 }
 
 // The whole content of a file, "" when it cannot be read.

@@ -130,7 +130,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1) return 0;
     static QELTA *q = new QELTA();
     BlankSession(q);
-    ResetFlowState();
     uint8_t flags = data[0];
     q->LongKeyForm = flags & 1;
     q->PASVMode = (flags >> 2) & 1;

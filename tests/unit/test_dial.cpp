@@ -35,8 +35,7 @@ protected:
         setenv("NMCLI_STANDIN_LOG", Posix("calls.log").c_str(), 1);
         setenv("TMPDIR", dir.c_str(), 1);
         unsetenv("XDG_RUNTIME_DIR");
-        ResetDialState();
-        SetDialPause(0);
+        q->Dial.PauseMs = 0;
         win = LoopCreateWindow(nullptr);
         UseScript("[QELTA]\r\nFTPCommand1=NONE\r\n", 1);
         q->LogHandle = PlatFileCreate(Dos("job.log").c_str());
@@ -45,7 +44,6 @@ protected:
     }
     void TearDown() override {
         PlatDialUnload();
-        SetDialPause(3000);
         SetPath(oldPath);
         PlatFileClose(q->LogHandle);
         PlatFileClose(q->ErrorLogHandle);

@@ -27,11 +27,8 @@ struct FtpSession {
         char tmpl[] = "/tmp/qelta-ftp-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;
-        q = new QELTA();
-        std::memset(q, 0, sizeof(*q));
-        q->StatHandle = q->GeneratedScriptHandle = q->LocalFileHandle = -1;
-        q->Socket.Control = q->Socket.Data = q->Socket.Listen = -1;
-        q->TransferType = 'A';
+        q = NewSession();
+        ASSERT_NE(q, nullptr);
         q->LogHandle = open((dir + "/run.log").c_str(), O_CREAT | O_RDWR | O_TRUNC, 0600);
         q->ErrorLogHandle = open((dir + "/run.err").c_str(), O_CREAT | O_RDWR | O_TRUNC, 0600);
         int fds[2];
@@ -48,7 +45,7 @@ struct FtpSession {
         if (server != -1) close(server);
         close((int)q->LogHandle);
         close((int)q->ErrorLogHandle);
-        delete q;
+        DeleteSession(q);
         std::string cmd = "rm -rf '" + dir + "'";
         ASSERT_EQ(system(cmd.c_str()), 0);
     }

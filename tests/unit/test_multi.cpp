@@ -56,6 +56,7 @@ protected:
     void TearDown() override {
         PlatFileClose(q->LogHandle);
         PlatDestroyWindow(win);
+        q->DataBuffer = nullptr;  // the test's own, not the record's to free
         ScriptFixture::TearDown();
     }
     // The next generated command, read as the driver reads it after its

@@ -24,18 +24,13 @@ protected:
         char tmpl[] = "/tmp/qelta-script-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;
-        q = new QELTA();
-        std::memset(q, 0, sizeof(*q));
-        q->LogHandle = q->ErrorLogHandle = q->StatHandle = -1;
-        q->GeneratedScriptHandle = q->LocalFileHandle = -1;
-        q->Socket.Control = q->Socket.Data = q->Socket.Listen = -1;
-        q->IconKind = 1;
-        ResetFlowState();
+        q = NewSession();
+        ASSERT_NE(q, nullptr);
     }
 
     void TearDown() override {
         if (q->GeneratedScriptHandle != -1) PlatFileClose(q->GeneratedScriptHandle);
-        delete q;
+        DeleteSession(q);
         std::string cmd = "rm -rf '" + dir + "'";
         ASSERT_EQ(system(cmd.c_str()), 0);
     }

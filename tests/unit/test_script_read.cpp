@@ -255,7 +255,7 @@ TEST(CheckPreReq, EachIdNeedsItsFlags) {
         // Logged in without the user step does not open TYPE.
         {1, 0, 1, connected},
     };
-    QELTA *q = new QELTA();
+    QELTA *q = NewSession();
     for (auto &c : cases) {
         q->Connected = c.c;
         q->UserAccepted = c.u;
@@ -272,7 +272,7 @@ TEST(CheckPreReq, EachIdNeedsItsFlags) {
             }
         }
     }
-    delete q;
+    DeleteSession(q);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <vector>
 
+#include "app/app.h"
 #include "local/local.h"
 #include "test_script_fixture.h"
 
@@ -445,13 +446,13 @@ TEST(ShowPrefix, StripsKnownPrefixesOnly) {
         {"", 0, ""},
         {"-ddd", 3, ""},  // a prefix alone leaves no command line
     };
-    QELTA *q = new QELTA();
+    QELTA *q = NewSession();
     for (auto &c : cases) {
         COPYCUT(q->Argument, c.in);
         EXPECT_EQ(ParseShowPrefix(q), c.prefix) << c.in;
         EXPECT_STREQ(q->Argument, c.out) << c.in;
     }
-    delete q;
+    DeleteSession(q);
     EXPECT_EQ(ShowModeFor(0), 1);
     EXPECT_EQ(ShowModeFor(1), 2);
     EXPECT_EQ(ShowModeFor(2), 3);
