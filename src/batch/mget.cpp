@@ -7,6 +7,7 @@
 #include "ftp/ftp.h"
 #include "batch/batch.h"
 #include "session/commandids.h"
+#include "session/command.h"
 #include "session/status.h"
 #include "transfer/transfer.h"
 
@@ -26,11 +27,9 @@ static int StartExpansion(QELTA *q, int generating) {
         q->RestoreTypeI = 1;
     }
     if (!AppendGenerated(q, line)) return 0;
-    q->CurrentState.WaitingForResponseCode = 0;
     q->GeneratedActive = 1;
     PlatFileSeek(q->GeneratedScriptHandle, 0, QSEEK_SET);
-    q->CommandActive = 0;
-    return 1;
+    return EndCommand(q, END_PASSED_ON);
 }
 
 // ---- MGET and MGTC ---------------------------------------------------------------
@@ -90,10 +89,7 @@ static int ReplyToDELE(PlatWindow hDlg, QELTA *q) {
     if (q->ErrorText[0] != 0) return 0;
     if (!ok) return 1;
     q->Tolerated550 = 0;
-    SetStatus(q);
-    q->CurrentState.WaitingForResponseCode = 0;
-    q->CommandActive = 0;
-    return 1;
+    return EndCommand(q, END_RECORDED);
 }
 
 int ExecDELR(PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {

@@ -6,6 +6,7 @@
 #include "session/settings.h"
 #include "base/text.h"
 #include "batch/batch.h"
+#include "session/command.h"
 #include "session/status.h"
 #include "transfer/transfer.h"
 
@@ -18,11 +19,8 @@ static int NothingToSend(QELTA *q) {
     q->GeneratedScriptHandle = -1;
     PlatFileDelete(q->GeneratedScriptPath);
     if (SettingOn(q, SET_MPUTCANDONOTHING)) {
-        q->CurrentState.WaitingForResponseCode = 0;
         q->ReturnIndex = 0;
-        SetStatus(q);
-        q->CommandActive = 0;
-        return 1;
+        return EndCommand(q, END_RECORDED);
     }
     q->ErrorFlag = 1;
     COPYCUT(q->ErrorText, "Call to opendir() returned NULL in ExecMPUT (No Such Directory or No "
@@ -81,9 +79,7 @@ static int StartMPUT(PlatWindow hDlg, QELTA *q) {
     PlatFileSeek(q->GeneratedScriptHandle, 0, QSEEK_SET);
     q->GeneratedReadOffset = 0;
     q->GeneratedActive = 1;
-    q->CurrentState.WaitingForResponseCode = 0;
-    q->CommandActive = 0;
-    return 1;
+    return EndCommand(q, END_PASSED_ON);
 }
 
 int ExecMPUT(PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {

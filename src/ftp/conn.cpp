@@ -6,6 +6,7 @@
 #include "base/text.h"
 #include "ftp/ftp.h"
 #include "log/log.h"
+#include "session/command.h"
 #include "session/status.h"
 
 // The host entry of the asynchronous look-up. Not in the record: Winsock
@@ -127,11 +128,8 @@ static int Greeting(PlatWindow hDlg, QELTA *q) {
     if (q->ErrorText[0] != 0) return 0;
     if (!ok) return 1;
     RaiseIfAsked(hDlg, q);
-    SetStatus(q);
     q->Connected = 1;
-    q->CurrentState.WaitingForResponseCode = 0;
-    q->CommandActive = 0;
-    return 1;
+    return EndCommand(q, END_RECORDED);
 }
 
 int ExecCONN(PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {

@@ -5,6 +5,7 @@
 
 #include "base/text.h"
 #include "ftp/ftp.h"
+#include "session/command.h"
 #include "session/status.h"
 
 struct SingleCommand;
@@ -28,11 +29,7 @@ struct SingleCommand {
 static const char *const Refused = "User Selected No to Debug Message\r\n";
 
 
-static void Finish(PlatWindow hDlg, QELTA *q) {
-    SetStatus(q);
-    q->CurrentState.WaitingForResponseCode = 0;
-    q->CommandActive = 0;
-}
+static void Finish(PlatWindow hDlg, QELTA *q) { EndCommand(q, END_RECORDED); }
 
 static void UserDone(PlatWindow hDlg, QELTA *q) {
     q->UserAccepted = 1;
@@ -43,9 +40,8 @@ static void UserDone(PlatWindow hDlg, QELTA *q) {
 // in the dialog can be tried once more; the status waits for the last try.
 static void PassDone(PlatWindow hDlg, QELTA *q) {
     if (q->PassRetryCount != 0) {
-        q->CurrentState.WaitingForResponseCode = 0;
         q->CommandIndex -= 1;
-        q->CommandActive = 0;
+        EndCommand(q, END_PASSED_ON);
         return;
     }
     q->LoggedIn = 1;

@@ -7,16 +7,12 @@
 #include "base/text.h"
 #include "log/log.h"
 #include "local/local.h"
+#include "session/command.h"
 #include "session/status.h"
 #include "transfer/transfer.h"
 
 static int NothingToDelete(QELTA *q) {
-    if (SettingOn(q, SET_DELLCANDONOTHING)) {
-        q->CurrentState.WaitingForResponseCode = 0;
-        SetStatus(q);
-        q->CommandActive = 0;
-        return 1;
-    }
+    if (SettingOn(q, SET_DELLCANDONOTHING)) return EndCommand(q, END_RECORDED);
     COPYCUT(q->ErrorText, "Call to opendir() returned NULL in ExecDELL (No Such Directory or No "
                           "Matching Files)");
     return 0;
@@ -80,10 +76,7 @@ static int StartDELL(PlatWindow hDlg, QELTA *q) {
     }
     PlatScanClose(scan);
     if (!ok) return 0;
-    SetStatus(q);
-    q->CurrentState.WaitingForResponseCode = 0;
-    q->CommandActive = 0;
-    return 1;
+    return EndCommand(q, END_RECORDED);
 }
 
 int ExecDELL(PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {

@@ -8,6 +8,7 @@
 #include "base/text.h"
 #include "log/log.h"
 #include "local/local.h"
+#include "session/command.h"
 #include "session/status.h"
 
 namespace {
@@ -32,13 +33,7 @@ static int Fail(QELTA *q, const char *text) {
     return 0;
 }
 
-// The command is complete: recorded, and the dialog's advance step moves on.
-static int Complete(QELTA *q) {
-    SetStatus(q);
-    q->CurrentState.WaitingForResponseCode = 0;
-    q->CommandActive = 0;
-    return 1;
-}
+static int Complete(QELTA *q) { return EndCommand(q, END_RECORDED); }
 
 // Credentials must not linger in memory once the command is done.
 static void Wipe(void *p, size_t n) {

@@ -4,6 +4,7 @@
 
 #include "base/text.h"
 #include "local/local.h"
+#include "session/command.h"
 #include "session/status.h"
 
 struct PrefixEntry {
@@ -46,9 +47,6 @@ int ExecEXEC(PlatWindow hDlg, QELTA *q, int EventKind, unsigned Message, unsigne
         COPYCUT(q->ErrorText, "WinExec() return an error in ExecEXEC()");
         return 0;
     }
-    SetStatus(q);
-    q->CurrentState.WaitingForResponseCode = 0;
-    q->CommandActive = 0;
-    return 1;
+    return EndCommand(q, END_RECORDED);
 }
 

@@ -15,12 +15,8 @@ static int ClampInt(long v) {
     return (int)v;
 }
 
-// The command is complete: the dialog's advance step moves on.
-static int Finish(QELTA *q) {
-    q->CurrentState.WaitingForResponseCode = 0;
-    q->CommandActive = 0;
-    return 1;
-}
+// The command is complete; its status, if any, is written already.
+static int Finish(QELTA *q) { return EndCommand(q, END_PASSED_ON); }
 
 static int Fail(QELTA *q, const char *text) {
     COPYCUT(q->ErrorText, text);
@@ -119,8 +115,7 @@ static int WforTick(PlatWindow hDlg, QELTA *q) {
     q->Flow.TickCount++;
     if (q->Flow.TickCount < q->Flow.WaitTicks) return 1;
     PlatStopTimer(hDlg, WaitTimer);
-    SetStatus(q);
-    return Finish(q);
+    return EndCommand(q, END_RECORDED);
 }
 
 int ExecWFOR(PlatWindow hDlg, QELTA *q, int EventKind, unsigned Message, unsigned SocketEvent) {
@@ -162,11 +157,11 @@ static int WtilTick(PlatWindow hDlg, QELTA *q) {
     PlatNow(&now);
     if (now.hour == q->Flow.TargetHour && now.minute == q->Flow.TargetMinute) {
         PlatStopTimer(hDlg, WaitTimer);
-        SetStatus(q);
-        return Finish(q);
+        return EndCommand(q, END_RECORDED);
     }
     char text[32];
-    WtilRemainingText(now.hour, now.minute, q->Flow.TargetHour, q->Flow.TargetMinute, text, sizeof(text));
+    WtilRemainingText(now.hour, now.minute, q->Flow.TargetHour, q->Flow.TargetMinute, text,
+                      sizeof(text));
     PlatSetField(hDlg, IDC_COUNTER, text);
     return 1;
 }

@@ -4,6 +4,7 @@
 #define QELTA_SCRIPT_H
 
 #include "session/session.h"
+#include "session/command.h"
 #include "session/status.h"
 #include "session/commandids.h"
 

@@ -6,17 +6,14 @@
 #include "base/text.h"
 #include "ftp/ftp.h"
 #include "log/log.h"
+#include "session/command.h"
 #include "session/status.h"
 #include "transfer/dataio.h"
 #include "transfer/executors.h"
 
 static const char *const Refused = "User Selected No to Debug Message\r\n";
 
-static void Complete(QELTA *q) {
-    SetStatus(q);
-    q->CurrentState.WaitingForResponseCode = 0;
-    q->CommandActive = 0;
-}
+static void Complete(QELTA *q) { EndCommand(q, END_RECORDED); }
 
 static int SocketFailed(QELTA *q, const char *text) {
     q->LastSocketError = PlatNetLastError();

@@ -9,7 +9,7 @@
 #include "base/text.h"
 #include "ftp/ftp.h"
 #include "log/log.h"
-#include "session/status.h"
+#include "session/command.h"
 #include "transfer/dataio.h"
 #include "transfer/executors.h"
 #include "transfer/transfer.h"
@@ -81,7 +81,6 @@ static void ClearTransfer(QELTA *q) {
     q->LocalName[0] = 0;
     q->RemoteName[0] = 0;
     q->ClearToSendData = 0;
-    q->CommandActive = 0;
 }
 
 // The file takes its name only once the command has succeeded; a skipped
@@ -106,9 +105,8 @@ static int Finish(const Receiver *r, PlatWindow hDlg, QELTA *q) {
     q->Socket.Data = -1;
     q->DataPortReady = 0;
     if (!r->End(hDlg, q, 0)) return 0;
-    SetStatus(q);
     ClearTransfer(q);
-    return 1;
+    return EndCommand(q, END_RECORDED);
 }
 
 // A 550 tolerated inside a generated run: the file is skipped, and (RETR)
@@ -117,9 +115,8 @@ static int Skipped(const Receiver *r, PlatWindow hDlg, QELTA *q) {
     q->CurrentState.WaitingForResponseCode = 0;
     q->CurrentState.TransferInProgress = 0;
     if (!r->End(hDlg, q, 1)) return 0;
-    SetStatus(q);
     ClearTransfer(q);
-    return 1;
+    return EndCommand(q, END_RECORDED);
 }
 
 static int ReplyArrived(const Receiver *r, PlatWindow hDlg, QELTA *q) {

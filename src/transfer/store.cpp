@@ -6,6 +6,7 @@
 #include "base/text.h"
 #include "ftp/ftp.h"
 #include "log/log.h"
+#include "session/command.h"
 #include "session/status.h"
 #include "transfer/dataio.h"
 #include "transfer/executors.h"
@@ -165,9 +166,7 @@ static int ReplyArrived(PlatWindow hDlg, QELTA *q) {
     }
     ShowTransferProgress(hDlg, q, XFER_SEND, q->Send.BytesSent, q->ExpectedSize, 1);
     if (q->StatEnabled == 1) WriteStatLine(q, q->Send.Start, MillisecondClock(), q->Send.BytesSent, q->LocalName);
-    SetStatus(q);
-    q->CommandActive = 0;
-    return 1;
+    return EndCommand(q, END_RECORDED);
 }
 
 static int DataClosed(QELTA *q) {
