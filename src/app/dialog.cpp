@@ -19,7 +19,33 @@ static void ShowStatusIcon(PlatWindow hDlg, QELTA *q, int kind) {
     q->Window.StatusIconKind = kind;
 }
 
-const QeltaView DialogView = {ShowStatusIcon};
+// Indexed by ViewPlace.
+static const int PlaceFields[] = {IDC_COMMAND, IDC_LOCAL,        IDC_REMOTE,  IDC_SOURCE,
+                                  IDC_DEST,    IDC_COUNTERLABEL, IDC_COUNTER, IDC_RATE,
+                                  IDC_ELAPSED, IDC_PERCENT,      IDC_PROGRESS};
+static_assert(sizeof PlaceFields / sizeof PlaceFields[0] == VIEW_BAR + 1, "a field per place");
+
+static void ShowPlace(PlatWindow hDlg, int place, const char *text) {
+    if (place >= VIEW_COMMAND && place <= VIEW_BAR) PlatSetField(hDlg, PlaceFields[place], text);
+}
+
+static void ShowMinimisedCaption(PlatWindow hDlg, const char *text) {
+    PlatWindow main = PlatOwner(hDlg);
+    if (main && PlatIsIconic(main)) PlatSetCaption(main, text);
+}
+
+static int Ask(const char *question, const char *title) {
+    return PlatMessageBox(question, title, QMB_YESNO) == QID_YES;
+}
+
+static void Alert(const char *text, const char *title) { PlatMessageBox(text, title, QMB_OK); }
+
+static void Raise(PlatWindow hDlg) {
+    PlatWindow main = hDlg ? PlatOwner(hDlg) : nullptr;
+    PlatRaiseWindow(main ? main : MainWindow);
+}
+
+const QeltaView DialogView = {ShowStatusIcon, ShowPlace, ShowMinimisedCaption, Ask, Alert, Raise};
 
 static void Fail(PlatWindow hDlg, QELTA *q, const char *text) {
     q->ErrorFlag = 1;

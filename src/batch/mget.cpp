@@ -36,7 +36,7 @@ static int StartExpansion(QELTA *q, int generating) {
 
 int ExecMGET(PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {
     if (kind != EV_START) return 1;
-    PlatSetField(hDlg, IDC_COMMAND, "Multiple Get");
+    ViewShow(q, hDlg, VIEW_COMMAND, "Multiple Get");
     // The name list splits the argument; an argument it cannot split
     // fails here, before anything is sent.
     if (!SplitFileNames(q)) return 0;
@@ -53,7 +53,7 @@ static int AskToDelete(QELTA *q) {
               "Are you sure you want to delete %s?  Select No to exit QELTA now.  See the "
               "documentation on how to get rid of this message.  It is a safety precaution only.",
               q->Argument);
-    if (PlatMessageBox(text, "QELTA", QMB_YESNO) == QID_YES) return 1;
+    if (ViewAsk(q, text, "QELTA")) return 1;
     COPYCUT(q->ErrorText, "User selected no on prompt to delete\r\n");
     return 0;
 }
@@ -64,14 +64,14 @@ static int DeleteOne(PlatWindow hDlg, QELTA *q) {
         FormatNameFailure(q, "Remote name too long for one line in DELR: ", q->Argument, "\r\n");
         return 0;
     }
-    PlatSetField(hDlg, IDC_DEST, q->Argument);
+    ViewShow(q, hDlg, VIEW_DESTINATION, q->Argument);
     if (!AskToDelete(q)) return 0;
     return SendControlLine(q, line, nullptr, "User Selected No to Debug Message.",
                            "Winsock Error %d On send() in ExecDELR.");
 }
 
 static int StartDELR(PlatWindow hDlg, QELTA *q) {
-    PlatSetField(hDlg, IDC_COMMAND, "Delete Remote File(s)");
+    ViewShow(q, hDlg, VIEW_COMMAND, "Delete Remote File(s)");
     // Inside a generated run every DELR names one file of the server's
     // list, which may hold a '*' of its own: a second expansion would
     // empty the file being read.

@@ -43,7 +43,7 @@ static int AddFile(PlatWindow hDlg, QELTA *q, const char *name) {
         FormatNameFailure(q, "Can not send \"", path, "\" in ExecMPUT: the name is too long\r\n");
         return 0;
     }
-    PlatSetField(hDlg, IDC_DEST, path);
+    ViewShow(q, hDlg, VIEW_DESTINATION, path);
     return AppendGenerated(q, lines);
 }
 
@@ -58,7 +58,7 @@ static int AddFiles(PlatWindow hDlg, QELTA *q, PlatScan scan, const char *first)
 static int StartMPUT(PlatWindow hDlg, QELTA *q) {
     if (!CreateGeneratedFile(q, CreateFailed)) return 0;
     q->IdleCount = 0;
-    PlatSetField(hDlg, IDC_COMMAND, "Multiple Put");
+    ViewShow(q, hDlg, VIEW_COMMAND, "Multiple Put");
     q->ReturnIndex = q->CommandIndex;
     if (!SplitFileNames(q)) return 0;
     // Given only the local pattern, or a remote part that is a pattern

@@ -126,7 +126,7 @@ static int AddRetrieval(PlatWindow hDlg, QELTA *q, const char *name, size_t n) {
         Refuse(q, name, n, "the name is too long");
         return 0;
     }
-    PlatSetField(hDlg, IDC_DEST, name);
+    ViewShow(q, hDlg, VIEW_DESTINATION, name);
     DebugTrace(q, "NLST Found File=");
     DebugTrace(q, lines + strlen("PORT\r\n"));
     return AppendGenerated(q, lines);

@@ -15,7 +15,7 @@
 static char HostEntry[1024];
 
 static void RaiseIfAsked(PlatWindow hDlg, QELTA *q) {
-    if (SettingOn(q, SET_BRINGTOTOP)) PlatRaiseWindow(PlatOwner(hDlg));
+    if (SettingOn(q, SET_BRINGTOTOP)) ViewRaise(q, hDlg);
 }
 
 static int Fail(QELTA *q, const char *text) {
@@ -34,7 +34,7 @@ static int SplitArgument(PlatWindow hDlg, QELTA *q) {
     }
     memcpy(q->HostName, q->Argument, hostLength);
     q->HostName[hostLength] = 0;
-    PlatSetField(hDlg, IDC_REMOTE, q->HostName);
+    ViewShow(q, hDlg, VIEW_REMOTE_HOST, q->HostName);
     q->ServerPort = colon ? (int)ReadDecimal(colon + 1) : 21;
     memset(&q->ServerAddress, 0, sizeof q->ServerAddress);
     q->ServerAddress.family = 2;
@@ -89,7 +89,7 @@ static int Start(PlatWindow hDlg, QELTA *q) {
     RaiseIfAsked(hDlg, q);
     q->LookupRequest = 0;
     q->IdleCount = 0;
-    PlatSetField(hDlg, IDC_COMMAND, "Connect to Remote Host");
+    ViewShow(q, hDlg, VIEW_COMMAND, "Connect to Remote Host");
     q->CurrentState.WaitingForResponseCode = 1;
     if (!SplitArgument(hDlg, q)) return 0;
     // A dotted address needs no look-up, whatever Blocking says.
@@ -118,7 +118,7 @@ static void ShowConnected(PlatWindow hDlg, QELTA *q) {
     if (q->LocalHostName[0] != 0) return;
     const unsigned char *a = q->ServerAddress.addr;
     FORMATCUT(q->LocalHostName, "%d.%d.%d.%d", a[0], a[1], a[2], a[3]);
-    PlatSetField(hDlg, IDC_LOCAL, q->LocalHostName);
+    ViewShow(q, hDlg, VIEW_LOCAL_HOST, q->LocalHostName);
 }
 
 static int Greeting(PlatWindow hDlg, QELTA *q) {
@@ -167,6 +167,6 @@ int StartNetwork(QELTA *q, PlatWindow hDlg) {
         q->LocalHostName[0] = 0;
         return 1;
     }
-    PlatSetField(hDlg, IDC_LOCAL, q->LocalHostName);
+    ViewShow(q, hDlg, VIEW_LOCAL_HOST, q->LocalHostName);
     return 1;
 }

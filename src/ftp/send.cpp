@@ -27,11 +27,11 @@ void FormatErrorNumber(char *out, size_t size, const char *text, int number) {
 }
 
 // Asks before a line goes out; 1 when the answer is Yes.
-static int ConfirmSend(const char *line) {
+static int ConfirmSend(const QELTA *q, const char *line) {
     // Room for the longest line any executor builds (an UDEF argument).
     char text[700];
     FORMATCUT(text, "About to send %s to the FTP server.  Continue?", line);
-    return PlatMessageBox(text, "QELTA Debug", QMB_YESNO) == QID_YES;
+    return ViewAsk(q, text, "QELTA Debug");
 }
 
 // 1 when the line is a PASS command, whatever sent it (UDEF too).
@@ -58,7 +58,7 @@ int SendControlLine(QELTA *q, const char *line, const char *record, const char *
     // A password never reaches a log.
     if (IsPassLine(line)) record = "PASS xxxxxxxx\r\n";
     if (q->Debug == 1) RecordSentLine(q, record ? record : line);
-    if (q->DebugMessages == 1 && !ConfirmSend(line)) {
+    if (q->DebugMessages == 1 && !ConfirmSend(q, line)) {
         COPYCUT(q->ErrorText, refusalText);
         return 0;
     }

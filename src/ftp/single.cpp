@@ -51,7 +51,7 @@ static void PassDone(PlatWindow hDlg, QELTA *q) {
 static void QuitDone(PlatWindow hDlg, QELTA *q) {
     PlatNetClose(q->Socket.Control);
     ResetConnection(q);
-    PlatSetField(hDlg, IDC_REMOTE, "");
+    ViewShow(q, hDlg, VIEW_REMOTE_HOST, "");
     Finish(hDlg, q);
 }
 
@@ -122,7 +122,7 @@ static int BuildLine(const SingleCommand *c, QELTA *q, char *line, size_t size) 
 
 static int StartCommand(const SingleCommand *c, PlatWindow hDlg, QELTA *q) {
     q->IdleCount = 0;
-    PlatSetField(hDlg, IDC_COMMAND, c->Field);
+    ViewShow(q, hDlg, VIEW_COMMAND, c->Field);
     if (c->Before && !c->Before(hDlg, q)) return 0;
     char line[600];
     size_t size = c->Verb ? 128 : sizeof line;

@@ -21,13 +21,13 @@ static int NothingToDelete(QELTA *q) {
 // DebugMessages brings the question back even under DeleteOverRide.
 static int Asks(const QELTA *q) { return !(q->DeleteOverRide != 0 && q->DebugMessages != 1); }
 
-static int Confirmed(const char *path) {
+static int Confirmed(const QELTA *q, const char *path) {
     char text[sizeof((QELTA *)0)->Argument + PLAT_NAME_MAX + 200];
     FORMATCUT(text,
               "Are you sure you want to delete %s?  Select No to exit QELTA now.  See the "
               "documentation on how to get rid of this message.  It is a safety precaution only.",
               path);
-    return PlatMessageBox(text, "QELTA", QMB_YESNO) == QID_YES;
+    return ViewAsk(q, text, "QELTA");
 }
 
 static void LogLine(QELTA *q, const char *head, const char *path, const char *tail) {
@@ -42,7 +42,7 @@ static int DeleteListed(QELTA *q, const char *folder, const char *name) {
     char path[sizeof q->Argument + PLAT_NAME_MAX];
     FORMATCUT(path, "%s\\%s", folder, name);
     if (!ReadableNow(path)) return 1;
-    if (Asks(q) && !Confirmed(path)) {
+    if (Asks(q) && !Confirmed(q, path)) {
         COPYCUT(q->ErrorText, "User selected no on prompt to delete");
         return 0;
     }
@@ -62,7 +62,7 @@ static int DeleteListed(QELTA *q, const char *folder, const char *name) {
 
 static int StartDELL(PlatWindow hDlg, QELTA *q) {
     q->IdleCount = 0;
-    PlatSetField(hDlg, IDC_COMMAND, "Delete Local File(s)");
+    ViewShow(q, hDlg, VIEW_COMMAND, "Delete Local File(s)");
     char name[PLAT_NAME_MAX];
     PlatScan scan = PlatScanFirst(q->Argument, name, sizeof name);
     if (scan == -1) return NothingToDelete(q);

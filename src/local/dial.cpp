@@ -123,15 +123,15 @@ static void ForgetFoundUp(QELTA *q, const char *name) {
 
 // ---- the service ---------------------------------------------------------------------
 
-static void ShowServiceError(int code, const char *fallback) {
+static void ShowServiceError(const QELTA *q, int code, const char *fallback) {
     char text[256];
     if (!PlatDialErrorText(code, text, sizeof text)) COPYCUT(text, fallback);
-    PlatMessageBox(text, "QELTA Error", QMB_OK);
+    ViewAlert(q, text, "QELTA Error");
 }
 
 // The active connections in an array to free(), their number in *count;
 // 0 with *count 0 when there are none or they could not be listed.
-static PlatDialConnection *ListConnections(int *count) {
+static PlatDialConnection *ListConnections(const QELTA *q, int *count) {
     *count = 0;
     int n = 0, enlargeFailed = 0;
     PlatDialConnection *list = static_cast<PlatDialConnection *>(calloc(1, sizeof *list));
@@ -147,7 +147,7 @@ static PlatDialConnection *ListConnections(int *count) {
     }
     if (rc != 0) {
         // Running out of memory for a longer list is not the service's error.
-        if (!enlargeFailed) ShowServiceError(rc, "Undefined RasEnumEntries Error.");
+        if (!enlargeFailed) ShowServiceError(q, rc, "Undefined RasEnumEntries Error.");
         free(list);
         return nullptr;
     }
@@ -155,9 +155,9 @@ static PlatDialConnection *ListConnections(int *count) {
     return list;
 }
 
-int AreWeConnected(const char *name, char *found, size_t size) {
+int AreWeConnected(const QELTA *q, const char *name, char *found, size_t size) {
     int count = 0, match = 0;
-    PlatDialConnection *list = ListConnections(&count);
+    PlatDialConnection *list = ListConnections(q, &count);
     for (int i = 0; i < count && !match; i++) {
         if (strstr(list[i].EntryName, name) == nullptr) continue;
         match = 1;
@@ -179,7 +179,7 @@ static int PrepareAttempt(QELTA *q) {
     if (!PlatDialLoad()) {
         q->ErrorFlag = 1;
         // Shown whatever Silent says: the run cannot do what its script asks.
-        PlatMessageBox(NoService, "QELTA Error", QMB_OK);
+        ViewAlert(q, NoService, "QELTA Error");
     }
     if (PlatDialBind()) return 1;
     q->Dial.AttemptsLeft = -1;
@@ -218,9 +218,9 @@ static int Dial(PlatWindow hDlg, QELTA *q, const DialArgument *a) {
     for (;;) {
         if (!PrepareAttempt(q)) return 0;
         DebugTrace(q, "DIAL NO -hangup detected\r\n");
-        PlatSetField(hDlg, IDC_COMMAND, "Establish Dial Up Session");
+        ViewShow(q, hDlg, VIEW_COMMAND, "Establish Dial Up Session");
         char found[QDIAL_NAME_SIZE];
-        if (AreWeConnected(a->Entry, found, sizeof found)) {
+        if (AreWeConnected(q, a->Entry, found, sizeof found)) {
             DebugTrace(q, "AreWeConnected() TRUE\r\n");
             RememberFoundUp(q, found);
             q->Dial.AttemptsLeft = -1;
@@ -232,7 +232,7 @@ static int Dial(PlatWindow hDlg, QELTA *q, const DialArgument *a) {
         if (connected) q->Dial.AttemptsLeft = -1;
         if (connected || more) PlatSleep(q->Dial.PauseMs);
         // The dialling may have covered the main window.
-        PlatRaiseWindow(MainWindow);
+        ViewRaise(q, hDlg);
         q->IdleCount = 0;
         if (connected) return Complete(q);
         PlatDialUnload();
@@ -275,12 +275,12 @@ static int HangUpFirstMatch(QELTA *q, const PlatDialConnection *list, int count,
 
 static int HangUp(PlatWindow hDlg, QELTA *q, const DialArgument *a) {
     if (!PrepareAttempt(q)) return 0;
-    PlatSetField(hDlg, IDC_COMMAND, "Close Dial Up Session");
+    ViewShow(q, hDlg, VIEW_COMMAND, "Close Dial Up Session");
     DebugTrace(q, "DIAL -hangup detected\r\n");
     q->Dial.AttemptsLeft = -1;
     DebugTraceValue(q, "Connection=", a->Entry);
     int count = 0;
-    PlatDialConnection *list = ListConnections(&count);
+    PlatDialConnection *list = ListConnections(q, &count);
     int ok = HangUpFirstMatch(q, list, count, a->Entry);
     if (count > 0) PlatSleep(q->Dial.PauseMs);
     free(list);

@@ -41,7 +41,7 @@ int ShowModeFor(int prefix) {
 int ExecEXEC(PlatWindow hDlg, QELTA *q, int EventKind, unsigned Message, unsigned SocketEvent) {
     if (EventKind != EV_START) return 1;
     int prefix = ParseShowPrefix(q);
-    PlatSetField(hDlg, IDC_COMMAND, "Executing Program");
+    ViewShow(q, hDlg, VIEW_COMMAND, "Executing Program");
     q->IdleCount = 0;
     if (PlatStartProgram(q->Argument, ShowModeFor(prefix)) < 32) {
         COPYCUT(q->ErrorText, "WinExec() return an error in ExecEXEC()");

@@ -30,7 +30,7 @@ int ReadDialArgument(QELTA *q, const char *argument, DialArgument *out);
 // 1 when an active connection's entry name contains name (letter case as
 // written); the first such name is copied to found when found is not 0.
 // A listing that fails is shown in a box and counts as empty.
-int AreWeConnected(const char *name, char *found, size_t size);
+int AreWeConnected(const QELTA *q, const char *name, char *found, size_t size);
 
 
 // ---- DELL (dell.cpp) ------------------------------------------------------------

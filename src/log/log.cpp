@@ -56,7 +56,7 @@ void LogError2(const char *text, QELTA *q) {
     DebugTrace(q, "Beginning of LogError2\r\n");
     q->ErrorFlag = 1;
     ErrorLogText(q, text);
-    if (q->Silent != 1) PlatMessageBox(text, "QELTA Error", QMB_OK);
+    if (q->Silent != 1) ViewAlert(q, text, "QELTA Error");
     DebugTrace(q, "End of LogError2\r\n");
 }
 

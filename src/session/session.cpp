@@ -77,3 +77,23 @@ int IsRunFile(const QELTA *q, const char *path, const char *self) {
         if (f != self && f[0] != 0 && PlatSameFile(path, f)) return 1;
     return 0;
 }
+
+void ViewShow(const QELTA *q, PlatWindow hDlg, int place, const char *text) {
+    if (q->View != nullptr) q->View->Show(hDlg, place, text);
+}
+
+void ViewShowMinimisedCaption(const QELTA *q, PlatWindow hDlg, const char *text) {
+    if (q->View != nullptr) q->View->ShowMinimisedCaption(hDlg, text);
+}
+
+int ViewAsk(const QELTA *q, const char *question, const char *title) {
+    return q->View != nullptr && q->View->Ask(question, title);
+}
+
+void ViewAlert(const QELTA *q, const char *text, const char *title) {
+    if (q->View != nullptr) q->View->Alert(text, title);
+}
+
+void ViewRaise(const QELTA *q, PlatWindow hDlg) {
+    if (q->View != nullptr) q->View->Raise(hDlg);
+}

@@ -34,10 +34,32 @@ enum { ICON_DISC = 1, ICON_UP = 2, ICON_DOWN = 3, ICON_AICON = 4 };
 // What the run shows a person, apart from how: the program fills it in
 // over its dialog, and the rooms below the program show things only
 // through it. A record without one (a test's) shows nothing.
+// The places of the transfer window, by what they show.
+enum ViewPlace {
+    VIEW_COMMAND,          // what the command does
+    VIEW_LOCAL_HOST,
+    VIEW_REMOTE_HOST,
+    VIEW_SOURCE,           // the file names of a transfer
+    VIEW_DESTINATION,
+    VIEW_COUNTER_LABEL,    // what the counter counts
+    VIEW_COUNTER,
+    VIEW_RATE,
+    VIEW_REMAINING,        // time left
+    VIEW_PERCENT,
+    VIEW_BAR,
+};
 struct QELTA;
 struct QeltaView {
     // The status icon of the command just read: ICON_DISC to ICON_AICON.
     void (*ShowIcon)(PlatWindow hDlg, QELTA *q, int kind);
+    void (*Show)(PlatWindow hDlg, int place, const char *text);
+    // The progress in the caption, while the window is minimised.
+    void (*ShowMinimisedCaption)(PlatWindow hDlg, const char *text);
+    // A yes/no question (1 for Yes) and an alert, both waited for.
+    int (*Ask)(const char *question, const char *title);
+    void (*Alert)(const char *text, const char *title);
+    // Brings the run's window to the front.
+    void (*Raise)(PlatWindow hDlg);
 };
 
 // The longest name-list line held from one block to the next.
@@ -239,5 +261,13 @@ void DeleteSession(QELTA *q);
 void ResetSession(QELTA *q);
 // The control connection's part of the record, for a new CONN or a QUIT.
 void ResetConnection(QELTA *q);
+
+// The view's calls for the rooms below the program. A record without a
+// view shows nothing and answers every question No.
+void ViewShow(const QELTA *q, PlatWindow hDlg, int place, const char *text);
+void ViewShowMinimisedCaption(const QELTA *q, PlatWindow hDlg, const char *text);
+int ViewAsk(const QELTA *q, const char *question, const char *title);
+void ViewAlert(const QELTA *q, const char *text, const char *title);
+void ViewRaise(const QELTA *q, PlatWindow hDlg);
 
 #endif

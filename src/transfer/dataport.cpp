@@ -59,7 +59,7 @@ int CreatePortCommand(QELTA *q, PlatWindow hDlg) {
     const unsigned char *a = here.addr;
     if (q->LocalHostName[0] == 0) {
         FORMATCUT(q->LocalHostName, "%d.%d.%d.%d", a[0], a[1], a[2], a[3]);
-        PlatSetField(hDlg, IDC_LOCAL, q->LocalHostName);
+        ViewShow(q, hDlg, VIEW_LOCAL_HOST, q->LocalHostName);
     }
     const unsigned char *p = reinterpret_cast<const unsigned char *>(&port.port);
     FORMATCUT(q->Argument, "%d,%d,%d,%d,%d,%d\r\n", a[0], a[1], a[2], a[3], p[0], p[1]);
@@ -69,7 +69,7 @@ int CreatePortCommand(QELTA *q, PlatWindow hDlg) {
 static int StartPORT(PlatWindow hDlg, QELTA *q) {
     q->PassRetryCount = 0;
     q->IdleCount = 0;
-    PlatSetField(hDlg, IDC_COMMAND, "Establish the Data Port");
+    ViewShow(q, hDlg, VIEW_COMMAND, "Establish the Data Port");
     q->Tolerated550 = 0;
     if (ReusePort(q)) return 1;
     q->DataAccepted = 0;
@@ -122,7 +122,7 @@ int ExecPORT(PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {
 static int StartPASV(PlatWindow hDlg, QELTA *q) {
     q->PassRetryCount = 0;
     q->IdleCount = 0;
-    PlatSetField(hDlg, IDC_COMMAND, "Establish the PASV Data Port");
+    ViewShow(q, hDlg, VIEW_COMMAND, "Establish the PASV Data Port");
     q->PASVMode = 1;
     q->Tolerated550 = 0;
     if (ReusePort(q)) return 1;

@@ -76,23 +76,24 @@ int SplitFileNames(QELTA *q) {
 
 // name whole when it has at most keep + 4 characters, else ".." and its
 // last keep characters.
-static void ShowShortened(PlatWindow hDlg, int id, const char *name, size_t keep) {
+static void ShowShortened(PlatWindow hDlg, const QELTA *q, int place, const char *name,
+                          size_t keep) {
     size_t n = strlen(name);
     if (n <= keep + 4) {
-        PlatSetField(hDlg, id, name);
+        ViewShow(q, hDlg, place, name);
         return;
     }
     char text[64];
     FORMATCUT(text, "..%s", name + n - keep);
-    PlatSetField(hDlg, id, text);
+    ViewShow(q, hDlg, place, text);
 }
 
 enum { RemoteKept = 31, LocalKept = 25 };
 
-void ShowFileNames(PlatWindow hDlg, const char *source, const char *destination,
+void ShowFileNames(PlatWindow hDlg, const QELTA *q, const char *source, const char *destination,
                    int remoteIsSource) {
-    ShowShortened(hDlg, IDC_SOURCE, source, remoteIsSource ? RemoteKept : LocalKept);
-    ShowShortened(hDlg, IDC_DEST, destination, remoteIsSource ? LocalKept : RemoteKept);
+    ShowShortened(hDlg, q, VIEW_SOURCE, source, remoteIsSource ? RemoteKept : LocalKept);
+    ShowShortened(hDlg, q, VIEW_DESTINATION, destination, remoteIsSource ? LocalKept : RemoteKept);
 }
 
 // ---- Local scans (MPUT, DELL) ------------------------------------------------------

@@ -57,7 +57,7 @@ void ShowProgressBar(int percent, PlatWindow hDlg, QELTA *q) {
     char bar[64];
     memset(bar, 149, (size_t)length);  // the bullet of the Windows ANSI code page
     bar[length] = 0;
-    PlatSetField(hDlg, IDC_PROGRESS, bar);
+    ViewShow(q, hDlg, VIEW_BAR, bar);
 }
 
 // Whole percent of n < s, without overflow for any 64-bit sizes.
@@ -72,18 +72,15 @@ static void ShowPercent(PlatWindow hDlg, QELTA *q, ProgressState *p, int percent
     if (percent == p->LastPercent || percent == 100) return;
     char text[16];
     FORMATCUT(text, "%d%%", percent);
-    PlatSetField(hDlg, IDC_PERCENT, text);
+    ViewShow(q, hDlg, VIEW_PERCENT, text);
     ShowProgressBar(percent, hDlg, q);
-    PlatWindow main = PlatOwner(hDlg);
-    if (main && PlatIsIconic(main)) {
-        FORMATCUT(text, "[%d%%] QELTA", percent);
-        PlatSetCaption(main, text);
-    }
+    FORMATCUT(text, "[%d%%] QELTA", percent);
+    ViewShowMinimisedCaption(q, hDlg, text);
     p->LastPercent = percent;
 }
 
 // Refreshed only when the seconds part changes.
-static void ShowRemaining(PlatWindow hDlg, ProgressState *p, uint64_t t) {
+static void ShowRemaining(PlatWindow hDlg, const QELTA *q, ProgressState *p, uint64_t t) {
     unsigned s = (unsigned)(t % 60), m = (unsigned)(t / 60 % 60);
     unsigned long long h = t / 3600;
     if (s == p->LastRemainingSeconds) return;
@@ -95,12 +92,12 @@ static void ShowRemaining(PlatWindow hDlg, ProgressState *p, uint64_t t) {
         FORMATCUT(text, "%u:%.2u", m, s);
     else
         FORMATCUT(text, "%llu:%.2u:%.2u", h, m, s);
-    PlatSetField(hDlg, IDC_ELAPSED, text);
+    ViewShow(q, hDlg, VIEW_REMAINING, text);
 }
 
 // Bytes per second; from 1000 on, kilobytes with hundredths after the point
 // (the sending text has always shown them without a leading zero).
-static void ShowRate(PlatWindow hDlg, int direction, uint64_t rate) {
+static void ShowRate(PlatWindow hDlg, const QELTA *q, int direction, uint64_t rate) {
     unsigned long long whole = rate / 1000, hundredths = rate % 1000 / 10;
     char text[48];
     if (rate < 1000)
@@ -109,17 +106,17 @@ static void ShowRate(PlatWindow hDlg, int direction, uint64_t rate) {
         FORMATCUT(text, "%llu.%.2llu kbps", whole, hundredths);
     else
         FORMATCUT(text, "%llu.%llu kbps", whole, hundredths);
-    PlatSetField(hDlg, IDC_RATE, text);
+    ViewShow(q, hDlg, VIEW_RATE, text);
 }
 
-static void ShowSecond(PlatWindow hDlg, int direction, ProgressState *p, unsigned long seconds,
-                       uint64_t count, uint64_t expected) {
+static void ShowSecond(PlatWindow hDlg, const QELTA *q, int direction, ProgressState *p,
+                       unsigned long seconds, uint64_t count, uint64_t expected) {
     p->LastElapsed = seconds;
     uint64_t rate = count / seconds;
     if (direction == XFER_SEND && rate == 0) rate = 1;
     if (expected > 100 && count < expected)
-        ShowRemaining(hDlg, p, (expected - count) / (rate ? rate : 1));
-    ShowRate(hDlg, direction, rate);
+        ShowRemaining(hDlg, q, p, (expected - count) / (rate ? rate : 1));
+    ShowRate(hDlg, q, direction, rate);
 }
 
 void ShowTransferProgress(PlatWindow hDlg, QELTA *q, int direction, uint64_t count,
@@ -131,9 +128,9 @@ void ShowTransferProgress(PlatWindow hDlg, QELTA *q, int direction, uint64_t cou
     p->PeriodShown = period;
     char text[32];
     FORMATCUT(text, "%llu", (unsigned long long)count);
-    PlatSetField(hDlg, IDC_COUNTER, text);
+    ViewShow(q, hDlg, VIEW_COUNTER, text);
     unsigned long seconds = ms / 1000;
     if (seconds > 0 && seconds != p->LastElapsed)
-        ShowSecond(hDlg, direction, p, seconds, count, expected);
+        ShowSecond(hDlg, q, direction, p, seconds, count, expected);
     if (expected > 100 && count < expected) ShowPercent(hDlg, q, p, Percent(count, expected));
 }

@@ -55,13 +55,13 @@ static int Start(const Receiver *r, PlatWindow hDlg, QELTA *q) {
     q->PassRetryCount = 0;
     q->IdleCount = 0;
     ResetDataClose(q);
-    PlatSetField(hDlg, IDC_COMMAND, r->Field);
-    if (r->Retrieval) PlatSetField(hDlg, IDC_COUNTERLABEL, "Bytes Received");
+    ViewShow(q, hDlg, VIEW_COMMAND, r->Field);
+    if (r->Retrieval) ViewShow(q, hDlg, VIEW_COUNTER_LABEL, "Bytes Received");
     q->ExpectedSize = 0;
     q->Receive.BytesReceived = 0;
     char line[128];
     if (!r->Prepare(q, r->Verb, line, sizeof line)) return 0;
-    if (r->Retrieval) ShowFileNames(hDlg, q->RemoteName, q->LocalName, 1);
+    if (r->Retrieval) ShowFileNames(hDlg, q, q->RemoteName, q->LocalName, 1);
     if (!SendControlLine(q, line, nullptr, "User Selected No to Debug Message\r\n", r->SendError)) {
         Trace(r, q, q->ErrorText);
         return 0;
@@ -153,7 +153,7 @@ static int TakeBlock(PlatWindow hDlg, QELTA *q, long count) {
         q->Receive.ListBytes += (uint64_t)count;
         char shown[24];
         FORMATCUT(shown, "%llu", (unsigned long long)q->Receive.ListBytes);
-        PlatSetField(hDlg, IDC_COUNTER, shown);
+        ViewShow(q, hDlg, VIEW_COUNTER, shown);
     }
     return r->Block(hDlg, q, count);
 }

@@ -51,13 +51,13 @@ static int Start(PlatWindow hDlg, QELTA *q) {
     q->Send.At = q->Send.End = 0;
     q->PassRetryCount = 0;
     q->IdleCount = 0;
-    PlatSetField(hDlg, IDC_COMMAND, "Send File");
-    PlatSetField(hDlg, IDC_COUNTERLABEL, "Bytes Sent");
+    ViewShow(q, hDlg, VIEW_COMMAND, "Send File");
+    ViewShow(q, hDlg, VIEW_COUNTER_LABEL, "Bytes Sent");
     q->Send.BytesSent = 0;
     q->ExpectedSize = 0;
     char line[128];
     if (!Prepare(q, line, sizeof line)) return 0;
-    ShowFileNames(hDlg, q->LocalName,
+    ShowFileNames(hDlg, q, q->LocalName,
                   q->StouMode == 1 ? "Assigned by Remote FTP Server" : q->RemoteName, 0);
     int64_t size = PlatFileSize(q->LocalName);
     q->ExpectedSize = size > 0 ? (uint64_t)size : 0;

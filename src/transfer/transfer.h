@@ -39,7 +39,7 @@ const char *FileNamesProblem(const char *argument, int commandId);
 void FormatNameFailure(QELTA *q, const char *prefix, const char *subject, const char *suffix);
 // Source and Destination fields (123, 124), long names shortened to their
 // ends; remoteIsSource says which of the two is the remote name.
-void ShowFileNames(PlatWindow hDlg, const char *source, const char *destination,
+void ShowFileNames(PlatWindow hDlg, const QELTA *q, const char *source, const char *destination,
                    int remoteIsSource);
 // One block moved: count includes it. Cheap per block: the fields are
 // looked at once per twentieth of a second at most, the rate and remaining

@@ -13,6 +13,7 @@
 
 #include "base/text.h"
 #include "platform/posix/posix_internal.h"
+#include "app/app.h"
 #include "script/script.h"
 
 class ScriptFixture : public ::testing::Test {
@@ -26,6 +27,7 @@ protected:
         dir = tmpl;
         q = NewSession();
         ASSERT_NE(q, nullptr);
+        q->View = &DialogView;  // the program's own: tests read its fields
     }
 
     void TearDown() override {

@@ -96,11 +96,11 @@ TEST_F(TransferTest, SplitRefusesWhatItCannotSplitWholeInOneLine) {
 
 TEST_F(TransferTest, LongNamesAreShownByTheirEnds) {
     const std::string r35(35, 'r'), l29(29, 'l'), r40 = r35 + "12345", l30 = l29 + "6";
-    ShowFileNames(win, r35.c_str(), l29.c_str(), 1);
+    ShowFileNames(win, q, r35.c_str(), l29.c_str(), 1);
     EXPECT_EQ(Field(IDC_SOURCE) + "|" + Field(IDC_DEST), r35 + "|" + l29);
-    ShowFileNames(win, r40.c_str(), l30.c_str(), 1);
+    ShowFileNames(win, q, r40.c_str(), l30.c_str(), 1);
     EXPECT_EQ(Field(IDC_SOURCE) + "|" + Field(IDC_DEST), ".." + r40.substr(9) + "|.." + l30.substr(5));
-    ShowFileNames(win, l30.c_str(), r40.c_str(), 0);  // sending
+    ShowFileNames(win, q, l30.c_str(), r40.c_str(), 0);  // sending
     EXPECT_EQ(Field(IDC_SOURCE) + "|" + Field(IDC_DEST), ".." + l30.substr(5) + "|.." + r40.substr(9));
 }
 
