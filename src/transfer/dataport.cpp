@@ -130,8 +130,11 @@ static int StartPASV(PlatWindow hDlg, QELTA *q) {
     q->Tolerated550 = 0;
     if (ReusePort(q)) return 1;
     q->DataAccepted = 0;
-    return SendControlLine(q, "PASV\r\n", nullptr, Refused,
-                           "Winsock Error %d On send() in ExecPASV\r\n");
+    if (!SendControlLine(q, "PASV\r\n", nullptr, Refused,
+                         "Winsock Error %d On send() in ExecPASV\r\n"))
+        return 0;
+    WatchReplyLines(TakePassiveAddress);
+    return 1;
 }
 
 // Where the passive connection goes. The address inside a 227 reply is

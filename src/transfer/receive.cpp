@@ -73,6 +73,7 @@ static int Start(const Receiver *r, PlatWindow hDlg, QELTA *q) {
         Trace(r, q, q->ErrorText);
         return 0;
     }
+    if (r->Retrieval) WatchReplyLines(TakeAnnouncedSize);
     q->Tolerated550 = 0;
     q->CurrentState.WaitingForResponseCode = 1;
     q->CurrentState.TransferInProgress = 1;
