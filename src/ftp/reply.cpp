@@ -20,13 +20,13 @@ static const long long MaxReplyBytes = 4LL * 1024 * 1024;
 // reads, and a reply's owner is decided by when its first byte came.
 static struct {
     ReplyParser Parser;
-    int Awaiting;              // a command was sent and its reply is not decided
-    int LineOwned;             // the open line began while Awaiting
-    int OpenOwned;             // the open multi-line reply belongs to the current command
-    long long Bytes;           // received since the command was sent
-    int ClockRunning;          // an unfinished reply of the command has begun
-    unsigned long ClockStart;  // ms of its first byte
-    char Tail[ControlReadSize];            // rest of a read behind a handed-on reply
+    int Awaiting;                // a command was sent and its reply is not decided
+    int LineOwned;               // the open line began while Awaiting
+    int OpenOwned;               // the open multi-line reply belongs to the current command
+    long long Bytes;             // received since the command was sent
+    int ClockRunning;            // an unfinished reply of the command has begun
+    unsigned long ClockStart;    // ms of its first byte
+    char Tail[ControlReadSize];  // rest of a read behind a handed-on reply
     size_t TailAt, TailLength;
     ReplyLineWatcher Watcher;  // sees the current command's own lines
     char Stray[120];           // last line of a reply nobody asked for, not yet reported
