@@ -2,6 +2,7 @@
 #include <cstdlib>
 
 #include "app/app.h"
+#include "ftp/ftp.h"
 #include "session/settings.h"
 #include "base/text.h"
 #include "local/local.h"
@@ -108,8 +109,17 @@ static int StartExitProgram(QELTA *q, const char *cmdline) {
     return PlatStartProgram(q->Argument, ShowModeFor(prefix)) > 31;
 }
 
+// A run that ends without QUIT may still hold a reply no command asked
+// for: the statuses already written could belong to other commands.
+static void CheckForStrayReplies(QELTA *q) {
+    if (q->ErrorFlag == 1 || q->Socket.Control == -1 || DrainUnsolicited(q)) return;
+    q->ErrorFlag = 1;
+    LogError2(q->ErrorText, q);
+}
+
 int ExitProcedure(PlatWindow hDlg, QELTA *q) {
     PlatStopTimer(hDlg, WatchdogTimer);
+    CheckForStrayReplies(q);
     if (q->LookupRequest != 0) PlatNetCancelResolve(q->LookupRequest);
     q->LookupRequest = 0;
     PlatNetClose(q->Socket.Control);

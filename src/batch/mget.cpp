@@ -5,6 +5,7 @@
 
 #include "base/text.h"
 #include "ftp/ftp.h"
+#include "ftp/replycodes.h"
 #include "batch/batch.h"
 #include "session/commandids.h"
 #include "session/command.h"
@@ -85,7 +86,7 @@ static int StartDELR(PlatWindow hDlg, QELTA *q) {
 
 static int ReplyToDELE(PlatWindow hDlg, QELTA *q) {
     if (!FillControlBuffer(q)) return 0;
-    int ok = CheckFor(hDlg, "250 ", q->ReplyLength, q);
+    int ok = CheckFor(hDlg, CODE_FILE_ACTION_OK, q->ReplyLength, q);
     if (q->ErrorText[0] != 0) return 0;
     if (!ok) return 1;
     q->Tolerated550 = 0;

@@ -4,6 +4,7 @@
 
 #include "base/text.h"
 #include "ftp/ftp.h"
+#include "ftp/replycodes.h"
 #include "log/log.h"
 #include "session/commandids.h"
 
@@ -15,14 +16,21 @@ struct Substitute {
 };
 
 static const Substitute Substitutes[] = {
-    {"226 ", "250 ", 0, 0},       {"331 ", "230 ", 0, 1},       {"200 ", "250 ", 0, 0},
-    {"250 ", "200 ", 0, 0},       {"150 ", "125 ", 0, 0},       {"230 ", "332 ", CMD_PASS, 0},
-    {"250 ", "257 ", CMD_RDIR, 0},
+    {CODE_TRANSFER_DONE, CODE_FILE_ACTION_OK, 0, 0},
+    {CODE_NEED_PASSWORD, CODE_LOGGED_IN, 0, 1},
+    {CODE_COMMAND_OK, CODE_FILE_ACTION_OK, 0, 0},
+    {CODE_FILE_ACTION_OK, CODE_COMMAND_OK, 0, 0},
+    {CODE_FILE_STATUS_OK, CODE_DATA_STARTING, 0, 0},
+    {CODE_LOGGED_IN, CODE_NEED_ACCOUNT, CMD_PASS, 0},
+    {CODE_FILE_ACTION_OK, CODE_CREATED, CMD_RDIR, 0},
 };
 
 static int Begins(const char *line, const char *prefix) {
     return strncmp(line, prefix, strlen(prefix)) == 0;
 }
+
+// The digits of a code, whatever follows them.
+static int HasCode(const char *line, const char *code) { return strncmp(line, code, 3) == 0; }
 
 static int SubstituteFor(QELTA *q, const char *expected, const char *line) {
     for (const Substitute &s : Substitutes) {
@@ -39,12 +47,12 @@ enum { GO_ON, DECIDED_TRUE, DECIDED_FALSE };
 // A 4xx or 5xx line. Returns DECIDED_* for the overrides that end the
 // check at once, GO_ON otherwise (with *result and ErrorText updated).
 static int Refusal(QELTA *q, const char *line, int *result) {
-    if (q->ReturnIndex != 0 && Begins(line, "550")) {
+    if (q->ReturnIndex != 0 && HasCode(line, CODE_UNAVAILABLE)) {
         if (q->_550DeleteOverRide == 0 && q->CommandId == CMD_DELR) {
-            PlatMessageBox(
-                "You have received a 550 error during a remote delete.\r\n"
-                "This error can be avoided, please see the documentation.\r\n",
-                "QELTA", QMB_OK);
+            ViewAlert(q,
+                      "You have received a 550 error during a remote delete.\r\n"
+                      "This error can be avoided, please see the documentation.\r\n",
+                      "QELTA");
             COPYCUT(q->ErrorText, "550 error during a remote delete");
             return DECIDED_FALSE;
         }
@@ -54,7 +62,7 @@ static int Refusal(QELTA *q, const char *line, int *result) {
     if (q->DELR550OverRide == 1 && q->CommandId == CMD_DELR) return DECIDED_TRUE;
     if (q->DirCmdCanDoNothing == 1 && (q->CommandId == CMD_MDIR || q->CommandId == CMD_RDIR))
         return DECIDED_TRUE;
-    if (q->CommandId == CMD_PASS && Begins(line, "530") && q->PassRetryCount < 2) {
+    if (q->CommandId == CMD_PASS && HasCode(line, CODE_NOT_LOGGED_IN) && q->PassRetryCount < 2) {
         q->PassRetryCount++;
         *result = 1;
         return GO_ON;

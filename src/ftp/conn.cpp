@@ -5,6 +5,7 @@
 #include "session/settings.h"
 #include "base/text.h"
 #include "ftp/ftp.h"
+#include "ftp/replycodes.h"
 #include "log/log.h"
 #include "session/command.h"
 #include "session/status.h"
@@ -124,7 +125,7 @@ static void ShowConnected(PlatWindow hDlg, QELTA *q) {
 static int Greeting(PlatWindow hDlg, QELTA *q) {
     q->IdleCount = 0;
     if (!FillControlBuffer(q)) return 0;
-    int ok = CheckFor(hDlg, "220 ", (int)strlen(q->ReplyBuffer), q);
+    int ok = CheckFor(hDlg, CODE_SERVICE_READY, (int)strlen(q->ReplyBuffer), q);
     if (q->ErrorText[0] != 0) return 0;
     if (!ok) return 1;
     RaiseIfAsked(hDlg, q);

@@ -5,10 +5,21 @@
 
 #include "session/session.h"
 
+// The most one read of the control socket takes.
+enum { ControlReadSize = 512 };
+
 // Reads once from the control socket, logs what came and leaves in
 // ReplyBuffer the code of a complete reply of the current command, or "".
-// 0 on a receive failure, a close, or a reply that passes its limits.
+// 0 on a receive failure, a close, a reply that passes its limits, or a
+// complete reply that no command asked for.
 int FillControlBuffer(QELTA *q);
+// The bytes of one read (at most ControlReadSize; the rest is ignored),
+// logged and fed to the reply parser: what FillControlBuffer does with
+// what it receives.
+int ControlBytesArrived(QELTA *q, const char *data, size_t n);
+// The same for bytes read while nothing is to be handed on (the drain):
+// 0 when they pass the byte limit or complete a reply nobody asked for.
+int UnsolicitedBytesArrived(QELTA *q, const char *data, size_t n);
 // Matches ReplyBuffer (and any reply queued behind it) against the
 // expected code: 1 = accepted; 0 = refused (ErrorText set) or not yet.
 int CheckFor(PlatWindow hDlg, const char *ExpectedCode, int length, QELTA *q);
@@ -19,12 +30,24 @@ void ResetReplyReader(void);
 // to begin is its answer. Anything begun before is not.
 void ExpectReply(QELTA *q);
 // Before a line goes out: reads and logs whatever has arrived unasked.
-// 0 only when the server floods (ErrorText set).
+// 0 when the server floods or a complete reply came that no command asked
+// for (ErrorText set).
 int DrainUnsolicited(QELTA *q);
 // For CheckFor: the next reply queued behind the one just matched, into
 // ReplyBuffer (1), and the end of the command's wait.
 int NextQueuedReply(QELTA *q);
 void ReplyDecided(QELTA *q);
+
+// Called with each line of the current command's own replies (its first
+// bytes as they came, line end included), for what a line tells besides
+// its code. Set after the command's line went out; it ends with the reply.
+typedef void (*ReplyLineWatcher)(QELTA *q, const char *line, size_t n);
+void WatchReplyLines(ReplyLineWatcher watcher);
+// Watchers: the "(N bytes)" a retrieval's reply announces, into
+// ExpectedSize (when still 0); the last "(h1,h2,h3,h4,p1,p2)" of a
+// passive reply, into PassiveAddress.
+void TakeAnnouncedSize(QELTA *q, const char *line, size_t n);
+void TakePassiveAddress(QELTA *q, const char *line, size_t n);
 
 // The send step of every command line. record is what Debug writes
 // (0 = the line itself).

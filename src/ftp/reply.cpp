@@ -1,12 +1,14 @@
-// Reply assembly: every byte read on the control connection is logged,
-// cut into lines and grouped into replies. Only a reply that began after
-// the current command was sent is handed on (as its four-character code);
-// everything else is logged and dropped.
-#include <cstdint>
+// The control connection's reading: every byte read is logged and fed to
+// the reply parser. Only a reply that began after the current command was
+// sent is handed on (as its four-character code). A complete reply that
+// no command asked for means replies and commands are out of step: it
+// fails the run, unless it is preliminary or the server's 421 farewell.
 #include <cstring>
 
 #include "base/text.h"
 #include "ftp/ftp.h"
+#include "ftp/replycodes.h"
+#include "ftp/replyparser.h"
 #include "log/log.h"
 #include "session/commandids.h"
 
@@ -14,106 +16,30 @@
 // keep logging.
 static const long long MaxReplyBytes = 4LL * 1024 * 1024;
 
-// The reader's state lives for the connection: lines and replies span
+// The connection's state lives for the connection: lines and replies span
 // reads, and a reply's owner is decided by when its first byte came.
 static struct {
-    int Awaiting;         // a command was sent and its reply is not decided
-    int LineOwned;        // the open line began while Awaiting
-    char Line[512];       // the open line's first bytes
-    size_t LineKept;      // bytes of it in Line
-    size_t LineTotal;     // bytes of it so far; 0 = at a line start
-    char OpenCode[4];     // "550" while a "550-" reply waits for "550 "
-    int OpenOwned;        // that reply belongs to the current command
-    long long Bytes;      // received since the command was sent
-    int ClockRunning;     // an unfinished reply of the command has begun
-    unsigned long ClockStart;  // ms of its first byte
-    char Tail[512];       // rest of a read behind a handed-on reply
+    ReplyParser Parser;
+    int Awaiting;                // a command was sent and its reply is not decided
+    int LineOwned;               // the open line began while Awaiting
+    int OpenOwned;               // the open multi-line reply belongs to the current command
+    long long Bytes;             // received since the command was sent
+    int ClockRunning;            // an unfinished reply of the command has begun
+    unsigned long ClockStart;    // ms of its first byte
+    char Tail[ControlReadSize];  // rest of a read behind a handed-on reply
     size_t TailAt, TailLength;
+    ReplyLineWatcher Watcher;  // sees the current command's own lines
+    char Stray[120];           // last line of a reply nobody asked for, not yet reported
 } R;
 
 void ResetReplyReader(void) {
     memset(&R, 0, sizeof R);
+    ReplyParserReset(&R.Parser);
 }
 
-static int IsDigit(char c) { return c >= '0' && c <= '9'; }
+void WatchReplyLines(ReplyLineWatcher watcher) { R.Watcher = watcher; }
 
-// Three digits, the first 1 to 5, followed by sep.
-static int CodeWith(const char *p, size_t n, char sep) {
-    return n >= 4 && p[0] >= '1' && p[0] <= '5' && IsDigit(p[1]) && IsDigit(p[2]) && p[3] == sep;
-}
-
-// ---- What a reply line tells besides its code ----------------------------------
-
-// A decimal number as atoi reads it (blanks, a sign, digits), from at most
-// len bytes, saturated well inside 64 bits: the same on both builds.
-static long long ReadField(const char *p, size_t len) {
-    size_t i = 0;
-    while (i < len && (p[i] == ' ' || p[i] == '\t' || p[i] == '\r' || p[i] == '\n')) i++;
-    int neg = 0;
-    if (i < len && (p[i] == '+' || p[i] == '-')) neg = (p[i++] == '-');
-    long long v = 0;
-    for (; i < len && IsDigit(p[i]); i++)
-        if (v < 1000000000000000LL) v = v * 10 + (p[i] - '0');
-    return neg ? -v : v;
-}
-
-static int EndsField(char c) { return c == ',' || c == ' ' || c == ')' || c == 0; }
-
-// "(48213 bytes)" in the reply to RETR: the size of the file to come.
-static void TakeAnnouncedSize(QELTA *q, const char *data, size_t n) {
-    for (size_t i = 0; i < n; i++) {
-        if (data[i] != '(') continue;
-        size_t start = i + 1, end = start;
-        while (end < n && data[end] != ' ' && data[end] != ')' && data[end] != 0) end++;
-        if (end < n && data[end] == ' ' && end + 2 < n && data[end + 2] == 'y') {
-            // ReadField saturates near 10^15: a figure beyond that (or a
-            // negative one) stays unknown rather than wrapping.
-            long long v = ReadField(data + start, end - start);
-            if (v >= 0 && v < 1000000000000000LL) q->ExpectedSize = (uint64_t)v;
-            return;
-        }
-        i = end;
-    }
-}
-
-// The six numbers of a passive reply's "(h1,h2,h3,h4,p1,p2)".
-static void TakePassiveGroup(QELTA *q, const char *data, size_t n, size_t at) {
-    long long f[6];
-    size_t pos = at;
-    for (int k = 0; k < 6; k++) {
-        size_t end = pos;
-        while (end < n && !EndsField(data[end])) end++;
-        f[k] = ReadField(data + pos, end - pos);
-        pos = end < n ? end + 1 : n;
-    }
-    PlatSockAddr a;
-    memset(&a, 0, sizeof a);
-    a.family = 2;
-    for (int k = 0; k < 4; k++) a.addr[k] = (unsigned char)(f[k] & 0xFF);
-    unsigned long long port = ((unsigned long long)f[4] << 8) | (unsigned long long)f[5];
-    a.port = PlatNetHtons((unsigned short)(port & 0xFFFF));
-    q->PassiveAddress = a;
-}
-
-// Only lines of the current command's own reply may set these: a stray
-// line must not choose where the data connection goes.
-static void TakeLineValues(QELTA *q, const char *line, size_t n) {
-    if (q->CommandId == CMD_RETR && q->ExpectedSize == 0) TakeAnnouncedSize(q, line, n);
-    if (q->CommandId == CMD_PASV)
-        for (size_t i = 0; i < n; i++)
-            if (line[i] == '(') TakePassiveGroup(q, line, n, i + 1);
-}
-
-// The final line of the reply handed on, for the failure text of a
-// refusal (NUL bytes left out, cut at the member's size).
-static void KeepReplyLine(QELTA *q, const char *line, size_t n) {
-    size_t k = 0;
-    for (size_t i = 0; i < n && k + 1 < sizeof q->LastReplyLine; i++)
-        if (line[i] != 0) q->LastReplyLine[k++] = line[i];
-    q->LastReplyLine[k] = 0;
-}
-
-// ---- Lines and replies ----------------------------------------------------------
+// ---- Replies and their owners ------------------------------------------------
 
 // The transfer commands wait past their preliminary 1xx reply.
 static int PassesOverPreliminary(int id) {
@@ -121,74 +47,76 @@ static int PassesOverPreliminary(int id) {
 }
 
 // A complete reply of the current command. 1 when its code is handed on.
-static int OwnReply(QELTA *q, const char *code, char *out) {
-    if (code[0] == '1') {
+static int OwnReply(QELTA *q, char *out) {
+    const ReplyParser *p = &R.Parser;
+    if (p->Preliminary) {
         // A preliminary reply: what follows may take as long as the
         // transfer it announces.
         R.ClockRunning = 0;
         if (PassesOverPreliminary(q->CommandId)) return 0;
     }
-    KeepReplyLine(q, R.Line, R.LineKept);
-    memcpy(out, code, 3);
+    // The final line of the reply handed on, for the failure text of a
+    // refusal.
+    ReplyParserLineText(p, q->LastReplyLine, sizeof q->LastReplyLine, 0);
+    memcpy(out, p->Code, 3);
     out[3] = ' ';
     out[4] = 0;
     return 1;
 }
 
-// A line has ended. 1 when it completed a reply of the current command,
-// with the code in out.
-static int EndLine(QELTA *q, char *out) {
-    const char *line = R.Line;
-    size_t n = R.LineKept;
-    int owned = R.LineOwned && R.Awaiting;
-    R.LineTotal = 0;
-    if (R.OpenCode[0] != 0) {
-        int own = R.OpenOwned && R.Awaiting;
-        if (own) TakeLineValues(q, line, n);
-        // Inside "550-" only "550 " ends the reply, whatever else looks
-        // like a code.
-        if (n < 4 || memcmp(line, R.OpenCode, 3) != 0 || line[3] != ' ') return 0;
-        char code[4];
-        memcpy(code, R.OpenCode, 3);
-        R.OpenCode[0] = 0;
-        return own && OwnReply(q, code, out);
-    }
-    if (owned) TakeLineValues(q, line, n);
-    if (CodeWith(line, n, '-')) {
-        memcpy(R.OpenCode, line, 3);
-        R.OpenCode[3] = 0;
-        R.OpenOwned = owned;
-        return 0;
-    }
-    return CodeWith(line, n, ' ') && owned && OwnReply(q, line, out);
+// A complete reply that belongs to no command. A preliminary one decides
+// nothing; a 421 may come at any time (an idle time-out), and the close
+// behind it fails only a command that still needs the connection.
+static void StrayReply(QELTA *q) {
+    const ReplyParser *p = &R.Parser;
+    if (p->Preliminary || memcmp(p->Code, CODE_NOT_AVAILABLE, 3) == 0) return;
+    if (R.Stray[0] == 0) ReplyParserLineText(p, R.Stray, sizeof R.Stray, 1);
+    DebugTraceValue(q, "stray reply=", R.Stray);
 }
 
-// Feeds bytes through the line assembler until a reply of the current
-// command is complete. Returns the number of bytes used; *found is 1 with
-// the code in out when one was.
+// Fails the run over a stray reply seen; 1 when there was none.
+static int NoStrayReply(QELTA *q) {
+    if (R.Stray[0] == 0) return 1;
+    FORMATCUT(q->ErrorText, "Reply from the server that no command asked for: %s\r\n", R.Stray);
+    R.Stray[0] = 0;
+    return 0;
+}
+
+// Feeds bytes to the parser until a reply of the current command is
+// complete. Returns the number of bytes used; *found is 1 with the code
+// in out when one was.
 static size_t Assemble(QELTA *q, const char *data, size_t n, char *out, int *found) {
     *found = 0;
-    for (size_t i = 0; i < n; i++) {
-        if (R.LineTotal == 0) {
-            R.LineOwned = R.Awaiting;
-            R.LineKept = 0;
-        }
+    size_t at = 0;
+    while (at < n) {
+        if (ReplyParserAtLineStart(&R.Parser)) R.LineOwned = R.Awaiting;
         if (R.Awaiting && !R.ClockRunning) {
             R.ClockRunning = 1;
             R.ClockStart = PlatMilliseconds();
         }
-        R.LineTotal++;
-        if (R.LineKept < sizeof R.Line) R.Line[R.LineKept++] = data[i];
-        if (data[i] == '\n' && EndLine(q, out)) {
+        size_t used;
+        ReplyEvent ev = ReplyParserFeed(&R.Parser, data + at, n - at, &used);
+        at += used;
+        if (ev == REPLY_MORE) break;
+        const ReplyParser *p = &R.Parser;
+        int owned = (p->Continued ? R.OpenOwned : R.LineOwned) && R.Awaiting;
+        // Only the command's own lines may tell it anything: a stray line
+        // must not choose where the data connection goes.
+        if (owned && R.Watcher) R.Watcher(q, p->Line, p->LineKept);
+        if (p->Opened) R.OpenOwned = owned;
+        if (ev != REPLY_COMPLETE) continue;
+        if (!owned) {
+            StrayReply(q);
+        } else if (OwnReply(q, out)) {
             *found = 1;
-            return i + 1;
+            return at;
         }
     }
     return n;
 }
 
 // What arrived before the current command was sent, or after its reply
-// was decided, belongs to no command: it passes the assembler unmatched.
+// was decided, belongs to no command.
 static void AssembleStray(QELTA *q, const char *data, size_t n) {
     int awaiting = R.Awaiting;
     R.Awaiting = 0;
@@ -232,6 +160,9 @@ void ReplyDecided(QELTA *q) {
     R.LineOwned = 0;
     R.OpenOwned = 0;
     R.ClockRunning = 0;
+    R.Watcher = nullptr;
+    // A stray reply behind the deciding one leaves this command's answer
+    // as it was; the next read or send reports it.
     DropTail(q);
 }
 
@@ -243,9 +174,10 @@ void ExpectReply(QELTA *q) {
     R.Awaiting = 1;
     R.Bytes = 0;
     R.ClockRunning = 0;
+    R.Watcher = nullptr;
 }
 
-// ---- Reading ---------------------------------------------------------------------
+// ---- Reading -----------------------------------------------------------------
 
 static int ReceiveFailed(QELTA *q) {
     q->LastSocketError = PlatNetLastError();
@@ -282,13 +214,14 @@ static int ReplyOverdue(QELTA *q) {
     // Unsigned difference: right across the tick count's wrap.
     if (PlatMilliseconds() - R.ClockStart < limit) return 0;
     FORMATCUT(q->ErrorText,
-              "Reply from the server not complete within %d seconds in FillControlBuffer()\r\n",
+              "Reply from the server not complete within %d seconds in "
+              "FillControlBuffer()\r\n",
               q->TimeOut);
     return 1;
 }
 
 // Receives once: -1 on failure (ErrorText set), 0 when nothing was there,
-// otherwise the count, logged.
+// otherwise the count.
 static long ReceiveOnce(QELTA *q, char *buf, size_t size) {
     long got = PlatNetRecv(q->Socket.Control, buf, size, 0);
     if (got < 0 && PlatNetLastError() == QWSAEWOULDBLOCK) {
@@ -299,46 +232,66 @@ static long ReceiveOnce(QELTA *q, char *buf, size_t size) {
         ReceiveFailed(q);
         return -1;
     }
-    if (!LogWithinLimit(q, buf, (size_t)got)) return -1;
     return got;
 }
 
-int FillControlBuffer(QELTA *q) {
-    q->IdleCount = 0;
+int ControlBytesArrived(QELTA *q, const char *data, size_t n) {
+    if (n > ControlReadSize) n = ControlReadSize;
+    if (!LogWithinLimit(q, data, n)) return 0;
     char code[5] = "";
-    int found = 0;
-    if (R.TailAt < R.TailLength) {
-        // A reply behind one the caller did not match: its turn first.
-        found = NextQueuedReply(q);
-        if (found) COPYCUT(code, q->ReplyBuffer);
-    }
-    if (!found) {
-        long got = ReceiveOnce(q, q->ReplyBuffer, 512);
-        if (got < 0) return 0;
-        if (got == 0) return NoCodeYet(q);
-        q->ReplyBuffer[got] = 0;
-        found = AssembleRead(q, q->ReplyBuffer, (size_t)got, code);
-        if (!found && ReplyOverdue(q)) return 0;
-    }
+    int found = AssembleRead(q, data, n, code);
+    if (!NoStrayReply(q)) return 0;
+    if (!found && ReplyOverdue(q)) return 0;
     DebugTraceValue(q, "string=", code);
     q->ReplyLength = 4;
     COPYCUT(q->ReplyBuffer, code);
     return 1;
 }
 
+int UnsolicitedBytesArrived(QELTA *q, const char *data, size_t n) {
+    if (!LogWithinLimit(q, data, n)) return 0;
+    AssembleStray(q, data, n);
+    return NoStrayReply(q);
+}
+
+int FillControlBuffer(QELTA *q) {
+    q->IdleCount = 0;
+    // One seen behind the last decided reply, with no send since.
+    if (!NoStrayReply(q)) return 0;
+    if (R.TailAt < R.TailLength) {
+        // A reply behind one the caller did not match: its turn first.
+        char code[5] = "";
+        if (NextQueuedReply(q)) COPYCUT(code, q->ReplyBuffer);
+        if (!NoStrayReply(q)) return 0;
+        if (code[0] != 0) {
+            DebugTraceValue(q, "string=", code);
+            q->ReplyLength = 4;
+            COPYCUT(q->ReplyBuffer, code);
+            return 1;
+        }
+    }
+    char buf[ControlReadSize];
+    long got = ReceiveOnce(q, buf, sizeof buf);
+    if (got < 0) return 0;
+    if (got == 0) return NoCodeYet(q);
+    return ControlBytesArrived(q, buf, (size_t)got);
+}
+
 int DrainUnsolicited(QELTA *q) {
-    char buf[512];
+    DropTail(q);
+    if (!NoStrayReply(q)) return 0;
+    char buf[ControlReadSize];
     while (q->Socket.Control != -1) {
         long got = ReceiveOnce(q, buf, sizeof buf);
         if (got == 0) return 1;
         if (got < 0) {
             // A close or a receive error is the next read event's to
-            // report; only the flood fails here.
-            if (R.Bytes > MaxReplyBytes) return 0;
+            // report.
             q->ErrorText[0] = 0;
             return 1;
         }
-        AssembleStray(q, buf, (size_t)got);
+        // The flood fails here, and so does a stray reply.
+        if (!UnsolicitedBytesArrived(q, buf, (size_t)got)) return 0;
     }
     return 1;
 }

@@ -5,6 +5,7 @@
 
 #include "base/text.h"
 #include "ftp/ftp.h"
+#include "ftp/replycodes.h"
 #include "session/command.h"
 #include "session/status.h"
 
@@ -96,15 +97,15 @@ static int UdefBefore(PlatWindow hDlg, QELTA *q) {
 enum { C_USER, C_PASS, C_ACCT, C_CHWD, C_MDIR, C_RDIR, C_SMNT, C_TYPE, C_QUIT, C_UDEF };
 
 static const SingleCommand Commands[] = {
-    {"USER", "Send Username", "331 ", "ExecUSER", 0, 0, nullptr, UserDone},
-    {"PASS", "Send Password", "230 ", "ExecPASS", 0, 1, PassBefore, PassDone},
-    {"ACCT", "Specify Account", "230 ", "ExecACCT", 0, 0, nullptr, Finish},
-    {"CWD", "Change the Working Directory", "250 ", "ExecCHWD", 0, 1, nullptr, Finish},
-    {"MKD", "Make a Remote Directory", "257 ", "ExecMDIR", 0, 0, nullptr, Finish},
-    {"RMD", "Removing a Remote Directory", "250 ", "ExecRDIR()", 0, 0, nullptr, Finish},
-    {"SMNT", "Stucture Mount", "250 ", "ExecSMNT", 0, 0, nullptr, Finish},
-    {"TYPE", "Set the Transfer Type", "200 ", "ExecTYPE", 0, 0, TypeBefore, Finish},
-    {"QUIT", "Quiting Remote Host", "221 ", "ExecQUIT", 1, 0, QuitBefore, QuitDone},
+    {"USER", "Send Username", CODE_NEED_PASSWORD, "ExecUSER", 0, 0, nullptr, UserDone},
+    {"PASS", "Send Password", CODE_LOGGED_IN, "ExecPASS", 0, 1, PassBefore, PassDone},
+    {"ACCT", "Specify Account", CODE_LOGGED_IN, "ExecACCT", 0, 0, nullptr, Finish},
+    {"CWD", "Change the Working Directory", CODE_FILE_ACTION_OK, "ExecCHWD", 0, 1, nullptr, Finish},
+    {"MKD", "Make a Remote Directory", CODE_CREATED, "ExecMDIR", 0, 0, nullptr, Finish},
+    {"RMD", "Removing a Remote Directory", CODE_FILE_ACTION_OK, "ExecRDIR()", 0, 0, nullptr, Finish},
+    {"SMNT", "Stucture Mount", CODE_FILE_ACTION_OK, "ExecSMNT", 0, 0, nullptr, Finish},
+    {"TYPE", "Set the Transfer Type", CODE_COMMAND_OK, "ExecTYPE", 0, 0, TypeBefore, Finish},
+    {"QUIT", "Quiting Remote Host", CODE_CLOSING, "ExecQUIT", 1, 0, QuitBefore, QuitDone},
     {nullptr, "User Defined", nullptr, "ExecUDEF", 0, 0, UdefBefore, Finish},
 };
 

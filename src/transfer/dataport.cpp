@@ -5,6 +5,7 @@
 
 #include "base/text.h"
 #include "ftp/ftp.h"
+#include "ftp/replycodes.h"
 #include "log/log.h"
 #include "session/command.h"
 #include "session/status.h"
@@ -85,7 +86,7 @@ static int StartPORT(PlatWindow hDlg, QELTA *q) {
 static int ReplyToPORT(PlatWindow hDlg, QELTA *q) {
     q->IdleCount = 0;
     if (!FillControlBuffer(q)) return 0;
-    int ok = CheckFor(hDlg, "200 ", q->ReplyLength, q);
+    int ok = CheckFor(hDlg, CODE_COMMAND_OK, q->ReplyLength, q);
     if (q->ErrorText[0] != 0) return 0;
     if (!ok) return 1;
     q->DataPortReady = 1;
@@ -127,8 +128,11 @@ static int StartPASV(PlatWindow hDlg, QELTA *q) {
     q->Tolerated550 = 0;
     if (ReusePort(q)) return 1;
     q->DataAccepted = 0;
-    return SendControlLine(q, "PASV\r\n", nullptr, Refused,
-                           "Winsock Error %d On send() in ExecPASV\r\n");
+    if (!SendControlLine(q, "PASV\r\n", nullptr, Refused,
+                         "Winsock Error %d On send() in ExecPASV\r\n"))
+        return 0;
+    WatchReplyLines(TakePassiveAddress);
+    return 1;
 }
 
 // Where the passive connection goes. The address inside a 227 reply is
@@ -167,7 +171,7 @@ static int ConnectPassive(PlatWindow hDlg, QELTA *q) {
 static int ReplyToPASV(PlatWindow hDlg, QELTA *q) {
     q->IdleCount = 0;
     if (!FillControlBuffer(q)) return 0;
-    int ok = CheckFor(hDlg, "227 ", q->ReplyLength, q);
+    int ok = CheckFor(hDlg, CODE_PASSIVE, q->ReplyLength, q);
     if (q->ErrorText[0] != 0) return 0;
     if (!ok) return 1;
     // Complete only once connected: the transfer finds a ready socket.

@@ -8,6 +8,7 @@
 
 #include "base/text.h"
 #include "ftp/ftp.h"
+#include "ftp/replycodes.h"
 #include "log/log.h"
 #include "session/command.h"
 #include "transfer/dataio.h"
@@ -66,6 +67,7 @@ static int Start(const Receiver *r, PlatWindow hDlg, QELTA *q) {
         Trace(r, q, q->ErrorText);
         return 0;
     }
+    if (r->Retrieval) WatchReplyLines(TakeAnnouncedSize);
     q->Tolerated550 = 0;
     q->CurrentState.WaitingForResponseCode = 1;
     q->CurrentState.TransferInProgress = 1;
@@ -123,7 +125,7 @@ static int ReplyArrived(const Receiver *r, PlatWindow hDlg, QELTA *q) {
     Trace(r, q, "FD_READ on Control Socket\r\n");
     q->IdleCount = 0;
     if (!FillControlBuffer(q)) return 0;
-    int ok = CheckFor(hDlg, "226 ", q->ReplyLength, q);
+    int ok = CheckFor(hDlg, CODE_TRANSFER_DONE, q->ReplyLength, q);
     if (q->ErrorText[0] != 0) return 0;
     if (!ok) return 1;
     Trace(r, q, "CheckFor returned TRUE in ExecRETR()\r\n");

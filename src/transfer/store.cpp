@@ -5,6 +5,7 @@
 
 #include "base/text.h"
 #include "ftp/ftp.h"
+#include "ftp/replycodes.h"
 #include "log/log.h"
 #include "session/command.h"
 #include "session/status.h"
@@ -148,7 +149,7 @@ static int ReplyArrived(PlatWindow hDlg, QELTA *q) {
     DebugTrace(q, "FD_READ for Control Socket\r\n");
     q->IdleCount = 0;
     if (!FillControlBuffer(q)) return 0;
-    int ok = CheckFor(hDlg, "226 ", q->ReplyLength, q);
+    int ok = CheckFor(hDlg, CODE_TRANSFER_DONE, q->ReplyLength, q);
     if (q->ErrorText[0] != 0) return 0;
     if (!ok) return 1;
     DebugTrace(q, "CheckFor==TRUE\r\n");

@@ -1,17 +1,15 @@
-// The reply reader over a real socket pair, with the reads cut where the
-// input says. Each read goes through FillControlBuffer and CheckFor as an
-// executor calls them; the code the reader hands over is compared with a
-// plain model of the byte stream, and the log must hold exactly the bytes
-// that arrived.
+// The control connection's reading fed bytes directly, with the reads cut
+// where the input says. Each read goes through the connection layer and
+// CheckFor as an executor calls them; the code handed over is compared
+// with a plain model of the byte stream, a complete reply that no command
+// asked for must fail the run (naming it) by the next read, and the log
+// must hold exactly the bytes that arrived.
 //
 // Input: [command id] [expected code] [flags] [cut count n] [n cuts] body.
 // A cut byte gives a chunk of (c & 0x7f) + 1 body bytes; its top bit says
 // the next command was sent before that chunk arrived. What the cuts leave
 // of the body arrives as the last chunk. QELTA_FUZZ_TRACE=1 prints each
 // read and the code it gave.
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <vector>
@@ -27,24 +25,18 @@ const char *const ExpectedCodes[] = {
     "150 ", "227 ", "213 ", "350 ", "125 ", "530 ", "550 ", "421 ",
 };
 
+const char StrayText[] = "Reply from the server that no command asked for: ";
+
 struct Rig {
     QELTA q;
-    int server = -1;
     std::string logPath, errPath;
 };
 
 Rig *TheRig() {
     static Rig *rig = [] {
         Rig *r = new Rig();
-        int fds[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) abort();
-        // The client's end never blocks, as in the program; the server's
-        // end neither, so a large chunk is written between reads.
-        fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
-        fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK);
-        r->server = fds[1];
         BlankSession(&r->q);
-        r->q.Socket.Control = fds[0];
+        r->q.Socket.Control = -1;
         r->logPath = FuzzDir() + "/reply.log";
         r->errPath = FuzzDir() + "/reply.err";
         r->q.LogHandle = open(r->logPath.c_str(), O_CREAT | O_RDWR | O_TRUNC | O_CLOEXEC, 0600);
@@ -66,7 +58,7 @@ void ReaderAwait(QELTA *q) {
     ExpectReply(q);
 }
 
-int ReaderFill(QELTA *q) { return FillControlBuffer(q); }
+int ReaderFill(QELTA *q, const char *data, size_t n) { return ControlBytesArrived(q, data, n); }
 
 int ReaderCheck(QELTA *q, const char *expected) {
     return CheckFor(nullptr, expected, q->ReplyLength, q);
@@ -140,10 +132,14 @@ std::string ModelReplyLine(const std::string &s, const ModelReply &r) {
     return line;
 }
 
-int Pending(int fd) {
-    int n = 0;
-    if (ioctl(fd, FIONREAD, &n) != 0) abort();
-    return n;
+// The one-line text a stray reply is named by: its last line's first 512
+// bytes without NUL, CR or LF, cut at 119.
+std::string ModelStrayText(const std::string &s, const ModelReply &r) {
+    std::string line;
+    size_t stop = std::min(r.end, r.lastLine + 512);
+    for (size_t i = r.lastLine; i < stop && line.size() < 119; i++)
+        if (s[i] != 0 && s[i] != '\r' && s[i] != '\n') line.push_back(s[i]);
+    return line;
 }
 
 // ---- one input ----------------------------------------------------------------------
@@ -156,7 +152,30 @@ struct Run {
     size_t consumed = 0;  // of them, read by the client
     size_t armedAt = 0;   // where the stream stood when the command went out
     std::string lastLine; // the last reply line the reader should keep
+    // Each command's window: from where it went out to the end of the
+    // reply that decided it (or the next command).
+    std::vector<std::pair<size_t, size_t>> windows;
+    bool failed = false;  // a stray reply ended the run
 };
+
+const size_t Open = (size_t)-1;
+
+// A complete reply that no command asked for: not begun and ended inside
+// one command's window, neither preliminary nor a 421.
+bool IsStray(const Run *run, const ModelReply &r) {
+    if (r.code[0] == '1' || r.code == "421 ") return false;
+    for (const auto &w : run->windows)
+        if (r.start >= w.first && r.start < w.second && (w.second == Open || r.end <= w.second))
+            return false;
+    return true;
+}
+
+// The first stray reply that ended by `to`, or null.
+const ModelReply *FirstStray(const Run *run, const std::vector<ModelReply> &all, size_t to) {
+    for (const ModelReply &r : all)
+        if (r.end <= to && IsStray(run, r)) return &r;
+    return nullptr;
+}
 
 // The replies of the current command that the read [from, to) completes,
 // in order: begun after the command went out, 1xx left out where the
@@ -190,6 +209,7 @@ void CheckRead(Run *run, size_t from, size_t to, const std::string &got, int res
         }
     }
     bool decided = result == 1 || q->ErrorText[0] != 0;
+    if (decider != nullptr && !run->windows.empty()) run->windows.back().second = decider->end;
     FUZZ_CHECK(decided == (decider != nullptr), "read \"%s\" (id %d, expecting \"%s\"): %s",
                Shown(run->stream.substr(from, to - from)).c_str(), run->id, run->expected,
                decided ? "decided without a decisive reply" : "a decisive reply was missed");
@@ -203,19 +223,45 @@ void CheckRead(Run *run, size_t from, size_t to, const std::string &got, int res
 void Arm(Run *run) {
     ReaderAwait(&run->rig->q);
     run->armedAt = run->consumed;
+    if (!run->windows.empty() && run->windows.back().second == Open)
+        run->windows.back().second = run->consumed;
+    run->windows.push_back({run->consumed, Open});
 }
 
-// Reads until the socket is empty, each read as an executor handles it.
-void Drain(Run *run) {
+// A failure must be over the first stray reply the model knows by `to`.
+void CheckStrayFailure(Run *run, size_t to) {
     QELTA *q = &run->rig->q;
-    int fd = (int)q->Socket.Control;
-    int before;
-    while ((before = Pending(fd)) > 0) {
+    std::vector<ModelReply> all = ModelReplies(run->stream.substr(0, to));
+    const ModelReply *stray = FirstStray(run, all, to);
+    FUZZ_CHECK(stray != nullptr, "failed with \"%s\" and no stray reply in \"%s\"",
+               Shown(q->ErrorText).c_str(), Shown(run->stream.substr(0, to)).c_str());
+    std::string want = std::string(StrayText) + ModelStrayText(run->stream, *stray) + "\r\n";
+    want = want.substr(0, sizeof q->ErrorText - 1);
+    FUZZ_CHECK(want == q->ErrorText, "stray text \"%s\", want \"%s\"",
+               Shown(q->ErrorText).c_str(), Shown(want).c_str());
+    run->failed = true;
+}
+
+// Feeds the bytes as reads of at most ControlReadSize, each as an executor
+// handles it.
+void Drain(Run *run, size_t n) {
+    QELTA *q = &run->rig->q;
+    while (n > 0 && !run->failed) {
         size_t from = run->consumed;
-        FUZZ_CHECK(ReaderFill(q) == 1, "FillControlBuffer failed on a socket with data: %s",
-                   q->ErrorText);
-        size_t to = from + (size_t)(before - Pending(fd));
+        size_t take = std::min(n, (size_t)ControlReadSize);
+        size_t to = from + take;
+        n -= take;
         run->consumed = to;
+        if (ReaderFill(q, run->stream.data() + from, take) != 1) {
+            CheckStrayFailure(run, to);
+            return;
+        }
+        // What ended by the read before must have been reported by now.
+        std::vector<ModelReply> all = ModelReplies(run->stream.substr(0, from));
+        const ModelReply *late = FirstStray(run, all, from);
+        FUZZ_CHECK(late == nullptr, "stray reply \"%s\" not reported",
+                   Shown(run->stream.substr(late ? late->start : 0, late ? late->end - late->start
+                                                                         : 0)).c_str());
         static const bool trace = getenv("QELTA_FUZZ_TRACE") != nullptr;
         if (trace)
             fprintf(stderr, "read \"%s\" -> \"%s\"\n",
@@ -234,13 +280,7 @@ void Drain(Run *run) {
 
 void Deliver(Run *run, const uint8_t *p, size_t n) {
     run->stream.append((const char *)p, n);
-    size_t done = 0;
-    while (done < n) {
-        ssize_t put = write(run->rig->server, p + done, n - done);
-        if (put > 0) done += (size_t)put;
-        else Drain(run);  // the pair is full
-    }
-    Drain(run);
+    Drain(run, n);
 }
 
 void ResetFiles(Rig *rig) {
@@ -251,9 +291,9 @@ void ResetFiles(Rig *rig) {
 
 void SetUp(Rig *rig, const uint8_t *data) {
     QELTA *q = &rig->q;
-    intptr_t control = q->Socket.Control, log = q->LogHandle, err = q->ErrorLogHandle;
+    intptr_t log = q->LogHandle, err = q->ErrorLogHandle;
     BlankSession(q);
-    q->Socket.Control = control;
+    q->Socket.Control = -1;
     q->LogHandle = log;
     q->ErrorLogHandle = err;
     q->CommandId = data[0] % 32;
@@ -295,25 +335,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (at > size) return 0;
     const uint8_t *cut = data + 4;
 
-    // A read event whose data was already taken is no failure.
     Arm(&run);
-    FUZZ_CHECK(ReaderFill(q) == 1, "an empty read failed: %s", q->ErrorText);
-    FUZZ_CHECK(q->ReplyBuffer[0] == 0 && q->LastSocketError == QWSAEWOULDBLOCK, "empty read");
-
-    for (size_t k = 0; k < cuts && at < size; k++) {
+    for (size_t k = 0; k < cuts && at < size && !run.failed; k++) {
         if (cut[k] & 0x80) Arm(&run);
         size_t n = (size_t)(cut[k] & 0x7f) + 1;
         if (n > size - at) n = size - at;
         Deliver(&run, data + at, n);
         at += n;
     }
-    if (at < size) Deliver(&run, data + at, size - at);
+    if (at < size && !run.failed) Deliver(&run, data + at, size - at);
+    if (!run.failed) {
+        // The next send's drain reports what the last read left.
+        size_t end = run.consumed;
+        if (DrainUnsolicited(q) == 0)
+            CheckStrayFailure(&run, end);
+        else
+            FUZZ_CHECK(FirstStray(&run, ModelReplies(run.stream), end) == nullptr,
+                       "a stray reply was never reported");
+    }
 
     std::string log = FileBytes(rig->logPath);
+    std::string arrived = run.stream.substr(0, run.consumed);
     if (q->DebugEx)
-        FUZZ_CHECK(IsSubsequence(run.stream, log), "the log lost reply bytes");
+        FUZZ_CHECK(IsSubsequence(arrived, log), "the log lost reply bytes");
     else
-        FUZZ_CHECK(log == run.stream, "log holds %zu bytes \"%s\", %zu arrived", log.size(),
-                   Shown(log.substr(0, 200)).c_str(), run.stream.size());
+        FUZZ_CHECK(log == arrived, "log holds %zu bytes \"%s\", %zu arrived", log.size(),
+                   Shown(log.substr(0, 200)).c_str(), arrived.size());
     return 0;
 }

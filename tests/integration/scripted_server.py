@@ -1,7 +1,8 @@
 """A tiny FTP server of our own that plays a fixed script, byte for byte,
 for what real servers will not do on demand: split replies, odd greetings,
 silence, early closes, and data connections that end in any order with
-the final reply. It serves one control connection on 127.0.0.1."""
+the final reply. It serves one control connection on 127.0.0.1 at a time
+(a "reconnect" step waits for the next one)."""
 import re
 import socket
 import threading
@@ -20,6 +21,8 @@ class ScriptedServer:
     ("drip", b, secs)   send the bytes b one at a time, secs apart, for ever
     ("flood", chunk)    send chunk again and again, for ever
     ("close",)          close the connection
+    ("reconnect",)      close the connection, accept the next one and play
+                        the steps after this one on it
     Data connection (one at a time; a new one replaces the old):
     ("pasv", named, at) listen on address `at` (127.0.0.1 if left out), send
                         "227 Entering Passive Mode (...)" naming address
@@ -88,31 +91,44 @@ class ScriptedServer:
         self.lines.append(line + b"\n")
         return line + b"\n"
 
-    def _serve(self):
+    def _accept(self):
+        """The next control connection, or None once stopping."""
         self.sock.settimeout(0.2)
         while not self.stopping.is_set():
             try:
                 conn, _ = self.sock.accept()
-                break
             except socket.timeout:
                 continue
             except OSError:
-                return
-        else:
-            return
-        conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        conn.settimeout(0.2)
-        pending = [b""]
-        with conn:
-            try:
-                self._converse(conn, pending)
-            except OSError:
-                pass
-            finally:
-                self._drop_data()
+                return None
+            conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            conn.settimeout(0.2)
+            return conn
+        return None
 
-    def _converse(self, conn, pending):
-        for step in self.steps:
+    def _serve(self):
+        steps = list(self.steps)
+        while True:
+            conn = self._accept()
+            if conn is None:
+                return
+            pending = [b""]
+            with conn:
+                try:
+                    steps = self._converse(conn, pending, steps)
+                except OSError:
+                    steps = None
+                finally:
+                    self._drop_data()
+            if steps is None:
+                return
+
+    def _converse(self, conn, pending, steps):
+        """Plays steps on conn; returns those left for the next
+        connection after a "reconnect" step, else None."""
+        for i, step in enumerate(steps):
+            if step[0] == "reconnect":
+                return steps[i + 1:]
             if step[0] == "hang":
                 self.stopping.wait()
                 return

@@ -1,6 +1,9 @@
 """Servers that misbehave on the control connection: stray lines, replies
 glued together or split, replies that never end. "Success" must still mean
-the server accepted the command, and every run must end."""
+the server accepted the command, and every run must end. A complete reply
+that no command asked for shows that replies and commands are out of step
+(a status already written may belong to another command), so it fails the
+run; a preliminary reply or a 421 does not."""
 
 import pytest
 
@@ -8,6 +11,7 @@ from conftest import status_of
 from scripted_server import ScriptedServer
 from test_ftp_scripted import err_of, log_of, run
 
+STRAY = b"Reply from the server that no command asked for: "
 LOGGED_IN = [("send", b"220 Hi\r\n"), ("expect", b"USER"), ("send", b"331 Password.\r\n"),
              ("expect", b"PASS"), ("send", b"230 In.\r\n")]
 
@@ -21,8 +25,10 @@ def statuses(script, count):
     return [status.get(f"commandstatus{n}") for n in range(1, count + 1)], status["exitcode"]
 
 
-def test_two_replies_in_one_write_do_not_complete_the_next_command(qelta, tmp_path):
+def test_second_reply_in_one_write_fails_the_run_before_the_next_command(qelta, tmp_path):
     # 613 bytes of one reply and a second reply behind it, in one write.
+    # TYPE has its answer; the second one answers nothing sent, and the
+    # drain before CWD finds it.
     long_reply = b"".join(b"200-%s\r\n" % (b"x" * 70) for _ in range(8)) + b"200 Type set.\r\n"
     assert len(long_reply) > 512
     steps = LOGGED_IN + [("expect", b"TYPE"), ("send", long_reply + b"200 Again.\r\n"),
@@ -34,34 +40,77 @@ def test_two_replies_in_one_write_do_not_complete_the_next_command(qelta, tmp_pa
     done, exitcode = statuses(script, 5)
     assert exitcode == "Failure"
     assert done[3] == "Success" and done[4] != "Success"
-    assert b"CWD /nowhere\r\n" in lines
-    assert err_of(tmp_path).endswith(b"550 No such directory.\r\n")
+    assert b"CWD /nowhere\r\n" not in lines
+    assert err_of(tmp_path).endswith(STRAY + b"200 Again.\r\n"), err_of(tmp_path)
 
 
-def test_unsolicited_line_is_not_the_answer_to_a_refused_command(qelta, tmp_path):
+def test_unsolicited_reply_during_a_wait_fails_the_run(qelta, tmp_path):
+    # Nothing was sent for "200 ok": the drain before CWD fails the run,
+    # and CWD is never taken as answered.
     steps = LOGGED_IN + [("pause", 0.5), ("send", b"200 ok\r\n"), ("pause", 0.5),
                          ("expect", b"CWD"), ("send", b"550 Denied.\r\n")]
     with ScriptedServer(steps) as server:
         script, _ = run(qelta, tmp_path, login(server.port) + ["WFOR 0:2", "CHWD /x", "QUIT"],
                         {"TimeOut": 10})
+        lines = server.received()
     done, exitcode = statuses(script, 5)
     assert exitcode == "Failure"
     assert done[4] != "Success"
+    assert b"CWD /x\r\n" not in lines
     assert b"200 ok\r\n" in log_of(tmp_path)
-    assert err_of(tmp_path).endswith(b"550 Denied.\r\n")
+    assert err_of(tmp_path).endswith(STRAY + b"200 ok\r\n"), err_of(tmp_path)
 
 
-def test_stray_line_behind_a_long_reply_is_nobodys(qelta, tmp_path):
+def test_stray_reply_behind_a_long_reply_fails_the_run(qelta, tmp_path):
+    # CWD is decided by "250 Done."; the 550 behind it in the same write
+    # answers nothing sent, and the drain before MKD finds it.
     long_reply = b"".join(b"250-%s\r\n" % (b"y" * 60) for _ in range(12)) + b"250 Done.\r\n"
     steps = LOGGED_IN + [("expect", b"CWD"), ("send", long_reply + b"550 Stray.\r\n"),
                          ("expect", b"MKD"), ("send", b'257 "/x/new" created.\r\n')]
     with ScriptedServer(steps) as server:
         script, _ = run(qelta, tmp_path, login(server.port) + ["CHWD /x", "MDIR new", "QUIT"],
                         {"TimeOut": 10})
+        lines = server.received()
     done, exitcode = statuses(script, 6)
-    assert exitcode == "Success", err_of(tmp_path)
-    assert done == ["Success"] * 6
+    assert exitcode == "Failure"
+    assert done[3] == "Success" and done[4] != "Success"
+    assert b"MKD new\r\n" not in lines
     assert b"550 Stray.\r\n" in log_of(tmp_path)
+    assert err_of(tmp_path).endswith(STRAY + b"550 Stray.\r\n"), err_of(tmp_path)
+
+
+def test_late_reply_shows_that_an_answer_was_another_commands(qelta, tmp_path):
+    # A second "200" comes 0.3 s after TYPE's answer, when CWD has just
+    # gone out: CWD takes it (no client can tell), and its own 550 comes
+    # afterwards. That 550 answers nothing sent: the drain before QUIT, or
+    # QUIT itself, sees it, and the run must not end in Success.
+    steps = LOGGED_IN + [("expect", b"TYPE"), ("send", b"200 Type set.\r\n"), ("pause", 0.3),
+                         ("send", b"200 ok\r\n"), ("expect", b"CWD"),
+                         ("send", b"550 No such directory.\r\n")]
+    with ScriptedServer(steps) as server:
+        script, _ = run(qelta, tmp_path, login(server.port) + ["TYPE I", "CHWD /nowhere", "QUIT"],
+                        {"TimeOut": 10})
+    done, exitcode = statuses(script, 6)
+    assert exitcode == "Failure"
+    assert done[3] == "Success" and done[5] != "Success"
+    assert b"550 No such directory." in err_of(tmp_path), err_of(tmp_path)
+
+
+def test_closing_reply_during_a_wait_then_a_new_connection_succeeds(qelta, tmp_path):
+    # An idle time-out: "421" and a close while the script waits. Nothing
+    # needs the old connection any more; the new one works.
+    steps = LOGGED_IN + [("pause", 0.5),
+                         ("send", b"421 Idle time-out; closing control connection.\r\n"),
+                         ("reconnect",)] + LOGGED_IN
+    with ScriptedServer(steps) as server:
+        script, _ = run(qelta, tmp_path,
+                        login(server.port) + ["WFOR 0:02"] + login(server.port) + ["QUIT"],
+                        {"TimeOut": 10})
+        lines = server.received()
+    done, exitcode = statuses(script, 8)
+    assert exitcode == "Success", err_of(tmp_path)
+    assert done == ["Success"] * 8
+    assert lines.count(b"USER bob\r\n") == 2 and lines[-1] == b"QUIT\r\n"
 
 
 def test_multi_line_refusal_ends_only_on_its_own_code(qelta, tmp_path):

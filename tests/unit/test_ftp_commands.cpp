@@ -255,7 +255,9 @@ TEST_F(CommandTest, NewConnectionStartsAtALineStart) {
     ASSERT_EQ(getsockname(listener, (sockaddr *)&sin, &len), 0);
 
     q->CommandId = CMD_CONN;
+    Expect();
     ASSERT_EQ(Deliver("220 Old server\r\nand a line without its end"), 1);
+    ASSERT_EQ(CheckFor(nullptr, "220 ", q->ReplyLength, q), 1);
     std::string target = "127.0.0.1:" + std::to_string(ntohs(sin.sin_port));
     ASSERT_EQ(Start(ExecCONN, target.c_str()), 1);
     int peer = accept(listener, nullptr, nullptr);

@@ -1,6 +1,7 @@
 // A session record whose control socket is one end of a real socket pair:
-// the test writes the server's bytes into the other end. The log and the
-// error log are real files.
+// the test writes the server's bytes into the other end. Opened without
+// the pair, the server's bytes go straight to the connection layer, one
+// read at a time. The log and the error log are real files.
 #ifndef QELTA_TEST_FTP_FIXTURE_H
 #define QELTA_TEST_FTP_FIXTURE_H
 
@@ -23,7 +24,7 @@ struct FtpSession {
     int server = -1;  // the server's end of the pair
     std::string dir;
 
-    void Open() {
+    void Open(bool withSocket = true) {
         char tmpl[] = "/tmp/qelta-ftp-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;
@@ -31,13 +32,14 @@ struct FtpSession {
         ASSERT_NE(q, nullptr);
         q->LogHandle = open((dir + "/run.log").c_str(), O_CREAT | O_RDWR | O_TRUNC, 0600);
         q->ErrorLogHandle = open((dir + "/run.err").c_str(), O_CREAT | O_RDWR | O_TRUNC, 0600);
+        ResetReplyReader();
+        if (!withSocket) return;
         int fds[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
         // The client's end never blocks, as in the program.
         fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK);
         q->Socket.Control = fds[0];
         server = fds[1];
-        ResetReplyReader();
     }
 
     void Close() {
@@ -54,8 +56,9 @@ struct FtpSession {
         ASSERT_EQ(write(server, bytes.data(), bytes.size()), (ssize_t)bytes.size());
     }
 
-    // One server write, one FillControlBuffer; returns its result.
+    // One server write, one read; returns its result.
     int Deliver(const std::string &bytes) {
+        if (server == -1) return ControlBytesArrived(q, bytes.data(), bytes.size());
         Send(bytes);
         return FillControlBuffer(q);
     }
@@ -95,6 +98,13 @@ struct FtpSession {
 class FtpFixture : public ::testing::Test, public FtpSession {
 protected:
     void SetUp() override { Open(); }
+    void TearDown() override { Close(); }
+};
+
+// The same without a socket: the bytes are the server's reads.
+class FtpBytesFixture : public ::testing::Test, public FtpSession {
+protected:
+    void SetUp() override { Open(false); }
     void TearDown() override { Close(); }
 };
 

@@ -1,11 +1,15 @@
-// FillControlBuffer and CheckFor on a real socket pair.
+// The control connection's reading and CheckFor: the server's bytes fed
+// to the connection layer one read at a time; a socket pair only where
+// the reading itself is tested.
 #include <arpa/inet.h>
 
 #include "session/commandids.h"
 #include "test_ftp_fixture.h"
 
+using ReplyTest = FtpBytesFixture;
+using ReplySocketTest = FtpFixture;
 
-using ReplyTest = FtpFixture;
+static const char Stray[] = "Reply from the server that no command asked for: ";
 
 TEST_F(ReplyTest, MultiLineReplyYieldsItsFinalCodeAndIsLoggedExactly) {
     const std::string greeting = "220-Welcome\r\n220-Second line\r\n220 Ready\r\n";
@@ -37,7 +41,7 @@ TEST_F(ReplyTest, MultiLineReplyEndsOnlyOnItsOwnCode) {
 static void SplitEverywhere(const std::string &reply, const char *expected, int commandId) {
     for (size_t cut = 1; cut < reply.size(); cut++) {
         FtpSession f;
-        f.Open();
+        f.Open(false);
         f.q->CommandId = commandId;
         int first = f.Reply(reply.substr(0, cut), expected);
         int second = f.Answer(reply.substr(cut), expected);
@@ -59,7 +63,7 @@ TEST(ReplySplit, ReplySplitAcrossTwoReadsAtEveryPosition) {
 
 TEST(ReplySplit, RefusalBehindSplitPreliminaryReplyIsNotMissed) {
     FtpSession f;
-    f.Open();
+    f.Open(false);
     f.q->CommandId = CMD_CONN;
     EXPECT_EQ(f.Reply("12", "220 "), 0);
     EXPECT_EQ(f.Answer("0 Service ready in a minute.\r\n421 Too many users.\r\n", "220 "), 0);
@@ -98,8 +102,14 @@ TEST_F(ReplyTest, PreliminaryRepliesArePassedOverOnlyByTransfers) {
     EXPECT_EQ(CheckFor(nullptr, "220 ", q->ReplyLength, q), 1);
 }
 
+// The retrieval watches its own reply's lines for the size.
 TEST_F(ReplyTest, AnnouncedSizeIsTakenOncePerRetrieval) {
     q->CommandId = CMD_RETR;
+    auto Reply = [this](const std::string &bytes, const char *expected) {
+        Expect();
+        WatchReplyLines(TakeAnnouncedSize);
+        return Answer(bytes, expected);
+    };
     Reply("150 Opening (not a size) for a.zip (48213 bytes).\r\n", "226 ");
     EXPECT_EQ(q->ExpectedSize, 48213u);
     Answer("150 Opening for b.zip (99 bytes).\r\n", "226 ");
@@ -119,13 +129,26 @@ TEST_F(ReplyTest, AnnouncedSizeIsTakenOncePerRetrieval) {
     Reply("150 Opening (12\r\n", "226 ");  // the group never closes
     EXPECT_EQ(q->ExpectedSize, 0u);
 
-    q->CommandId = CMD_LIST;
-    Reply("150 Here comes (512 bytes).\r\n", "226 ");
+    // Only lines of the command's own reply are watched, and only until
+    // it is decided.
+    ASSERT_EQ(Answer("226 Done.\r\n", "226 "), 1);
+    q->ExpectedSize = 0;
+    ASSERT_EQ(Deliver("Stray noise (77 bytes)\r\n"), 1);
+    ASSERT_EQ(Reply("226 Done (78 bytes).\r\n", "226 "), 1);
+    EXPECT_EQ(q->ExpectedSize, 78u);
+    q->ExpectedSize = 0;
+    Expect();
+    ASSERT_EQ(Deliver("150 Here comes (512 bytes).\r\n"), 1);  // no watcher
     EXPECT_EQ(q->ExpectedSize, 0u);
 }
 
 TEST_F(ReplyTest, PassiveAddressComesFromTheLastGroupOfTheCommandsReply) {
     q->CommandId = CMD_PASV;
+    auto Reply = [this](const std::string &bytes, const char *expected) {
+        Expect();
+        WatchReplyLines(TakePassiveAddress);
+        return Answer(bytes, expected);
+    };
     EXPECT_EQ(Reply("227 Entering Passive Mode (10,0,0,1,1,1) or (192,168,1,20,19,137).\r\n", "227 "), 1);
     EXPECT_EQ(q->PassiveAddress.family, 2);
     const unsigned char want[4] = {192, 168, 1, 20};
@@ -138,11 +161,13 @@ TEST_F(ReplyTest, PassiveAddressComesFromTheLastGroupOfTheCommandsReply) {
     EXPECT_EQ(memcmp(q->PassiveAddress.addr, cut, 4), 0);
     EXPECT_EQ(q->PassiveAddress.port, 0);
 
-    // Neither a stray line before the command nor another command's reply
-    // chooses the address.
-    Deliver("227 Stray (1,2,3,4,5,6)\r\n");
+    // Neither a stray reply (which fails the run) nor another command's
+    // reply chooses the address.
+    EXPECT_EQ(Deliver("227 Stray (1,2,3,4,5,6)\r\n"), 0);
+    EXPECT_EQ(std::string(q->ErrorText), std::string(Stray) + "227 Stray (1,2,3,4,5,6)\r\n");
+    q->ErrorText[0] = 0;
     q->CommandId = CMD_TYPE;
-    Reply("200 (1,2,3,4,5,6)\r\n", "200 ");
+    EXPECT_EQ(FtpSession::Reply("200 (1,2,3,4,5,6)\r\n", "200 "), 1);
     EXPECT_EQ(memcmp(q->PassiveAddress.addr, cut, 4), 0);
 }
 
@@ -188,50 +213,78 @@ TEST_F(ReplyTest, RefusalLineIsTheServersEvenWithTheTraceOn) {
     EXPECT_NE(log.find("end of CheckFor() FALSE\r\n"), std::string::npos);
 }
 
-// What arrives before a command is sent, or after its reply has decided
-// it, is logged and never taken for an answer.
-TEST_F(ReplyTest, ARepliesBelongsToTheCommandThatWasSentBeforeIt) {
-    q->CommandId = CMD_CHWD;
-    // Unsolicited, while nothing waits: logged, not matched.
-    Send("200 ok\r\n");
-    ASSERT_EQ(DrainUnsolicited(q), 1);
-    EXPECT_EQ(Reply("550 No such directory.\r\n", "250 "), 0);
-    EXPECT_STREQ(q->ErrorText, "550 No such directory.\r\n");
+// A complete reply that arrives before a command is sent, or after its
+// reply has decided it, is never taken for an answer: replies and
+// commands are out of step, and the run fails naming it.
+TEST_F(ReplyTest, AReplyNobodyAskedForFailsTheRun) {
+    // Unsolicited, while nothing waits: the drain before the next send.
+    ASSERT_EQ(UnsolicitedBytesArrived(q, "200 ok\r\n", 8), 0);
+    EXPECT_EQ(std::string(q->ErrorText), std::string(Stray) + "200 ok\r\n");
     q->ErrorText[0] = 0;
 
-    // Two replies in one write: the second is nobody's, and the next
-    // command's reply is its own.
+    // Two replies in one read: the first decides its command, the second
+    // fails the next send's drain (or the next read).
     q->CommandId = CMD_TYPE;
     EXPECT_EQ(Reply("200 Type set.\r\n200 Again.\r\n", "200 "), 1);
-    Expect();
-    ASSERT_EQ(FillControlBuffer(q), 1);  // the read event the leftovers bring
-    EXPECT_STREQ(q->ReplyBuffer, "");
-    q->CommandId = CMD_CHWD;
-    EXPECT_EQ(Reply("550 Denied.\r\n", "250 "), 0);
-    EXPECT_STREQ(q->ErrorText, "550 Denied.\r\n");
+    EXPECT_STREQ(q->ErrorText, "");
+    EXPECT_EQ(DrainUnsolicited(q), 0);
+    EXPECT_EQ(std::string(q->ErrorText), std::string(Stray) + "200 Again.\r\n");
+    q->ErrorText[0] = 0;
+    EXPECT_EQ(DrainUnsolicited(q), 1);  // reported once
+    const char glued[] = "200 Type set.\r\n250 Again\0 and\r again.\r\n";
+    EXPECT_EQ(Reply(std::string(glued, sizeof glued - 1), "200 "), 1);
+    EXPECT_EQ(FillControlBuffer(q), 0);
+    EXPECT_EQ(std::string(q->ErrorText), std::string(Stray) + "250 Again and again.\r\n");
     q->ErrorText[0] = 0;
 
-    // A finished command's late read event completes nothing.
+    // A finished command's late read event.
+    q->CommandId = CMD_CHWD;
     EXPECT_EQ(Reply("250 Ok.\r\n", "250 "), 1);
-    EXPECT_EQ(Deliver("250 Late.\r\n"), 1);
-    EXPECT_EQ(CheckFor(nullptr, "250 ", q->ReplyLength, q), 0);
+    EXPECT_EQ(Deliver("250 Late.\r\n"), 0);
+    EXPECT_EQ(std::string(q->ErrorText), std::string(Stray) + "250 Late.\r\n");
+    q->ErrorText[0] = 0;
 
     // A reply begun before the command went out ends before its answer.
-    Deliver("250-Stray start\r\n");
-    EXPECT_EQ(Reply("250 stray end\r\n550 Mine.\r\n", "250 "), 0);
-    EXPECT_STREQ(q->ErrorText, "550 Mine.\r\n");
+    EXPECT_EQ(Deliver("250-Stray start\r\n"), 1);
+    Expect();
+    EXPECT_EQ(Deliver("250 stray end\r\n550 Mine.\r\n"), 0);
+    EXPECT_EQ(std::string(q->ErrorText), std::string(Stray) + "250 stray end\r\n");
+    q->ErrorText[0] = 0;
 
-    std::string log = ReadFile("run.log");
-    EXPECT_NE(log.find("200 ok\r\n550 No such"), std::string::npos);
-    EXPECT_NE(log.find("200 Again.\r\n550 Denied"), std::string::npos);
-}
-
-TEST_F(ReplyTest, AReadEndingInTheNextRepliesStartLeavesItToNobody) {
+    // So does one whose code was cut by the read before.
     q->CommandId = CMD_TYPE;
     EXPECT_EQ(Reply("200 Type set.\r\n55", "200 "), 1);
+    EXPECT_EQ(DrainUnsolicited(q), 1);  // not complete yet
     q->CommandId = CMD_CHWD;
     Expect();
-    EXPECT_EQ(Answer("0 stray\r\n250 Mine.\r\n", "250 "), 1);
+    EXPECT_EQ(Deliver("0 stray\r\n250 Mine.\r\n"), 0);
+    EXPECT_EQ(std::string(q->ErrorText), std::string(Stray) + "550 stray\r\n");
+
+    std::string log = ReadFile("run.log");
+    EXPECT_NE(log.find("200 ok\r\n200 Type set.\r\n200 Again.\r\n"), std::string::npos);
+    EXPECT_NE(log.find("0 stray\r\n250 Mine.\r\n"), std::string::npos);
+}
+
+// Preliminary replies decide nothing, and a 421 may come at any time (an
+// idle time-out): neither is out of step, whoever it reaches.
+TEST_F(ReplyTest, StrayPreliminaryAndClosingRepliesPass) {
+    const std::string idle = "150 Late news.\r\n421-Idle\r\n421 Time-out; closing.\r\n";
+    EXPECT_EQ(UnsolicitedBytesArrived(q, idle.data(), idle.size()), 1);
+    q->CommandId = CMD_CHWD;
+    EXPECT_EQ(Reply("250 Ok.\r\n" + idle, "250 "), 1);
+    EXPECT_EQ(DrainUnsolicited(q), 1);
+    EXPECT_STREQ(q->ErrorText, "");
+    // Asked for, a 421 is the command's refusal as ever.
+    EXPECT_EQ(Reply("421 Time-out.\r\n", "250 "), 0);
+    EXPECT_STREQ(q->ErrorText, "421 Time-out.\r\n");
+}
+
+// The one-line text is cut to fit, never overrun.
+TEST_F(ReplyTest, ALongStrayLineIsCut) {
+    std::string line = "550 " + std::string(400, 'z') + "\r\n";
+    ASSERT_EQ(UnsolicitedBytesArrived(q, line.data(), line.size()), 0);
+    EXPECT_EQ(strlen(q->ErrorText), sizeof q->ErrorText - 1);
+    EXPECT_EQ(std::string(q->ErrorText, strlen(Stray) + 4), std::string(Stray) + "550 ");
 }
 
 TEST_F(ReplyTest, DirectoryOverrides) {
@@ -296,7 +349,7 @@ TEST_F(ReplyTest, ExpectedCodeWinsOverRefusal) {
     EXPECT_STREQ(q->ErrorText, "");
 }
 
-TEST_F(ReplyTest, ReceiveFailures) {
+TEST_F(ReplySocketTest, ReceiveFailures) {
     // Nothing there: a read event whose data was already taken waits.
     Expect();
     ASSERT_EQ(FillControlBuffer(q), 1);
@@ -325,10 +378,10 @@ TEST_F(ReplyTest, HostileReplies) {
     // More than one read's worth of junk without a line end.
     std::string junk;
     for (int i = 0; i < 700; i++) junk += (char)(1 + (i * 37) % 255);
+    junk += "\r\n";
     Expect();
-    Send(junk + "\r\n");
-    for (int i = 0; i < 2; i++) {  // 512 bytes, then the rest
-        ASSERT_EQ(FillControlBuffer(q), 1);
+    for (size_t at = 0; at < junk.size(); at += ControlReadSize) {
+        ASSERT_EQ(Deliver(junk.substr(at, ControlReadSize)), 1);
         ASSERT_LE(strlen(q->ReplyBuffer), 4u);
         CheckFor(nullptr, "250 ", q->ReplyLength, q);
     }
@@ -343,7 +396,7 @@ TEST_F(ReplyTest, HostileReplies) {
 }
 
 // A reply may not go on for ever: not in bytes, not in time.
-TEST_F(ReplyTest, ReplyLimits) {
+TEST_F(ReplySocketTest, ReplyLimits) {
     q->CommandId = CMD_CHWD;
     q->TimeOut = 60;
     Expect();
