@@ -85,10 +85,8 @@ static int StartDELR(PlatWindow hDlg, QELTA *q) {
 }
 
 static int ReplyToDELE(PlatWindow hDlg, QELTA *q) {
-    if (!FillControlBuffer(q)) return 0;
-    int ok = CheckFor(hDlg, CODE_FILE_ACTION_OK, q->ReplyLength, q);
-    if (q->ErrorText[0] != 0) return 0;
-    if (!ok) return 1;
+    int got = AwaitReply(hDlg, q, CODE_FILE_ACTION_OK);
+    if (got != AWAIT_MATCHED) return got == AWAIT_PENDING;
     q->Tolerated550 = 0;
     return EndCommand(q, END_RECORDED);
 }

@@ -57,7 +57,6 @@ static int AddFiles(PlatWindow hDlg, QELTA *q, PlatScan scan, const char *first)
 
 static int StartMPUT(PlatWindow hDlg, QELTA *q) {
     if (!CreateGeneratedFile(q, CreateFailed)) return 0;
-    q->IdleCount = 0;
     ViewShow(q, hDlg, VIEW_COMMAND, "Multiple Put");
     q->ReturnIndex = q->CommandIndex;
     if (!SplitFileNames(q)) return 0;

@@ -94,7 +94,6 @@ static int MatchOnce(QELTA *q, const char *ExpectedCode, int length) {
         k++;
     }
     work[k] = 0;
-    q->IdleCount = 0;
     int result = 0;
     DebugTraceValue(q, "buffer2=", work);
     DebugTrace(q, "beginning of CheckFor()\r\n");
@@ -133,4 +132,11 @@ int CheckFor(PlatWindow hDlg, const char *ExpectedCode, int length, QELTA *q) {
     while (r == GO_ON && NextQueuedReply(q)) r = MatchOnce(q, ExpectedCode, q->ReplyLength);
     if (r != GO_ON) ReplyDecided(q);
     return r == DECIDED_TRUE;
+}
+
+int AwaitReply(PlatWindow hDlg, QELTA *q, const char *code) {
+    if (!FillControlBuffer(q)) return AWAIT_FAILED;
+    int ok = CheckFor(hDlg, code, q->ReplyLength, q);
+    if (q->ErrorText[0] != 0) return AWAIT_FAILED;
+    return ok ? AWAIT_MATCHED : AWAIT_PENDING;
 }

@@ -89,7 +89,6 @@ static int ResolveBlocking(PlatWindow hDlg, QELTA *q) {
 static int Start(PlatWindow hDlg, QELTA *q) {
     RaiseIfAsked(hDlg, q);
     q->LookupRequest = 0;
-    q->IdleCount = 0;
     ViewShow(q, hDlg, VIEW_COMMAND, "Connect to Remote Host");
     q->CurrentState.WaitingForResponseCode = 1;
     if (!SplitArgument(hDlg, q)) return 0;
@@ -123,7 +122,6 @@ static void ShowConnected(PlatWindow hDlg, QELTA *q) {
 }
 
 static int Greeting(PlatWindow hDlg, QELTA *q) {
-    q->IdleCount = 0;
     if (!FillControlBuffer(q)) return 0;
     int ok = CheckFor(hDlg, CODE_SERVICE_READY, (int)strlen(q->ReplyBuffer), q);
     if (q->ErrorText[0] != 0) return 0;
@@ -138,7 +136,6 @@ int ExecCONN(PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {
     if (kind == EV_CONNECTED) return LookupFinished(hDlg, q);
     if (kind != EV_SOCKET || msg != CONTROLMSG) return 1;
     if (ev == QFD_READ) return Greeting(hDlg, q);
-    if (ev == QFD_WRITE) q->IdleCount = 0;
     if (ev == QFD_CONNECT) ShowConnected(hDlg, q);
     return 1;
 }

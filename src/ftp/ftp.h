@@ -77,4 +77,10 @@ int ExecUDEF(PlatWindow, QELTA *, int, unsigned, unsigned);
 // Starts the network layer for the run; 1, or 0 with ErrorText set.
 int StartNetwork(QELTA *q, PlatWindow hDlg);
 
+// An executor's read of a reply: reads what arrived and matches it
+// against code. AWAIT_MATCHED, AWAIT_PENDING while nothing decisive has
+// come, or AWAIT_FAILED with ErrorText set (a refusal, a read failure).
+enum { AWAIT_FAILED = -1, AWAIT_PENDING = 0, AWAIT_MATCHED = 1 };
+int AwaitReply(PlatWindow hDlg, QELTA *q, const char *code);
+
 #endif

@@ -22,7 +22,6 @@ struct SingleCommand {
     const char *Expected; // 0: the UDEF code
     const char *Name;     // executor name for the send-error text
     int Bare;             // the verb alone, without the argument
-    int WriteResets;      // FD_WRITE counts as activity
     StartHook Before;
     DoneHook Done;
 };
@@ -97,16 +96,16 @@ static int UdefBefore(PlatWindow hDlg, QELTA *q) {
 enum { C_USER, C_PASS, C_ACCT, C_CHWD, C_MDIR, C_RDIR, C_SMNT, C_TYPE, C_QUIT, C_UDEF };
 
 static const SingleCommand Commands[] = {
-    {"USER", "Send Username", CODE_NEED_PASSWORD, "ExecUSER", 0, 0, nullptr, UserDone},
-    {"PASS", "Send Password", CODE_LOGGED_IN, "ExecPASS", 0, 1, PassBefore, PassDone},
-    {"ACCT", "Specify Account", CODE_LOGGED_IN, "ExecACCT", 0, 0, nullptr, Finish},
-    {"CWD", "Change the Working Directory", CODE_FILE_ACTION_OK, "ExecCHWD", 0, 1, nullptr, Finish},
-    {"MKD", "Make a Remote Directory", CODE_CREATED, "ExecMDIR", 0, 0, nullptr, Finish},
-    {"RMD", "Removing a Remote Directory", CODE_FILE_ACTION_OK, "ExecRDIR()", 0, 0, nullptr, Finish},
-    {"SMNT", "Stucture Mount", CODE_FILE_ACTION_OK, "ExecSMNT", 0, 0, nullptr, Finish},
-    {"TYPE", "Set the Transfer Type", CODE_COMMAND_OK, "ExecTYPE", 0, 0, TypeBefore, Finish},
-    {"QUIT", "Quiting Remote Host", CODE_CLOSING, "ExecQUIT", 1, 0, QuitBefore, QuitDone},
-    {nullptr, "User Defined", nullptr, "ExecUDEF", 0, 0, UdefBefore, Finish},
+    {"USER", "Send Username", CODE_NEED_PASSWORD, "ExecUSER", 0, nullptr, UserDone},
+    {"PASS", "Send Password", CODE_LOGGED_IN, "ExecPASS", 0, PassBefore, PassDone},
+    {"ACCT", "Specify Account", CODE_LOGGED_IN, "ExecACCT", 0, nullptr, Finish},
+    {"CWD", "Change the Working Directory", CODE_FILE_ACTION_OK, "ExecCHWD", 0, nullptr, Finish},
+    {"MKD", "Make a Remote Directory", CODE_CREATED, "ExecMDIR", 0, nullptr, Finish},
+    {"RMD", "Removing a Remote Directory", CODE_FILE_ACTION_OK, "ExecRDIR()", 0, nullptr, Finish},
+    {"SMNT", "Stucture Mount", CODE_FILE_ACTION_OK, "ExecSMNT", 0, nullptr, Finish},
+    {"TYPE", "Set the Transfer Type", CODE_COMMAND_OK, "ExecTYPE", 0, TypeBefore, Finish},
+    {"QUIT", "Quiting Remote Host", CODE_CLOSING, "ExecQUIT", 1, QuitBefore, QuitDone},
+    {nullptr, "User Defined", nullptr, "ExecUDEF", 0, UdefBefore, Finish},
 };
 
 // The line to send: verb, blank, argument, CR LF in 128 characters, or
@@ -122,7 +121,6 @@ static int BuildLine(const SingleCommand *c, QELTA *q, char *line, size_t size) 
 }
 
 static int StartCommand(const SingleCommand *c, PlatWindow hDlg, QELTA *q) {
-    q->IdleCount = 0;
     ViewShow(q, hDlg, VIEW_COMMAND, c->Field);
     if (c->Before && !c->Before(hDlg, q)) return 0;
     char line[600];
@@ -134,12 +132,9 @@ static int StartCommand(const SingleCommand *c, PlatWindow hDlg, QELTA *q) {
 }
 
 static int ReplyArrived(const SingleCommand *c, PlatWindow hDlg, QELTA *q) {
-    q->IdleCount = 0;
-    if (!FillControlBuffer(q)) return 0;
     const char *expected = c->Expected ? c->Expected : q->Control.UdefExpected;
-    int ok = CheckFor(hDlg, expected, q->ReplyLength, q);
-    if (q->ErrorText[0] != 0) return 0;
-    if (!ok) return 1;
+    int got = AwaitReply(hDlg, q, expected);
+    if (got != AWAIT_MATCHED) return got == AWAIT_PENDING;
     c->Done(hDlg, q);
     return 1;
 }
@@ -149,7 +144,6 @@ static int Run(int which, PlatWindow hDlg, QELTA *q, int kind, unsigned msg, uns
     if (kind == EV_START) return StartCommand(c, hDlg, q);
     if (kind != EV_SOCKET || msg != CONTROLMSG) return 1;
     if (ev == QFD_READ) return ReplyArrived(c, hDlg, q);
-    if (ev == QFD_WRITE && c->WriteResets) q->IdleCount = 0;
     return 1;
 }
 

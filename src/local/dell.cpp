@@ -61,7 +61,6 @@ static int DeleteListed(QELTA *q, const char *folder, const char *name) {
 }
 
 static int StartDELL(PlatWindow hDlg, QELTA *q) {
-    q->IdleCount = 0;
     ViewShow(q, hDlg, VIEW_COMMAND, "Delete Local File(s)");
     char name[PLAT_NAME_MAX];
     PlatScan scan = PlatScanFirst(q->Argument, name, sizeof name);

@@ -42,7 +42,6 @@ int ExecEXEC(PlatWindow hDlg, QELTA *q, int EventKind, unsigned Message, unsigne
     if (EventKind != EV_START) return 1;
     int prefix = ParseShowPrefix(q);
     ViewShow(q, hDlg, VIEW_COMMAND, "Executing Program");
-    q->IdleCount = 0;
     if (PlatStartProgram(q->Argument, ShowModeFor(prefix)) < 32) {
         COPYCUT(q->ErrorText, "WinExec() return an error in ExecEXEC()");
         return 0;

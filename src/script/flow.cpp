@@ -96,7 +96,6 @@ static int StartWaitTimer(PlatWindow hDlg, QELTA *q, unsigned ms) {
 }
 
 static int WforStart(PlatWindow hDlg, QELTA *q) {
-    q->IdleCount = 0;
     long minutes, seconds;
     // Without the ':' it is not clear whether a number means minutes or
     // seconds; a wait of the wrong length is worse than a clear failure.
@@ -111,7 +110,6 @@ static int WforStart(PlatWindow hDlg, QELTA *q) {
 }
 
 static int WforTick(PlatWindow hDlg, QELTA *q) {
-    q->IdleCount = 0;
     q->Flow.TickCount++;
     if (q->Flow.TickCount < q->Flow.WaitTicks) return 1;
     PlatStopTimer(hDlg, WaitTimer);
@@ -138,7 +136,6 @@ void WtilRemainingText(int nowHour, int nowMinute, int targetHour, int targetMin
 }
 
 static int WtilStart(PlatWindow hDlg, QELTA *q) {
-    q->IdleCount = 0;
     long hour, minute;
     if (!SplitWaitArgument(q->Argument, &hour, &minute))
         return Fail(q, "WTIL needs hours:minutes, as in WTIL 23:59, in ExecWTIL()\r\n");
@@ -152,7 +149,6 @@ static int WtilStart(PlatWindow hDlg, QELTA *q) {
 }
 
 static int WtilTick(PlatWindow hDlg, QELTA *q) {
-    q->IdleCount = 0;
     PlatLocalTime now;
     PlatNow(&now);
     if (now.hour == q->Flow.TargetHour && now.minute == q->Flow.TargetMinute) {
@@ -176,7 +172,6 @@ int ExecWTIL(PlatWindow hDlg, QELTA *q, int EventKind, unsigned Message, unsigne
 
 int ExecKILL(PlatWindow hDlg, QELTA *q, int EventKind, unsigned Message, unsigned SocketEvent) {
     if (EventKind != EV_START) return 1;
-    q->IdleCount = 0;
     WriteStatus(q, q->ReturnIndex, q->ErrorFlag != 1);
     q->MgtcMode = 0;
     q->CommandIndex = q->ReturnIndex;

@@ -19,8 +19,7 @@ static int FailWith(QELTA *q, const char *text) {
     return 0;
 }
 
-int AcceptDataConnection(QELTA *q, PlatWindow hDlg, const AcceptTexts *texts, int resetIdle) {
-    if (resetIdle) q->IdleCount = 0;
+int AcceptDataConnection(QELTA *q, PlatWindow hDlg, const AcceptTexts *texts) {
     PlatSockAddr peer;
     memset(&peer, 0, sizeof peer);
     PlatSocket s = PlatNetAccept(q->Socket.Listen, &peer);

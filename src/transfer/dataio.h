@@ -18,7 +18,7 @@ struct AcceptTexts {
 // then closed. A connection from any address but the control
 // connection's peer is closed and the socket goes on listening. 1, or 0
 // with ErrorText set from texts.
-int AcceptDataConnection(QELTA *q, PlatWindow hDlg, const AcceptTexts *texts, int resetIdle);
+int AcceptDataConnection(QELTA *q, PlatWindow hDlg, const AcceptTexts *texts);
 // Asks for the data socket's read, write, connect and close events.
 int SelectDataEvents(PlatWindow hDlg, PlatSocket s);
 

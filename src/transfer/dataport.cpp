@@ -69,7 +69,6 @@ int CreatePortCommand(QELTA *q, PlatWindow hDlg) {
 
 static int StartPORT(PlatWindow hDlg, QELTA *q) {
     q->PassRetryCount = 0;
-    q->IdleCount = 0;
     ViewShow(q, hDlg, VIEW_COMMAND, "Establish the Data Port");
     q->Tolerated550 = 0;
     if (ReusePort(q)) return 1;
@@ -84,11 +83,8 @@ static int StartPORT(PlatWindow hDlg, QELTA *q) {
 }
 
 static int ReplyToPORT(PlatWindow hDlg, QELTA *q) {
-    q->IdleCount = 0;
-    if (!FillControlBuffer(q)) return 0;
-    int ok = CheckFor(hDlg, CODE_COMMAND_OK, q->ReplyLength, q);
-    if (q->ErrorText[0] != 0) return 0;
-    if (!ok) return 1;
+    int got = AwaitReply(hDlg, q, CODE_COMMAND_OK);
+    if (got != AWAIT_MATCHED) return got == AWAIT_PENDING;
     q->DataPortReady = 1;
     Complete(q);
     return 1;
@@ -107,7 +103,7 @@ static const AcceptTexts PasvAccept = {
 // The events both executors take alike.
 static int OtherEvent(PlatWindow hDlg, QELTA *q, unsigned msg, unsigned ev, const AcceptTexts *t) {
     if (msg == DATA && ev == QFD_WRITE) q->ClearToSendData = 1;
-    if (msg == LISTEN && ev == QFD_ACCEPT) return AcceptDataConnection(q, hDlg, t, 1);
+    if (msg == LISTEN && ev == QFD_ACCEPT) return AcceptDataConnection(q, hDlg, t);
     return 1;
 }
 
@@ -122,7 +118,6 @@ int ExecPORT(PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {
 
 static int StartPASV(PlatWindow hDlg, QELTA *q) {
     q->PassRetryCount = 0;
-    q->IdleCount = 0;
     ViewShow(q, hDlg, VIEW_COMMAND, "Establish the PASV Data Port");
     q->PASVMode = 1;
     q->Tolerated550 = 0;
@@ -169,11 +164,8 @@ static int ConnectPassive(PlatWindow hDlg, QELTA *q) {
 }
 
 static int ReplyToPASV(PlatWindow hDlg, QELTA *q) {
-    q->IdleCount = 0;
-    if (!FillControlBuffer(q)) return 0;
-    int ok = CheckFor(hDlg, CODE_PASSIVE, q->ReplyLength, q);
-    if (q->ErrorText[0] != 0) return 0;
-    if (!ok) return 1;
+    int got = AwaitReply(hDlg, q, CODE_PASSIVE);
+    if (got != AWAIT_MATCHED) return got == AWAIT_PENDING;
     // Complete only once connected: the transfer finds a ready socket.
     return ConnectPassive(hDlg, q);
 }

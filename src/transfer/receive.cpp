@@ -54,7 +54,6 @@ static int PrepareFile(QELTA *q, const char *verb, char *line, size_t size) {
 static int Start(const Receiver *r, PlatWindow hDlg, QELTA *q) {
     q->Receive.Current = r;
     q->PassRetryCount = 0;
-    q->IdleCount = 0;
     ResetDataClose(q);
     ViewShow(q, hDlg, VIEW_COMMAND, r->Field);
     if (r->Retrieval) ViewShow(q, hDlg, VIEW_COUNTER_LABEL, "Bytes Received");
@@ -123,11 +122,8 @@ static int Skipped(const Receiver *r, PlatWindow hDlg, QELTA *q) {
 
 static int ReplyArrived(const Receiver *r, PlatWindow hDlg, QELTA *q) {
     Trace(r, q, "FD_READ on Control Socket\r\n");
-    q->IdleCount = 0;
-    if (!FillControlBuffer(q)) return 0;
-    int ok = CheckFor(hDlg, CODE_TRANSFER_DONE, q->ReplyLength, q);
-    if (q->ErrorText[0] != 0) return 0;
-    if (!ok) return 1;
+    int got = AwaitReply(hDlg, q, CODE_TRANSFER_DONE);
+    if (got != AWAIT_MATCHED) return got == AWAIT_PENDING;
     Trace(r, q, "CheckFor returned TRUE in ExecRETR()\r\n");
     if (q->Tolerated550 == 1) return Skipped(r, hDlg, q);
     q->DataPortReady = 0;
@@ -168,7 +164,6 @@ static int ReceiveFailed(const Receiver *r, QELTA *q) {
 
 static int DataArrived(const Receiver *r, PlatWindow hDlg, QELTA *q) {
     Trace(r, q, "FD_READ on Data Socket ExecRETR()\r\n");
-    q->IdleCount = 0;
     long got = ReceiveDataBlock(q);
     if (got < 0) return ReceiveFailed(r, q);
     if (got == 0) return 1;
@@ -177,7 +172,6 @@ static int DataArrived(const Receiver *r, PlatWindow hDlg, QELTA *q) {
 
 static int DataClosed(const Receiver *r, PlatWindow hDlg, QELTA *q) {
     Trace(r, q, "FD_CLOSE on Data Socket\r\n");
-    q->IdleCount = 0;
     q->DataPortReady = 0;
     int drained = DataCloseDrained(hDlg, q, TakeBlock);
     if (drained < 0) return q->ErrorText[0] ? 0 : ReceiveFailed(r, q);
@@ -191,16 +185,12 @@ int RunReceiver(const Receiver *r, PlatWindow hDlg, QELTA *q, int kind, unsigned
     if (kind == EV_START) return Start(r, hDlg, q);
     if (kind != EV_SOCKET) return 1;
     if (msg == CONTROLMSG && ev == QFD_READ) return ReplyArrived(r, hDlg, q);
-    if (msg == CONTROLMSG && ev == QFD_WRITE) q->IdleCount = 0;
     if (msg == DATA && ev == QFD_READ) return DataArrived(r, hDlg, q);
     if (msg == DATA && ev == QFD_CLOSE) return DataClosed(r, hDlg, q);
-    if (msg == DATA && ev == QFD_WRITE) {
-        q->IdleCount = 0;
-        q->ClearToSendData = 1;
-    }
+    if (msg == DATA && ev == QFD_WRITE) q->ClearToSendData = 1;
     if (msg == LISTEN && ev == QFD_ACCEPT) {
         Trace(r, q, "FD_ACCEPT on Listen Socket\r\n");
-        return AcceptDataConnection(q, hDlg, &r->Accept, 1);
+        return AcceptDataConnection(q, hDlg, &r->Accept);
     }
     return 1;
 }

@@ -51,7 +51,6 @@ static int Start(PlatWindow hDlg, QELTA *q) {
     q->Send.Finished = q->Send.FileEnded = 0;
     q->Send.At = q->Send.End = 0;
     q->PassRetryCount = 0;
-    q->IdleCount = 0;
     ViewShow(q, hDlg, VIEW_COMMAND, "Send File");
     ViewShow(q, hDlg, VIEW_COUNTER_LABEL, "Bytes Sent");
     q->Send.BytesSent = 0;
@@ -128,7 +127,6 @@ static int SendBlock(PlatWindow hDlg, QELTA *q) {
                                                             : "err!=WSAEWOULDBLOCK for Data Socket\r\n");
         return 0;
     }
-    q->IdleCount = 0;
     q->Send.BytesSent += (uint64_t)sent;
     ShowTransferProgress(hDlg, q, XFER_SEND, q->Send.BytesSent, q->ExpectedSize, 0);
     return 1;
@@ -136,7 +134,6 @@ static int SendBlock(PlatWindow hDlg, QELTA *q) {
 
 static int Writable(PlatWindow hDlg, QELTA *q) {
     DebugTrace(q, "FD_WRITE on Data Socket\r\n");
-    q->IdleCount = 0;
     if (q->Send.Finished == 1) return 1;
     q->ClearToSendData = 1;
     int step = 1;
@@ -147,11 +144,8 @@ static int Writable(PlatWindow hDlg, QELTA *q) {
 
 static int ReplyArrived(PlatWindow hDlg, QELTA *q) {
     DebugTrace(q, "FD_READ for Control Socket\r\n");
-    q->IdleCount = 0;
-    if (!FillControlBuffer(q)) return 0;
-    int ok = CheckFor(hDlg, CODE_TRANSFER_DONE, q->ReplyLength, q);
-    if (q->ErrorText[0] != 0) return 0;
-    if (!ok) return 1;
+    int got = AwaitReply(hDlg, q, CODE_TRANSFER_DONE);
+    if (got != AWAIT_MATCHED) return got == AWAIT_PENDING;
     DebugTrace(q, "CheckFor==TRUE\r\n");
     q->DataPortReady = 0;
     q->CurrentState.WaitingForResponseCode = 0;
@@ -173,7 +167,6 @@ static int ReplyArrived(PlatWindow hDlg, QELTA *q) {
 static int DataClosed(QELTA *q) {
     q->Send.Finished = 1;
     DebugTrace(q, "FD_CLOSE on Data Socket\r\n");
-    q->IdleCount = 0;
     q->DataPortReady = 0;
     if (q->LocalFileHandle != -1) PlatFileClose(q->LocalFileHandle);
     q->LocalFileHandle = -1;
@@ -188,7 +181,7 @@ int ExecSTOR(PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {
     if (msg == DATA && ev == QFD_WRITE) return Writable(hDlg, q);
     if (msg == DATA && ev == QFD_CLOSE) return DataClosed(q);
     if (msg == LISTEN && ev == QFD_ACCEPT) {
-        if (!AcceptDataConnection(q, hDlg, &StorAccept, 0)) return 0;
+        if (!AcceptDataConnection(q, hDlg, &StorAccept)) return 0;
         DebugTrace(q, "FD_ACCEPT for Data Socket\r\n");
     }
     return 1;
