@@ -148,7 +148,7 @@ static void OnProcessCommand(PlatWindow hDlg, QELTA *q) {
         DebugTrace(q, "case PROCESSCOMMAND: (Cancelled)in Dialog1()\r\n");
         return;
     }
-    q->CurrentState.WaitingForResponseCode = 1;
+    SetCommandState(q, COMMAND_BUSY);
     HandleResult(hDlg, q, ProcessCommandProc(hDlg, q));
 }
 

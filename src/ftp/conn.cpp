@@ -90,7 +90,7 @@ static int Start(PlatWindow hDlg, QELTA *q) {
     RaiseIfAsked(hDlg, q);
     q->LookupRequest = 0;
     ViewShow(q, hDlg, VIEW_COMMAND, "Connect to Remote Host");
-    q->CurrentState.WaitingForResponseCode = 1;
+    SetCommandState(q, COMMAND_BUSY);
     if (!SplitArgument(hDlg, q)) return 0;
     // A dotted address needs no look-up, whatever Blocking says.
     if (PlatNetDotted(q->HostName, q->ServerAddress.addr)) return Connect(hDlg, q);

@@ -5,6 +5,7 @@
 #include "base/text.h"
 #include "ftp/ftp.h"
 #include "log/log.h"
+#include "session/command.h"
 
 // Fills the first "%d" of text with the number. The texts come from the
 // callers' tables; doing it by hand keeps them out of printf's format
@@ -65,6 +66,6 @@ int SendControlLine(QELTA *q, const char *line, const char *record, const char *
     // After a failure the run is ending: nothing more goes to the server.
     if (q->ErrorFlag != 1 && !SendLine(q, line, sendErrorText)) return 0;
     ExpectReply(q);
-    q->CurrentState.WaitingForResponseCode = 1;
+    SetCommandState(q, COMMAND_BUSY);
     return 1;
 }

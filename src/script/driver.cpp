@@ -14,7 +14,15 @@ int Dispatcher(PlatWindow hDlg, int id, QELTA *q, int EventKind, unsigned Messag
         FORMATCUT(q->ErrorText, "No executor for command %d in Dispatcher()\r\n", id);
         return 0;
     }
-    return e->Exec(hDlg, q, EventKind, Message, SocketEvent) == 1;
+    int before = q->CurrentState.Command;
+    int handled = e->Exec(hDlg, q, EventKind, Message, SocketEvent) == 1;
+    if (q->DebugEx == 1 && q->CurrentState.Command != before) {
+        char trace[64];
+        FORMATCUT(trace, "Command %d: %s -> %s\r\n", q->CommandIndex, CommandStateNames[before],
+                  CommandStateNames[q->CurrentState.Command]);
+        DebugTrace(q, trace);
+    }
+    return handled;
 }
 
 void AdvanceCommand(PlatWindow hDlg, QELTA *q) {
@@ -39,7 +47,7 @@ static int PrepareRun(PlatWindow hDlg, QELTA *q) {
     }
     DebugTrace(q, "GlobalAddAtom\r\n");
     q->CurrentState.TransferInProgress = 0;
-    q->CurrentState.WaitingForResponseCode = 0;
+    SetCommandState(q, COMMAND_RUNNING);
     return 1;
 }
 

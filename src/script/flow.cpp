@@ -103,7 +103,7 @@ static int WforStart(PlatWindow hDlg, QELTA *q) {
         return Fail(q, "WFOR needs minutes:seconds, as in WFOR 1:30, in ExecWFOR()\r\n");
     PlatSetField(hDlg, IDC_COMMAND, "Wait");
     if (!StartWaitTimer(hDlg, q, 500)) return 0;
-    q->CurrentState.WaitingForResponseCode = 1;
+    SetCommandState(q, COMMAND_BUSY);
     q->Flow.TickCount = 0;
     q->Flow.WaitTicks = WforTicks(q->Argument);
     return 1;
@@ -142,7 +142,7 @@ static int WtilStart(PlatWindow hDlg, QELTA *q) {
     PlatSetField(hDlg, IDC_COMMAND, "Wait");
     PlatSetField(hDlg, IDC_COUNTERLABEL, "Time Remaining");
     if (!StartWaitTimer(hDlg, q, 10000)) return 0;
-    q->CurrentState.WaitingForResponseCode = 1;
+    SetCommandState(q, COMMAND_BUSY);
     q->Flow.TargetHour = ClampInt(hour);
     q->Flow.TargetMinute = ClampInt(minute);
     return 1;

@@ -1,10 +1,18 @@
-// The end of a command.
+// The state of the command under way.
 #include "session/command.h"
 
 #include "session/status.h"
 
+const char *const CommandStateNames[COMMAND_ENDED + 1] = {"running", "busy", "ended"};
+
+void SetCommandState(QELTA *q, int state) {
+    q->CurrentState.Command = state;
+    q->CurrentState.WaitingForResponseCode = state == COMMAND_BUSY;
+}
+
 int EndCommand(QELTA *q, int end) {
     if (end == END_RECORDED) SetStatus(q);
+    q->CurrentState.Command = COMMAND_ENDED;
     q->CurrentState.WaitingForResponseCode = 0;
     q->IdleCount = 0;
     q->CommandActive = 0;

@@ -1,9 +1,18 @@
-// The end of a command: the one place that says a command is over, so that
-// no executor sets the driver's flags itself.
+// The state of the command under way, and the one place it changes: no
+// executor sets the driver's flags itself.
 #ifndef QELTA_COMMAND_H
 #define QELTA_COMMAND_H
 
 #include "session/session.h"
+
+enum CommandState {
+    COMMAND_RUNNING,  // started; no reply awaited (a data transfer's own work)
+    COMMAND_BUSY,     // a reply, a wait or the start itself is awaited: the
+                      // dialog's advance step must not start another line
+    COMMAND_ENDED,    // over: the advance step moves on
+};
+// The states' names, for the debug trace.
+extern const char *const CommandStateNames[COMMAND_ENDED + 1];
 
 // How a command ended well.
 enum CommandEnd {
@@ -12,9 +21,12 @@ enum CommandEnd {
                     // PASS is tried again, or the executor wrote its own
 };
 
-// The command under way is over: its status recorded as the end says, no
-// reply awaited, and the dialog's advance step free to move on to the next
-// line. Returns 1, an executor's "handled".
+// Moves the command under way to COMMAND_RUNNING or COMMAND_BUSY.
+void SetCommandState(QELTA *q, int state);
+// The command under way is over (COMMAND_ENDED): its status recorded as
+// the end says, no reply awaited, the watchdog quiet, and the dialog's
+// advance step free to move on to the next line. Returns 1, an executor's
+// "handled".
 int EndCommand(QELTA *q, int end);
 
 #endif

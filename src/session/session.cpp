@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "session/command.h"
 #include "session/commandids.h"
 
 QELTA *NewSession(void) {
@@ -51,7 +52,7 @@ void ResetConnection(QELTA *q) {
     q->Connected = 0;
     q->TransferType = 'A';
     q->CurrentState.TransferInProgress = 0;
-    q->CurrentState.WaitingForResponseCode = 0;
+    SetCommandState(q, COMMAND_RUNNING);
     q->Argument[0] = 0;
 }
 

@@ -95,6 +95,7 @@ struct QELTA {
     char Argument[512];
 
     struct {
+        int Command;  // CommandState (session/command.h)
         int WaitingForResponseCode;
         int TransferInProgress;
     } CurrentState;

@@ -68,7 +68,7 @@ static int Start(const Receiver *r, PlatWindow hDlg, QELTA *q) {
     }
     if (r->Retrieval) WatchReplyLines(TakeAnnouncedSize);
     q->Tolerated550 = 0;
-    q->CurrentState.WaitingForResponseCode = 1;
+    SetCommandState(q, COMMAND_BUSY);
     q->CurrentState.TransferInProgress = 1;
     q->Receive.Start = MillisecondClock();
     StartTransferProgress(q, XFER_RECEIVE, q->Receive.Start, q->RemoteName);
@@ -113,7 +113,7 @@ static int Finish(const Receiver *r, PlatWindow hDlg, QELTA *q) {
 // A 550 tolerated inside a generated run: the file is skipped, and (RETR)
 // the data port stays ready for the next one.
 static int Skipped(const Receiver *r, PlatWindow hDlg, QELTA *q) {
-    q->CurrentState.WaitingForResponseCode = 0;
+    SetCommandState(q, COMMAND_RUNNING);
     q->CurrentState.TransferInProgress = 0;
     if (!r->End(hDlg, q, 1)) return 0;
     ClearTransfer(q);
@@ -127,7 +127,7 @@ static int ReplyArrived(const Receiver *r, PlatWindow hDlg, QELTA *q) {
     Trace(r, q, "CheckFor returned TRUE in ExecRETR()\r\n");
     if (q->Tolerated550 == 1) return Skipped(r, hDlg, q);
     q->DataPortReady = 0;
-    q->CurrentState.WaitingForResponseCode = 0;
+    SetCommandState(q, COMMAND_RUNNING);
     if (q->CurrentState.TransferInProgress == 1) return 1;  // the close ends it
     return Finish(r, hDlg, q);
 }

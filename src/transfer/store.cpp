@@ -148,7 +148,7 @@ static int ReplyArrived(PlatWindow hDlg, QELTA *q) {
     if (got != AWAIT_MATCHED) return got == AWAIT_PENDING;
     DebugTrace(q, "CheckFor==TRUE\r\n");
     q->DataPortReady = 0;
-    q->CurrentState.WaitingForResponseCode = 0;
+    SetCommandState(q, COMMAND_RUNNING);
     q->ClearToSendData = 0;
     q->Send.Finished = 1;
     // The server calling it complete before the whole file went out would
