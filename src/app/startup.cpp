@@ -196,7 +196,6 @@ int LoadSettings(QELTA *q) {
     q->ProcessExitCode = SettingOn(q, SET_PROCESSEXITCODE);
     if (SettingOn(q, SET_TEMPLATE)) return TemplatePrompt(q);
 
-    LoadSettingValues(q);
     OpenRunFiles(q);
 
     q->Silent = ReadSetting(q, SET_SILENT);

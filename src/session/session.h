@@ -66,9 +66,6 @@ struct QeltaView {
 enum { NAME_LINE_MAX = 1024 };
 // Connections a DIAL of the run found up and did not dial.
 enum { DIAL_FOUND_SLOTS = 8 };
-// Room for every key of [Settings] (the table's size is checked against
-// it), and for the longest text setting, a command line.
-enum { SETTING_SLOTS = 40, SETTING_TEXT_MAX = 256 };
 
 struct Receiver;  // the receiving command under way (transfer/executors.h)
 
@@ -233,13 +230,6 @@ struct QELTA {
         char FoundUp[DIAL_FOUND_SLOTS][QDIAL_NAME_SIZE];
         int FoundOverflow;
     } Dial;
-    // [Settings], read once when the run starts (Loaded); until then each
-    // read goes to the script.
-    struct {
-        int Loaded;
-        int Value[SETTING_SLOTS];
-        char Text[SETTING_SLOTS][SETTING_TEXT_MAX];
-    } Settings;
     struct {
         PlatWindow StatusIcon;  // the status icon shown, and its kind
         int StatusIconKind;

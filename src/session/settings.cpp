@@ -59,33 +59,9 @@ const SettingEntry *FindSetting(const char *key) {
     return 0;
 }
 
-static_assert((int)SETTING_COUNT <= (int)SETTING_SLOTS, "the record has no room for every setting");
-
-static int ReadFromScript(const QELTA *q, int id) {
+int ReadSetting(const QELTA *q, int id) {
     const SettingEntry &e = SettingsTable[id];
     return PlatProfileReadInt(SETTINGS, e.Key, e.Default, q->ScriptPath);
-}
-
-static int IsText(int id) {
-    return SettingsTable[id].Kind == SETTING_PATH || SettingsTable[id].Kind == SETTING_COMMAND;
-}
-
-void LoadSettingValues(QELTA *q) {
-    for (int id = 0; id < SETTING_COUNT; id++) {
-        if (IsText(id)) {
-            char *text = q->Settings.Text[id];
-            if (PlatProfileRead(SETTINGS, SettingsTable[id].Key, "", text, SETTING_TEXT_MAX,
-                                q->ScriptPath) <= 0)
-                text[0] = 0;
-        } else {
-            q->Settings.Value[id] = ReadFromScript(q, id);
-        }
-    }
-    q->Settings.Loaded = 1;
-}
-
-int ReadSetting(const QELTA *q, int id) {
-    return q->Settings.Loaded ? q->Settings.Value[id] : ReadFromScript(q, id);
 }
 
 int SettingOn(const QELTA *q, int id) {
@@ -94,8 +70,5 @@ int SettingOn(const QELTA *q, int id) {
 }
 
 int ReadSettingText(const QELTA *q, int id, char *out, size_t size) {
-    if (!q->Settings.Loaded)
-        return PlatProfileRead(SETTINGS, SettingsTable[id].Key, "", out, size, q->ScriptPath);
-    CopyCut(out, size, q->Settings.Text[id]);
-    return (int)strlen(out);
+    return PlatProfileRead(SETTINGS, SettingsTable[id].Key, "", out, size, q->ScriptPath);
 }
