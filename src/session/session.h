@@ -76,7 +76,6 @@ struct ProgressState {
     unsigned long LastElapsed;      // whole seconds at the last rate update
     unsigned long LastRemainingSeconds;
     int LastPercent;
-    char StatName[128];
 };
 
 struct QELTA {

@@ -33,20 +33,17 @@ unsigned long MillisecondClock(void) {
 
 void SetTransferClockForTest(unsigned long (*clock)(void)) { TestClock = clock; }
 
-void StartTransferProgress(QELTA *q, int direction, unsigned long start, const char *statName) {
+void StartTransferProgress(QELTA *q, int direction, unsigned long start) {
     ProgressState *p = Of(q, direction);
     p->Start = start;
     p->PeriodShown = NoPeriod;
     p->LastElapsed = 0;
     p->LastRemainingSeconds = NoneShown;
     p->LastPercent = 0;
-    COPYCUT(p->StatName, statName ? statName : "");
     // The command driver has emptied the bar field.
     q->Progress.LastBarLength = 0;
 }
 
-unsigned long TransferStartTime(QELTA *q, int direction) { return Of(q, direction)->Start; }
-const char *TransferStatName(QELTA *q, int direction) { return Of(q, direction)->StatName; }
 
 void ShowProgressBar(int percent, PlatWindow hDlg, QELTA *q) {
     if (percent < 0) percent = 0;

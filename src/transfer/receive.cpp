@@ -71,7 +71,7 @@ static int Start(const Receiver *r, PlatWindow hDlg, QELTA *q) {
     SetCommandState(q, COMMAND_BUSY);
     q->CurrentState.TransferInProgress = 1;
     q->Receive.Start = MillisecondClock();
-    StartTransferProgress(q, XFER_RECEIVE, q->Receive.Start, q->RemoteName);
+    StartTransferProgress(q, XFER_RECEIVE, q->Receive.Start);
     return 1;
 }
 

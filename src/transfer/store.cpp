@@ -66,7 +66,7 @@ static int Start(PlatWindow hDlg, QELTA *q) {
         return 0;
     q->StouMode = q->AppeMode = 0;
     q->Send.Start = MillisecondClock();
-    StartTransferProgress(q, XFER_SEND, q->Send.Start, q->LocalName);
+    StartTransferProgress(q, XFER_SEND, q->Send.Start);
     if (q->ClearToSendData == 1) {
         // After PASV the socket had its write event already.
         DebugTrace(q, "Posting FD_WRITE because ClearToSendData==TRUE\r\n");

@@ -17,12 +17,8 @@ unsigned long MillisecondClock(void);
 void SetTransferClockForTest(unsigned long (*clock)(void));
 
 // Resets the per-direction values (count shown, last elapsed, remaining and
-// percent, the bar drawn) at a transfer's start and records its start time
-// and statistics name.
-void StartTransferProgress(QELTA *q, int direction, unsigned long start, const char *statName);
-// What StartTransferProgress recorded for the direction.
-unsigned long TransferStartTime(QELTA *q, int direction);
-const char *TransferStatName(QELTA *q, int direction);
+// percent, the bar drawn) at a transfer's start and records its start time.
+void StartTransferProgress(QELTA *q, int direction, unsigned long start);
 
 // Splits q->Argument ("remote name", one character, "X:local path") into
 // q->RemoteName and q->LocalName. For CMD_STOR it also opens LocalName for
