@@ -3,6 +3,7 @@
 
 #include "app/app.h"
 #include "ftp/ftp.h"
+#include "session/command.h"
 #include "session/settings.h"
 #include "base/text.h"
 #include "local/local.h"
@@ -105,7 +106,7 @@ static int StartExitProgram(QELTA *q, const char *cmdline) {
     if (cmdline[0] == 0) return 1;
     COPYCUT(q->Argument, cmdline);
     int prefix = ParseShowPrefix(q);
-    q->IdleCount = 0;
+    RestartWatchdog(q);
     return PlatStartProgram(q->Argument, ShowModeFor(prefix)) > 31;
 }
 

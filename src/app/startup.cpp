@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "app/app.h"
+#include "session/command.h"
 #include "session/settings.h"
 #include "base/text.h"
 #include "log/log.h"
@@ -215,7 +216,7 @@ int LoadSettings(QELTA *q) {
 
     PlatProfileRead("QELTA", "FTPCommand1", "", q->Argument, sizeof q->Argument, q->ScriptPath);
     q->LongKeyForm = q->Argument[0] != 0;
-    q->IdleCount = 0;
+    RestartWatchdog(q);
     return 1;
 }
 

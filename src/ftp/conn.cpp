@@ -53,7 +53,7 @@ static int Connect(PlatWindow hDlg, QELTA *q) {
     }
     // A new connection starts at a line start, its greeting awaited. The
     // socket's number cannot tell: the old one's is often reused.
-    ResetReplyReader();
+    if (!ResetReplyReader(q)) return 0;
     ExpectReply(q);
     // FD_CLOSE too: Winsock signals a server's close with it alone, and a
     // close before the greeting must fail the run at once.
@@ -67,7 +67,6 @@ static int Connect(PlatWindow hDlg, QELTA *q) {
         if (q->LastSocketError != QWSAEWOULDBLOCK)
             return Fail(q, "Winsock Error %d on call connect() in ExecCONN\r\n");
     }
-    q->IdleCount = 0;
     return 1;
 }
 
@@ -122,10 +121,8 @@ static void ShowConnected(PlatWindow hDlg, QELTA *q) {
 }
 
 static int Greeting(PlatWindow hDlg, QELTA *q) {
-    if (!FillControlBuffer(q)) return 0;
-    int ok = CheckFor(hDlg, CODE_SERVICE_READY, (int)strlen(q->ReplyBuffer), q);
-    if (q->ErrorText[0] != 0) return 0;
-    if (!ok) return 1;
+    int r = AwaitReply(hDlg, q, CODE_SERVICE_READY);
+    if (r != AWAIT_MATCHED) return r == AWAIT_PENDING;
     RaiseIfAsked(hDlg, q);
     q->Connected = 1;
     return EndCommand(q, END_RECORDED);
@@ -159,7 +156,6 @@ int StartNetwork(QELTA *q, PlatWindow hDlg) {
     }
     ErrorLogText(q, description);
     ErrorLogText(q, "\r\n");
-    q->IdleCount = 0;
     if (SettingOn(q, SET_NOGETHOSTNAME)) return 1;
     if (!PlatNetLocalHostName(q->LocalHostName, sizeof q->LocalHostName)) {
         q->LocalHostName[0] = 0;

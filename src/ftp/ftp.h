@@ -24,8 +24,9 @@ int UnsolicitedBytesArrived(QELTA *q, const char *data, size_t n);
 // expected code: 1 = accepted; 0 = refused (ErrorText set) or not yet.
 int CheckFor(PlatWindow hDlg, const char *ExpectedCode, int length, QELTA *q);
 
-// The reply reader's state across reads. A new connection starts afresh.
-void ResetReplyReader(void);
+// The reply reader's state across reads, kept in the record. A new
+// connection starts afresh. 0 when it cannot be made (ErrorText set).
+int ResetReplyReader(QELTA *q);
 // A command line has gone out (or a connection is made): the next reply
 // to begin is its answer. Anything begun before is not.
 void ExpectReply(QELTA *q);
@@ -42,7 +43,7 @@ void ReplyDecided(QELTA *q);
 // bytes as they came, line end included), for what a line tells besides
 // its code. Set after the command's line went out; it ends with the reply.
 typedef void (*ReplyLineWatcher)(QELTA *q, const char *line, size_t n);
-void WatchReplyLines(ReplyLineWatcher watcher);
+void WatchReplyLines(QELTA *q, ReplyLineWatcher watcher);
 // Watchers: the "(N bytes)" a retrieval's reply announces, into
 // ExpectedSize (when still 0); the last "(h1,h2,h3,h4,p1,p2)" of a
 // passive reply, into PassiveAddress.

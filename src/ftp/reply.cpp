@@ -3,6 +3,7 @@
 // sent is handed on (as its four-character code). A complete reply that
 // no command asked for means replies and commands are out of step: it
 // fails the run, unless it is preliminary or the server's 421 farewell.
+#include <cstdlib>
 #include <cstring>
 
 #include "base/text.h"
@@ -18,7 +19,7 @@ static const long long MaxReplyBytes = 4LL * 1024 * 1024;
 
 // The connection's state lives for the connection: lines and replies span
 // reads, and a reply's owner is decided by when its first byte came.
-static struct {
+struct ReplyReader {
     ReplyParser Parser;
     int Awaiting;                // a command was sent and its reply is not decided
     int LineOwned;               // the open line began while Awaiting
@@ -30,14 +31,23 @@ static struct {
     size_t TailAt, TailLength;
     ReplyLineWatcher Watcher;  // sees the current command's own lines
     char Stray[120];           // last line of a reply nobody asked for, not yet reported
-} R;
+};
 
-void ResetReplyReader(void) {
-    memset(&R, 0, sizeof R);
-    ReplyParserReset(&R.Parser);
+int ResetReplyReader(QELTA *q) {
+    if (q->Control.Reader == nullptr)
+        q->Control.Reader = static_cast<ReplyReader *>(calloc(1, sizeof(ReplyReader)));
+    if (q->Control.Reader == nullptr) {
+        COPYCUT(q->ErrorText, "Out of memory for the reply reader in ExecCONN()\r\n");
+        return 0;
+    }
+    memset(q->Control.Reader, 0, sizeof(ReplyReader));
+    ReplyParserReset(&q->Control.Reader->Parser);
+    return 1;
 }
 
-void WatchReplyLines(ReplyLineWatcher watcher) { R.Watcher = watcher; }
+void WatchReplyLines(QELTA *q, ReplyLineWatcher watcher) {
+    if (q->Control.Reader) q->Control.Reader->Watcher = watcher;
+}
 
 // ---- Replies and their owners ------------------------------------------------
 
@@ -48,11 +58,12 @@ static int PassesOverPreliminary(int id) {
 
 // A complete reply of the current command. 1 when its code is handed on.
 static int OwnReply(QELTA *q, char *out) {
-    const ReplyParser *p = &R.Parser;
+    ReplyReader &r = *q->Control.Reader;
+    const ReplyParser *p = &r.Parser;
     if (p->Preliminary) {
         // A preliminary reply: what follows may take as long as the
         // transfer it announces.
-        R.ClockRunning = 0;
+        r.ClockRunning = 0;
         if (PassesOverPreliminary(q->CommandId)) return 0;
     }
     // The final line of the reply handed on, for the failure text of a
@@ -68,17 +79,19 @@ static int OwnReply(QELTA *q, char *out) {
 // nothing; a 421 may come at any time (an idle time-out), and the close
 // behind it fails only a command that still needs the connection.
 static void StrayReply(QELTA *q) {
-    const ReplyParser *p = &R.Parser;
+    ReplyReader &r = *q->Control.Reader;
+    const ReplyParser *p = &r.Parser;
     if (p->Preliminary || memcmp(p->Code, CODE_NOT_AVAILABLE, 3) == 0) return;
-    if (R.Stray[0] == 0) ReplyParserLineText(p, R.Stray, sizeof R.Stray, 1);
-    DebugTraceValue(q, "stray reply=", R.Stray);
+    if (r.Stray[0] == 0) ReplyParserLineText(p, r.Stray, sizeof r.Stray, 1);
+    DebugTraceValue(q, "stray reply=", r.Stray);
 }
 
 // Fails the run over a stray reply seen; 1 when there was none.
 static int NoStrayReply(QELTA *q) {
-    if (R.Stray[0] == 0) return 1;
-    FORMATCUT(q->ErrorText, "Reply from the server that no command asked for: %s\r\n", R.Stray);
-    R.Stray[0] = 0;
+    ReplyReader &r = *q->Control.Reader;
+    if (r.Stray[0] == 0) return 1;
+    FORMATCUT(q->ErrorText, "Reply from the server that no command asked for: %s\r\n", r.Stray);
+    r.Stray[0] = 0;
     return 0;
 }
 
@@ -86,24 +99,25 @@ static int NoStrayReply(QELTA *q) {
 // complete. Returns the number of bytes used; *found is 1 with the code
 // in out when one was.
 static size_t Assemble(QELTA *q, const char *data, size_t n, char *out, int *found) {
+    ReplyReader &r = *q->Control.Reader;
     *found = 0;
     size_t at = 0;
     while (at < n) {
-        if (ReplyParserAtLineStart(&R.Parser)) R.LineOwned = R.Awaiting;
-        if (R.Awaiting && !R.ClockRunning) {
-            R.ClockRunning = 1;
-            R.ClockStart = PlatMilliseconds();
+        if (ReplyParserAtLineStart(&r.Parser)) r.LineOwned = r.Awaiting;
+        if (r.Awaiting && !r.ClockRunning) {
+            r.ClockRunning = 1;
+            r.ClockStart = PlatMilliseconds();
         }
         size_t used;
-        ReplyEvent ev = ReplyParserFeed(&R.Parser, data + at, n - at, &used);
+        ReplyEvent ev = ReplyParserFeed(&r.Parser, data + at, n - at, &used);
         at += used;
         if (ev == REPLY_MORE) break;
-        const ReplyParser *p = &R.Parser;
-        int owned = (p->Continued ? R.OpenOwned : R.LineOwned) && R.Awaiting;
+        const ReplyParser *p = &r.Parser;
+        int owned = (p->Continued ? r.OpenOwned : r.LineOwned) && r.Awaiting;
         // Only the command's own lines may tell it anything: a stray line
         // must not choose where the data connection goes.
-        if (owned && R.Watcher) R.Watcher(q, p->Line, p->LineKept);
-        if (p->Opened) R.OpenOwned = owned;
+        if (owned && r.Watcher) r.Watcher(q, p->Line, p->LineKept);
+        if (p->Opened) r.OpenOwned = owned;
         if (ev != REPLY_COMPLETE) continue;
         if (!owned) {
             StrayReply(q);
@@ -118,37 +132,42 @@ static size_t Assemble(QELTA *q, const char *data, size_t n, char *out, int *fou
 // What arrived before the current command was sent, or after its reply
 // was decided, belongs to no command.
 static void AssembleStray(QELTA *q, const char *data, size_t n) {
-    int awaiting = R.Awaiting;
-    R.Awaiting = 0;
+    ReplyReader &r = *q->Control.Reader;
+    int awaiting = r.Awaiting;
+    r.Awaiting = 0;
     char code[5];
     int found;
     Assemble(q, data, n, code, &found);
-    R.Awaiting = awaiting;
+    r.Awaiting = awaiting;
 }
 
 static void DropTail(QELTA *q) {
-    AssembleStray(q, R.Tail + R.TailAt, R.TailLength - R.TailAt);
-    R.TailAt = R.TailLength = 0;
+    ReplyReader &r = *q->Control.Reader;
+    AssembleStray(q, r.Tail + r.TailAt, r.TailLength - r.TailAt);
+    r.TailAt = r.TailLength = 0;
 }
 
 // Assembles data; what follows a handed-on reply is kept for the matcher.
 static int AssembleRead(QELTA *q, const char *data, size_t n, char *code) {
+    ReplyReader &r = *q->Control.Reader;
     int found;
     size_t used = Assemble(q, data, n, code, &found);
     if (found && used < n) {
-        memcpy(R.Tail, data + used, n - used);
-        R.TailAt = 0;
-        R.TailLength = n - used;
+        memcpy(r.Tail, data + used, n - used);
+        r.TailAt = 0;
+        r.TailLength = n - used;
     }
     return found;
 }
 
 int NextQueuedReply(QELTA *q) {
-    if (R.TailAt >= R.TailLength) return 0;
+    if (q->Control.Reader == nullptr) return 0;
+    ReplyReader &r = *q->Control.Reader;
+    if (r.TailAt >= r.TailLength) return 0;
     char code[5];
     int found;
-    size_t used = Assemble(q, R.Tail + R.TailAt, R.TailLength - R.TailAt, code, &found);
-    R.TailAt += used;
+    size_t used = Assemble(q, r.Tail + r.TailAt, r.TailLength - r.TailAt, code, &found);
+    r.TailAt += used;
     if (!found) return 0;
     COPYCUT(q->ReplyBuffer, code);
     q->ReplyLength = 4;
@@ -156,28 +175,38 @@ int NextQueuedReply(QELTA *q) {
 }
 
 void ReplyDecided(QELTA *q) {
-    R.Awaiting = 0;
-    R.LineOwned = 0;
-    R.OpenOwned = 0;
-    R.ClockRunning = 0;
-    R.Watcher = nullptr;
+    if (q->Control.Reader == nullptr) return;
+    ReplyReader &r = *q->Control.Reader;
+    r.Awaiting = 0;
+    r.LineOwned = 0;
+    r.OpenOwned = 0;
+    r.ClockRunning = 0;
+    r.Watcher = nullptr;
     // A stray reply behind the deciding one leaves this command's answer
     // as it was; the next read or send reports it.
     DropTail(q);
 }
 
 void ExpectReply(QELTA *q) {
+    if (q->Control.Reader == nullptr) return;
+    ReplyReader &r = *q->Control.Reader;
     DropTail(q);
     // A line or reply already begun was not sent for this command.
-    R.LineOwned = 0;
-    R.OpenOwned = 0;
-    R.Awaiting = 1;
-    R.Bytes = 0;
-    R.ClockRunning = 0;
-    R.Watcher = nullptr;
+    r.LineOwned = 0;
+    r.OpenOwned = 0;
+    r.Awaiting = 1;
+    r.Bytes = 0;
+    r.ClockRunning = 0;
+    r.Watcher = nullptr;
 }
 
 // ---- Reading -----------------------------------------------------------------
+
+// Bytes can only come on a connection, and CONN sets the reader up first.
+static int NoReader(QELTA *q) {
+    COPYCUT(q->ErrorText, "No control connection in FillControlBuffer()\r\n");
+    return 0;
+}
 
 static int ReceiveFailed(QELTA *q) {
     q->LastSocketError = PlatNetLastError();
@@ -194,10 +223,11 @@ static int NoCodeYet(QELTA *q) {
 
 // Logs a read, up to the byte limit. 0 when the limit is passed.
 static int LogWithinLimit(QELTA *q, const char *data, size_t n) {
-    long long room = MaxReplyBytes - R.Bytes;
+    ReplyReader &r = *q->Control.Reader;
+    long long room = MaxReplyBytes - r.Bytes;
     size_t keep = (long long)n > room ? (size_t)(room > 0 ? room : 0) : n;
     LogWrite(q, data, keep);
-    R.Bytes += (long long)n;
+    r.Bytes += (long long)n;
     if (keep == n) return 1;
     COPYCUT(q->ErrorText, "Reply from the server longer than 4 MiB in FillControlBuffer()\r\n");
     return 0;
@@ -207,12 +237,13 @@ static int LogWithinLimit(QELTA *q, const char *data, size_t n) {
 // one watchdog tick): a drip of bytes would otherwise reset the watchdog
 // for ever.
 static int ReplyOverdue(QELTA *q) {
-    if (!R.Awaiting || !R.ClockRunning) return 0;
+    ReplyReader &r = *q->Control.Reader;
+    if (!r.Awaiting || !r.ClockRunning) return 0;
     // Within what the tick count can measure on both builds.
     int seconds = q->TimeOut < 5 ? 5 : (q->TimeOut > 2000000 ? 2000000 : q->TimeOut);
     unsigned long limit = (unsigned long)seconds * 1000UL;
     // Unsigned difference: right across the tick count's wrap.
-    if (PlatMilliseconds() - R.ClockStart < limit) return 0;
+    if (PlatMilliseconds() - r.ClockStart < limit) return 0;
     FORMATCUT(q->ErrorText,
               "Reply from the server not complete within %d seconds in "
               "FillControlBuffer()\r\n",
@@ -236,6 +267,7 @@ static long ReceiveOnce(QELTA *q, char *buf, size_t size) {
 }
 
 int ControlBytesArrived(QELTA *q, const char *data, size_t n) {
+    if (q->Control.Reader == nullptr) return NoReader(q);
     if (n > ControlReadSize) n = ControlReadSize;
     if (!LogWithinLimit(q, data, n)) return 0;
     char code[5] = "";
@@ -249,16 +281,18 @@ int ControlBytesArrived(QELTA *q, const char *data, size_t n) {
 }
 
 int UnsolicitedBytesArrived(QELTA *q, const char *data, size_t n) {
+    if (q->Control.Reader == nullptr) return NoReader(q);
     if (!LogWithinLimit(q, data, n)) return 0;
     AssembleStray(q, data, n);
     return NoStrayReply(q);
 }
 
 int FillControlBuffer(QELTA *q) {
-    q->IdleCount = 0;
+    if (q->Control.Reader == nullptr) return NoReader(q);
+    ReplyReader &r = *q->Control.Reader;
     // One seen behind the last decided reply, with no send since.
     if (!NoStrayReply(q)) return 0;
-    if (R.TailAt < R.TailLength) {
+    if (r.TailAt < r.TailLength) {
         // A reply behind one the caller did not match: its turn first.
         char code[5] = "";
         if (NextQueuedReply(q)) COPYCUT(code, q->ReplyBuffer);
@@ -278,6 +312,8 @@ int FillControlBuffer(QELTA *q) {
 }
 
 int DrainUnsolicited(QELTA *q) {
+    // No reader: no connection was ever made, so nothing can be waiting.
+    if (q->Control.Reader == nullptr) return 1;
     DropTail(q);
     if (!NoStrayReply(q)) return 0;
     char buf[ControlReadSize];

@@ -233,7 +233,6 @@ static int Dial(PlatWindow hDlg, QELTA *q, const DialArgument *a) {
         if (connected || more) PlatSleep(q->Dial.PauseMs);
         // The dialling may have covered the main window.
         ViewRaise(q, hDlg);
-        q->IdleCount = 0;
         if (connected) return Complete(q);
         PlatDialUnload();
         if (!more) {
@@ -284,7 +283,6 @@ static int HangUp(PlatWindow hDlg, QELTA *q, const DialArgument *a) {
     int ok = HangUpFirstMatch(q, list, count, a->Entry);
     if (count > 0) PlatSleep(q->Dial.PauseMs);
     free(list);
-    q->IdleCount = 0;
     return ok ? Complete(q) : 0;
 }
 

@@ -226,6 +226,35 @@ PlatSocket PlatNetAccept(PlatSocket s, PlatSockAddr *peer);
 int PlatNetLocalAddress(PlatSocket s, PlatSockAddr *a);
 void PlatNetClose(PlatSocket s);
 
+// ---- TLS on a socket ---------------------------------------------------------------
+// A connected socket can be made a TLS client. From then on PlatNetSend,
+// PlatNetRecv (a peek included) and PlatNetClose carry application data
+// through TLS, and the events keep the rules above: FD_READ comes while
+// decrypted data waits, and a receive returns 0 only after the peer's
+// close_notify. A stream cut without it is an error (QWSAECONNRESET).
+// PlatNetClose sends close_notify first, so the peer sees a proper end.
+struct PlatTlsSettings {
+    const char *ServerName;      // the name or dotted address given to CONN
+    const char *CAFile;          // PEM authorities trusted besides the system's; "" for none
+    const unsigned char *Pin;    // SHA-256 of the certificate (32 bytes): the only trust, or null
+    int Verify;                  // 0: any certificate is accepted
+    unsigned TimeoutMs;          // the whole handshake's limit
+};
+// Performs the handshake as the client, blocking until it ends or the
+// time runs out, then checks the certificate as the settings say. With
+// resumeFrom (a socket already made a TLS client, or -1) the handshake
+// offers that connection's session, as FTP servers demand of data
+// connections; a data connection's certificate must then be the same as
+// resumeFrom's. Returns 1; or 0 with a sentence for the operator in why
+// (the host, what failed, and the certificate's SHA-256 fingerprint when
+// there was one), the socket then unusable and to be closed.
+int PlatNetTlsStart(PlatSocket s, const PlatTlsSettings *t, PlatSocket resumeFrom, char *why,
+                    size_t size);
+// One line on a TLS socket's connection, for the log: protocol version,
+// cipher, certificate subject and SHA-256 fingerprint, and whether the
+// session was resumed. 0 when s is no TLS socket.
+int PlatNetTlsDescribe(PlatSocket s, char *out, size_t size);
+
 // ---- Dial-up networking ----------------------------------------------------------
 // The machine's dial-up service: the Remote Access Service on Windows,
 // NetworkManager through its command-line client nmcli on POSIX. An entry

@@ -86,7 +86,6 @@ static void ReadScriptLine(QELTA *q) {
     else
         FORMATCUT(key, "%d", q->CommandIndex);
     if (PlatProfileRead("QELTA", key, "", line, sizeof(line), q->ScriptPath) <= 0) line[0] = 0;
-    q->IdleCount = 0;
 
     const char *start = ScriptKeyword(line);
     const CommandEntry *e = FindCommand(start);
@@ -210,7 +209,6 @@ static int Met(const QELTA *q, int need) {
 }
 
 int CheckPreReq(int id, QELTA *q) {
-    q->IdleCount = 0;
     const CommandEntry *e = CommandForId(id);
     if (e && Met(q, e->Needs)) return 1;
     COPYCUT(q->ErrorText, "Failed to find command in CheckPreReq()");

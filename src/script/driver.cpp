@@ -7,7 +7,7 @@
 
 int Dispatcher(PlatWindow hDlg, int id, QELTA *q, int EventKind, unsigned Message,
                unsigned SocketEvent) {
-    q->IdleCount = 0;
+    RestartWatchdog(q);
     const CommandEntry *e = CommandForId(id);
     if (e == 0) {
         // Named here: an empty text would leave the error log silent.
@@ -26,9 +26,7 @@ int Dispatcher(PlatWindow hDlg, int id, QELTA *q, int EventKind, unsigned Messag
 }
 
 void AdvanceCommand(PlatWindow hDlg, QELTA *q) {
-    if (q->CommandActive != 0) return;
-    q->CommandActive = 1;
-    q->CommandIndex++;
+    if (!BeginNextCommand(q)) return;
     PlatPostEvent(hDlg, PROCESSCOMMAND, 0, 0);
 }
 
@@ -80,7 +78,7 @@ static int RunNextCommand(PlatWindow hDlg, QELTA *q) {
 
 int ProcessCommandProc(PlatWindow hDlg, QELTA *q) {
     PlatSetCaption(PlatOwner(hDlg), QELTA_TITLE);
-    q->IdleCount = 0;
+    RestartWatchdog(q);
     if (q->CommandIndex == 0) return PrepareRun(hDlg, q);
     return RunNextCommand(hDlg, q);
 }

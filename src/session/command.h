@@ -21,6 +21,12 @@ enum CommandEnd {
                     // PASS is tried again, or the executor wrote its own
 };
 
+// The advance step: when no command is under way, marks the next one
+// started and returns 1 (the dialog then reads it); otherwise 0.
+int BeginNextCommand(QELTA *q);
+// An event reached the command, or the next one starts: the watchdog
+// counts its silence from now.
+void RestartWatchdog(QELTA *q);
 // Moves the command under way to COMMAND_RUNNING or COMMAND_BUSY.
 void SetCommandState(QELTA *q, int state);
 // The command under way is over (COMMAND_ENDED): its status recorded as

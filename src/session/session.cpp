@@ -29,6 +29,7 @@ QELTA *NewSession(void) {
 void DeleteSession(QELTA *q) {
     if (q == nullptr) return;
     std::free(q->DataBuffer);
+    std::free(q->Control.Reader);
     std::free(q);
 }
 

@@ -68,6 +68,7 @@ enum { NAME_LINE_MAX = 1024 };
 enum { DIAL_FOUND_SLOTS = 8 };
 
 struct Receiver;  // the receiving command under way (transfer/executors.h)
+struct ReplyReader;  // the control connection's reading (ftp/reply.cpp)
 
 // The progress fields of one direction of transfer.
 struct ProgressState {
@@ -182,6 +183,7 @@ struct QELTA {
     // The executors' own state, each part for the commands that use it.
     struct {
         char UdefExpected[5];  // the code a UDEF line waits for
+        ReplyReader *Reader;   // the reading of replies across reads (ftp)
     } Control;
     struct {
         const Receiver *Current;  // LIST, RETR or NLST

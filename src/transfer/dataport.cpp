@@ -126,7 +126,7 @@ static int StartPASV(PlatWindow hDlg, QELTA *q) {
     if (!SendControlLine(q, "PASV\r\n", nullptr, Refused,
                          "Winsock Error %d On send() in ExecPASV\r\n"))
         return 0;
-    WatchReplyLines(TakePassiveAddress);
+    WatchReplyLines(q, TakePassiveAddress);
     return 1;
 }
 

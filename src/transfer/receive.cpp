@@ -66,7 +66,7 @@ static int Start(const Receiver *r, PlatWindow hDlg, QELTA *q) {
         Trace(r, q, q->ErrorText);
         return 0;
     }
-    if (r->Retrieval) WatchReplyLines(TakeAnnouncedSize);
+    if (r->Retrieval) WatchReplyLines(q, TakeAnnouncedSize);
     q->Tolerated550 = 0;
     SetCommandState(q, COMMAND_BUSY);
     q->CurrentState.TransferInProgress = 1;

@@ -76,7 +76,10 @@ inline bool Terminated(const char *text, size_t size) { return memchr(text, 0, s
 inline void BlankSession(QELTA *q) {
     QELTA *fresh = NewSession();
     if (fresh == nullptr) abort();
+    // The reader is reused: the copy would lose it.
+    ReplyReader *reader = q->Control.Reader;
     *q = *fresh;
+    q->Control.Reader = reader;
     DeleteSession(fresh);
 }
 

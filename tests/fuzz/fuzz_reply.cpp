@@ -50,7 +50,9 @@ Rig *TheRig() {
 // ---- the reader's calls, all of them here ---------------------------------------
 
 // A new input is a new connection.
-void ReaderStart() { ResetReplyReader(); }
+void ReaderStart(QELTA *q) {
+    if (!ResetReplyReader(q)) abort();
+}
 
 // A command line went out and its reply is awaited.
 void ReaderAwait(QELTA *q) {
@@ -309,7 +311,7 @@ void SetUp(Rig *rig, const uint8_t *data) {
     // would wait on a terminal.
     if (q->ReturnIndex && q->CommandId == CMD_DELR) q->_550DeleteOverRide = 1;
     ResetFiles(rig);
-    ReaderStart();
+    ReaderStart(q);
 }
 
 bool IsSubsequence(const std::string &part, const std::string &whole) {

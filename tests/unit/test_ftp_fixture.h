@@ -32,7 +32,7 @@ struct FtpSession {
         ASSERT_NE(q, nullptr);
         q->LogHandle = open((dir + "/run.log").c_str(), O_CREAT | O_RDWR | O_TRUNC, 0600);
         q->ErrorLogHandle = open((dir + "/run.err").c_str(), O_CREAT | O_RDWR | O_TRUNC, 0600);
-        ResetReplyReader();
+        ASSERT_EQ(ResetReplyReader(q), 1);
         if (!withSocket) return;
         int fds[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);

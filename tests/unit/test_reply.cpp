@@ -107,7 +107,7 @@ TEST_F(ReplyTest, AnnouncedSizeIsTakenOncePerRetrieval) {
     q->CommandId = CMD_RETR;
     auto Reply = [this](const std::string &bytes, const char *expected) {
         Expect();
-        WatchReplyLines(TakeAnnouncedSize);
+        WatchReplyLines(q, TakeAnnouncedSize);
         return Answer(bytes, expected);
     };
     Reply("150 Opening (not a size) for a.zip (48213 bytes).\r\n", "226 ");
@@ -146,7 +146,7 @@ TEST_F(ReplyTest, PassiveAddressComesFromTheLastGroupOfTheCommandsReply) {
     q->CommandId = CMD_PASV;
     auto Reply = [this](const std::string &bytes, const char *expected) {
         Expect();
-        WatchReplyLines(TakePassiveAddress);
+        WatchReplyLines(q, TakePassiveAddress);
         return Answer(bytes, expected);
     };
     EXPECT_EQ(Reply("227 Entering Passive Mode (10,0,0,1,1,1) or (192,168,1,20,19,137).\r\n", "227 "), 1);
@@ -413,7 +413,7 @@ TEST_F(ReplySocketTest, ReplyLimits) {
     EXPECT_EQ(ReadFile("run.log").size(), 4u * 1024 * 1024);
 
     // An unasked flood fails the next send's drain the same way.
-    ResetReplyReader();
+    ASSERT_EQ(ResetReplyReader(q), 1);
     q->ErrorText[0] = 0;
     std::string big(64 * 1024, 'y');
     int drained = 1;
