@@ -75,3 +75,32 @@ int IsWholeNumber(const char *s) {
     while (*s == ' ' || *s == '\t') s++;
     return *s == 0;
 }
+
+static int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+int ParseFingerprint(const char *text, unsigned char out[32]) {
+    const char *p = text;
+    while (*p == ' ' || *p == '\t') p++;
+    int colons = -1;  // unknown until the first pair's end
+    for (int i = 0; i < 32; i++) {
+        if (i > 0) {
+            int colon = *p == ':';
+            if (colons == -1) colons = colon;
+            // Colons between all pairs or none: "AB:CDEF" is a typo.
+            if (colon != colons) return 0;
+            p += colon;
+        }
+        int hi = HexValue(p[0]);
+        int lo = hi < 0 ? -1 : HexValue(p[1]);
+        if (lo < 0) return 0;
+        out[i] = (unsigned char)(hi * 16 + lo);
+        p += 2;
+    }
+    while (*p == ' ' || *p == '\t') p++;
+    return *p == 0;
+}

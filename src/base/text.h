@@ -27,6 +27,10 @@ long ReadDecimal(const char *s);
 int IsWholeNumber(const char *s);
 // Case-insensitive comparison of at most n characters; 1 when equal.
 int EqualNoCase(const char *a, const char *b, size_t n);
+// A SHA-256 fingerprint written as 64 hex digits, either case, with or
+// without a colon between pairs (blanks around it are ignored). 1 with
+// the 32 bytes in out.
+int ParseFingerprint(const char *text, unsigned char out[32]);
 
 #define COPYCUT(dst, src) CopyCut((dst), sizeof(dst), (src))
 #define FORMATCUT(dst, ...) FormatCut((dst), sizeof(dst), __VA_ARGS__)

@@ -36,7 +36,8 @@ static int SplitArgument(PlatWindow hDlg, QELTA *q) {
     memcpy(q->HostName, q->Argument, hostLength);
     q->HostName[hostLength] = 0;
     ViewShow(q, hDlg, VIEW_REMOTE_HOST, q->HostName);
-    q->ServerPort = colon ? (int)ReadDecimal(colon + 1) : 21;
+    int standard = q->Tls.Mode == TLS_IMPLICIT ? 990 : 21;
+    q->ServerPort = colon ? (int)ReadDecimal(colon + 1) : standard;
     memset(&q->ServerAddress, 0, sizeof q->ServerAddress);
     q->ServerAddress.family = 2;
     q->ServerAddress.port = PlatNetHtons((unsigned short)(q->ServerPort & 0xFFFF));
@@ -54,6 +55,7 @@ static int Connect(PlatWindow hDlg, QELTA *q) {
     // A new connection starts at a line start, its greeting awaited. The
     // socket's number cannot tell: the old one's is often reused.
     if (!ResetReplyReader(q)) return 0;
+    q->Tls.ControlSecured = q->Tls.ProtectionAgreed = q->Tls.Step = 0;
     ExpectReply(q);
     // FD_CLOSE too: Winsock signals a server's close with it alone, and a
     // close before the greeting must fail the run at once.
@@ -120,20 +122,45 @@ static void ShowConnected(PlatWindow hDlg, QELTA *q) {
     ViewShow(q, hDlg, VIEW_LOCAL_HOST, q->LocalHostName);
 }
 
-static int Greeting(PlatWindow hDlg, QELTA *q) {
-    int r = AwaitReply(hDlg, q, CODE_SERVICE_READY);
-    if (r != AWAIT_MATCHED) return r == AWAIT_PENDING;
+static int Connected(PlatWindow hDlg, QELTA *q) {
     RaiseIfAsked(hDlg, q);
     q->Connected = 1;
     return EndCommand(q, END_RECORDED);
+}
+
+// Explicit TLS: nothing but AUTH TLS goes out before the handshake, and a
+// refusal ends the command there, so no user name or password is ever
+// sent in clear.
+static int AuthReply(PlatWindow hDlg, QELTA *q) {
+    int r = AwaitReply(hDlg, q, CODE_AUTH_OK);
+    if (r != AWAIT_MATCHED) return r == AWAIT_PENDING;
+    q->Tls.Step = TLS_STEP_NONE;
+    if (!SecureControlConnection(q, "ExecCONN()")) return 0;
+    return Connected(hDlg, q);
+}
+
+static int Greeting(PlatWindow hDlg, QELTA *q) {
+    int r = AwaitReply(hDlg, q, CODE_SERVICE_READY);
+    if (r != AWAIT_MATCHED) return r == AWAIT_PENDING;
+    if (q->Tls.Mode != TLS_EXPLICIT) return Connected(hDlg, q);
+    q->Tls.Step = TLS_STEP_AUTH;
+    return SendControlLine(q, "AUTH TLS\r\n", nullptr, "User Selected No to Debug Message\r\n",
+                           "Winsock Error %d On send() in ExecCONN\r\n");
+}
+
+// Implicit TLS: the handshake comes first, the greeting inside it.
+static int ConnectionMade(PlatWindow hDlg, QELTA *q) {
+    ShowConnected(hDlg, q);
+    if (q->Tls.Mode != TLS_IMPLICIT || q->Tls.ControlSecured) return 1;
+    return SecureControlConnection(q, "ExecCONN()");
 }
 
 int ExecCONN(PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {
     if (kind == EV_START) return Start(hDlg, q);
     if (kind == EV_CONNECTED) return LookupFinished(hDlg, q);
     if (kind != EV_SOCKET || msg != CONTROLMSG) return 1;
-    if (ev == QFD_READ) return Greeting(hDlg, q);
-    if (ev == QFD_CONNECT) ShowConnected(hDlg, q);
+    if (ev == QFD_READ) return q->Tls.Step == TLS_STEP_AUTH ? AuthReply(hDlg, q) : Greeting(hDlg, q);
+    if (ev == QFD_CONNECT) return ConnectionMade(hDlg, q);
     return 1;
 }
 

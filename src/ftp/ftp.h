@@ -75,6 +75,26 @@ int ExecTYPE(PlatWindow, QELTA *, int, unsigned, unsigned);
 int ExecQUIT(PlatWindow, QELTA *, int, unsigned, unsigned);
 int ExecUDEF(PlatWindow, QELTA *, int, unsigned, unsigned);
 
+// TLS on the control connection. The settings the platform needs, from
+// the record; the handshake and check on the control connection (0 with
+// ErrorText naming where); one log line on a TLS connection; and whether
+// a UDEF line would change the protection.
+void TlsSettingsFor(const QELTA *q, PlatTlsSettings *t);
+int SecureControlConnection(QELTA *q, const char *where);
+void LogTlsConnection(QELTA *q, PlatSocket s, const char *what);
+int UdefChangesProtection(const QELTA *q, const char *line);
+// The exchange under way on the control connection before a command's
+// own line (q->Tls.Step).
+enum { TLS_STEP_NONE, TLS_STEP_AUTH, TLS_STEP_PBSZ, TLS_STEP_PROT };
+// PBSZ 0 and PROT P (or C) are due once per protected control connection,
+// before its first data connection. StartProtection sends PBSZ;
+// ProtectionReply reads each answer, sends PROT after PBSZ, and says
+// AWAIT_MATCHED once both were accepted. name is the executor's, for the
+// send-error text.
+int ProtectionDue(const QELTA *q);
+int StartProtection(QELTA *q, const char *name);
+int ProtectionReply(PlatWindow hDlg, QELTA *q, const char *name);
+
 // Starts the network layer for the run; 1, or 0 with ErrorText set.
 int StartNetwork(QELTA *q, PlatWindow hDlg);
 

@@ -62,8 +62,10 @@ static int OwnReply(QELTA *q, char *out) {
     const ReplyParser *p = &r.Parser;
     if (p->Preliminary) {
         // A preliminary reply: what follows may take as long as the
-        // transfer it announces.
+        // transfer it announces, and a protected data connection may now
+        // make its handshake.
         r.ClockRunning = 0;
+        q->Tls.MarkSeen = 1;
         if (PassesOverPreliminary(q->CommandId)) return 0;
     }
     // The final line of the reply handed on, for the failure text of a
@@ -188,6 +190,7 @@ void ReplyDecided(QELTA *q) {
 }
 
 void ExpectReply(QELTA *q) {
+    q->Tls.MarkSeen = 0;
     if (q->Control.Reader == nullptr) return;
     ReplyReader &r = *q->Control.Reader;
     DropTail(q);

@@ -11,6 +11,7 @@
 #define CODE_TRANSFER_DONE "226 "
 #define CODE_PASSIVE "227 "
 #define CODE_LOGGED_IN "230 "
+#define CODE_AUTH_OK "234 "  // AUTH accepted: the TLS handshake follows
 #define CODE_FILE_ACTION_OK "250 "
 #define CODE_CREATED "257 "
 #define CODE_NEED_PASSWORD "331 "

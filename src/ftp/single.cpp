@@ -89,6 +89,11 @@ static int UdefBefore(PlatWindow hDlg, QELTA *q) {
     }
     FORMATCUT(q->Control.UdefExpected, "%.3s ", code);
     blank[0] = 0;
+    if (UdefChangesProtection(q, q->Argument)) {
+        FORMATCUT(q->ErrorText, "UDEF %.40s would change the TLS protection that TLS= sets up\r\n",
+                  q->Argument);
+        return 0;
+    }
     AppendCut(q->Argument, sizeof q->Argument, "\r\n");
     return 1;
 }

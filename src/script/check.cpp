@@ -94,7 +94,7 @@ static void CheckSections(ScriptCheck *c) {
 
 static void CheckSettingText(ScriptCheck *c, size_t i, const SettingEntry &e,
                              const std::string &v) {
-    if (e.Kind == SETTING_PATH && v.size() > 127)
+    if ((e.Kind == SETTING_PATH || e.Kind == SETTING_TEXT) && v.size() > 127)
         CheckFinds(c, i, "%s is longer than 127 characters: the run will not use it", e.Key);
     if (e.Kind == SETTING_COMMAND && v.size() > 255)
         CheckFinds(c, i, "%s is longer than 255 characters: the run cuts it", e.Key);
@@ -122,7 +122,12 @@ static int ValueRead(const std::string &v) {
 static void CheckSettingValue(ScriptCheck *c, size_t i, const SettingEntry &e,
                               const std::string &v) {
     if (v.empty()) return;  // read as missing: the default
-    if (e.Kind == SETTING_PATH || e.Kind == SETTING_COMMAND) return CheckSettingText(c, i, e, v);
+    char problem[120];
+    // The run refuses these at its start; say so with its words.
+    if (TlsSettingProblem(e.Id, v.c_str(), problem, sizeof problem))
+        return CheckFinds(c, i, "%s: the run will not start", problem);
+    if (e.Kind == SETTING_PATH || e.Kind == SETTING_COMMAND || e.Kind == SETTING_TEXT)
+        return CheckSettingText(c, i, e, v);
     if (!IsWholeNumber(v.c_str()) && e.Kind != SETTING_NUMBER)
         return CheckFinds(c, i, "%s=%.40s: a switch is 0 or 1 (the run reads %d)", e.Key, v.c_str(),
                           ValueRead(v));

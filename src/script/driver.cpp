@@ -3,6 +3,7 @@
 #include "base/text.h"
 #include "ftp/ftp.h"
 #include "log/log.h"
+#include "session/settings.h"
 #include "script/script.h"
 
 int Dispatcher(PlatWindow hDlg, int id, QELTA *q, int EventKind, unsigned Message,
@@ -36,6 +37,10 @@ static int PrepareRun(PlatWindow hDlg, QELTA *q) {
         COPYCUT(q->ErrorText, "Failed to create Timer in ProcessCommandProc()");
         return 0;
     }
+    // A wrong TLS setting ends the run before anything is sent.
+    if (!ReadTlsSettings(q)) return 0;
+    if (q->Tls.Mode != TLS_NONE && !q->Tls.Verify)
+        LogText(q, "TLSVerify=0: the server's certificate is not checked\r\n");
     if (!StartNetwork(q, hDlg)) return 0;
     ResetStatus(q);
     q->ScriptAtom = PlatAddAtom(q->ScriptPath);

@@ -28,6 +28,9 @@ enum { WaitTimer = 1034, WatchdogTimer = 1035 };
 // Executor event kinds.
 enum { EV_START = 1, EV_SOCKET = 2, EV_WAITTICK = 1028, EV_CONNECTED = 1035 };
 
+// What [Settings] TLS= asks for.
+enum { TLS_NONE = 0, TLS_EXPLICIT = 1, TLS_IMPLICIT = 2 };
+
 // Kinds of the status icon (IconKind), after the icons they show.
 enum { ICON_DISC = 1, ICON_UP = 2, ICON_DOWN = 3, ICON_AICON = 4 };
 
@@ -99,7 +102,7 @@ struct QELTA {
 
     // Failure state.
     int ErrorFlag;
-    char ErrorText[128];
+    char ErrorText[256];  // room for a certificate's fingerprint in its failure
     int LastSocketError;
     int Cancelled;
     int IdleCount;
@@ -231,6 +234,21 @@ struct QELTA {
         char FoundUp[DIAL_FOUND_SLOTS][QDIAL_NAME_SIZE];
         int FoundOverflow;
     } Dial;
+    // TLS, as [Settings] asks (read when the run starts), and where the
+    // control connection and its data connections stand.
+    struct {
+        int Mode;              // TLS_NONE, TLS_EXPLICIT or TLS_IMPLICIT
+        int Verify;            // 0: any certificate is accepted
+        int ProtectData;       // PROT P (1) or PROT C (0)
+        int HasPin;
+        unsigned char Pin[32];
+        char CAFile[260];
+        int ControlSecured;    // the control connection's handshake is done
+        int ProtectionAgreed;  // PBSZ and PROT were accepted on it
+        int Step;              // the exchange under way before a command's own line
+        int DataPending;       // the data connection still awaits its handshake
+        int MarkSeen;          // the transfer's preliminary reply has come
+    } Tls;
     struct {
         PlatWindow StatusIcon;  // the status icon shown, and its kind
         int StatusIconKind;

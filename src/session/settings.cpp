@@ -42,6 +42,11 @@ constexpr SettingEntry SettingsTable[SETTING_COUNT] = {
     {"No3D", SET_NO3D, SETTING_SWITCH, 0, 0, 1},
     {"OnSuccessExec", SET_ONSUCCESSEXEC, SETTING_COMMAND, 0, 0, 0},
     {"OnFailExec", SET_ONFAILEXEC, SETTING_COMMAND, 0, 0, 0},
+    {"TLS", SET_TLS, SETTING_TEXT, 0, 0, 0},
+    {"TLSFingerprint", SET_TLSFINGERPRINT, SETTING_TEXT, 0, 0, 0},
+    {"TLSCAFile", SET_TLSCAFILE, SETTING_PATH, 0, 0, 0},
+    {"TLSVerify", SET_TLSVERIFY, SETTING_SWITCH, 1, 0, 1},
+    {"TLSProtectData", SET_TLSPROTECTDATA, SETTING_SWITCH, 1, 0, 1},
 };
 
 static constexpr int RowsInIdOrder() {
@@ -71,4 +76,79 @@ int SettingOn(const QELTA *q, int id) {
 
 int ReadSettingText(const QELTA *q, int id, char *out, size_t size) {
     return PlatProfileRead(SETTINGS, SettingsTable[id].Key, "", out, size, q->ScriptPath);
+}
+
+// ---- TLS -----------------------------------------------------------------------------
+
+static const char *const TlsModes[] = {"None", "Explicit", "Implicit"};
+
+static int TlsModeOf(const char *value) {
+    if (value[0] == 0) return TLS_NONE;
+    for (int m = TLS_NONE; m <= TLS_IMPLICIT; m++) {
+        size_t n = strlen(TlsModes[m]);
+        if (strlen(value) == n && EqualNoCase(value, TlsModes[m], n)) return m;
+    }
+    return -1;
+}
+
+const char *TlsSettingProblem(int id, const char *value, char *out, size_t size) {
+    if (value[0] == 0) return 0;
+    const char *key = SettingsTable[id].Key;
+    unsigned char pin[32];
+    switch (id) {
+    case SET_TLS:
+        if (TlsModeOf(value) >= 0) return 0;
+        FormatCut(out, size, "%s=%.40s is not None, Explicit or Implicit", key, value);
+        return out;
+    case SET_TLSFINGERPRINT:
+        if (ParseFingerprint(value, pin)) return 0;
+        FormatCut(out, size, "%s=%.40s is not a SHA-256 fingerprint (64 hex digits)", key, value);
+        return out;
+    case SET_TLSVERIFY:
+    case SET_TLSPROTECTDATA:
+        if (strcmp(value, "0") == 0 || strcmp(value, "1") == 0) return 0;
+        FormatCut(out, size, "%s=%.40s is not 0 or 1", key, value);
+        return out;
+    default: return 0;
+    }
+}
+
+// The value as written, "" when missing; 0 when it is too long to be one.
+static int ReadTlsValue(QELTA *q, int id, char *out, size_t size) {
+    int n = ReadSettingText(q, id, out, size);
+    if (n < 0) n = 0;
+    if ((size_t)n + 1 < size) return 1;
+    FORMATCUT(q->ErrorText, "%s in [Settings] is too long\r\n", SettingsTable[id].Key);
+    return 0;
+}
+
+static int Readable(const char *path) {
+    PlatFile f = PlatFileOpenRead(path);
+    if (f == -1) return 0;
+    PlatFileClose(f);
+    return 1;
+}
+
+int ReadTlsSettings(QELTA *q) {
+    static const int Ids[] = {SET_TLS, SET_TLSFINGERPRINT, SET_TLSCAFILE, SET_TLSVERIFY,
+                              SET_TLSPROTECTDATA};
+    char values[5][260];
+    for (int i = 0; i < 5; i++) {
+        if (!ReadTlsValue(q, Ids[i], values[i], sizeof values[i])) return 0;
+        char problem[120];
+        if (TlsSettingProblem(Ids[i], values[i], problem, sizeof problem)) {
+            FORMATCUT(q->ErrorText, "%s in [Settings]\r\n", problem);
+            return 0;
+        }
+    }
+    q->Tls.Mode = TlsModeOf(values[0]);
+    q->Tls.HasPin = ParseFingerprint(values[1], q->Tls.Pin);
+    COPYCUT(q->Tls.CAFile, values[2]);
+    q->Tls.Verify = strcmp(values[3], "0") != 0;
+    q->Tls.ProtectData = strcmp(values[4], "0") != 0;
+    if (q->Tls.CAFile[0] != 0 && q->Tls.Mode != TLS_NONE && !Readable(q->Tls.CAFile)) {
+        FORMATCUT(q->ErrorText, "TLSCAFile=%.80s cannot be read in [Settings]\r\n", q->Tls.CAFile);
+        return 0;
+    }
+    return 1;
 }

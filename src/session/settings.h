@@ -14,6 +14,7 @@ enum SettingKind {
     SETTING_NUMBER,   // a whole number from Low to High
     SETTING_PATH,     // a path the run keeps in 127 characters
     SETTING_COMMAND,  // a program's command line, read in 255 characters
+    SETTING_TEXT,     // a word or value checked by its own rule, read in 127 characters
 };
 
 // In table order; the table's rows are checked against it at compile time.
@@ -47,6 +48,11 @@ enum SettingId {
     SET_NO3D,
     SET_ONSUCCESSEXEC,
     SET_ONFAILEXEC,
+    SET_TLS,
+    SET_TLSFINGERPRINT,
+    SET_TLSCAFILE,
+    SET_TLSVERIFY,
+    SET_TLSPROTECTDATA,
     SETTING_COUNT
 };
 
@@ -71,5 +77,13 @@ int SettingOn(const QELTA *q, int id);
 // A path or command line; empty when missing. The number of characters
 // read, cut at size - 1.
 int ReadSettingText(const QELTA *q, int id, char *out, size_t size);
+
+// What is wrong with a TLS setting's value, as a sentence naming it; 0
+// when it is right (or empty). A value read as something else would
+// weaken the protection, so these are never taken loosely.
+const char *TlsSettingProblem(int id, const char *value, char *out, size_t size);
+// Reads the TLS settings into q->Tls. 0 with ErrorText naming the setting
+// when one is wrong: the run must then end before anything is sent.
+int ReadTlsSettings(QELTA *q);
 
 #endif

@@ -37,10 +37,33 @@ int AcceptDataConnection(QELTA *q, PlatWindow hDlg, const AcceptTexts *texts) {
         return 1;
     }
     q->Socket.Data = s;
+    NoteDataConnection(q);
     PlatNetClose(q->Socket.Listen);
     q->Socket.Listen = -1;
     if (SelectDataEvents(hDlg, q->Socket.Data) != 0) return FailWith(q, texts->Select);
     q->DataAccepted = 1;
+    return 1;
+}
+
+// ---- TLS on the data connection -------------------------------------------------------
+
+void NoteDataConnection(QELTA *q) {
+    q->Tls.DataPending = q->Tls.ControlSecured && q->Tls.ProtectData;
+}
+
+int ProtectDataWhenDue(PlatWindow hDlg, QELTA *q, const char *where) {
+    if (!q->Tls.DataPending || !q->Tls.MarkSeen || q->Socket.Data == -1) return 1;
+    q->Tls.DataPending = 0;
+    PlatTlsSettings t;
+    TlsSettingsFor(q, &t);
+    char why[200];
+    // The control connection's session is offered: servers may demand it.
+    if (!PlatNetTlsStart(q->Socket.Data, &t, q->Socket.Control, why, sizeof why)) {
+        FORMATCUT(q->ErrorText, "%s in %s\r\n", why, where);
+        return 0;
+    }
+    if (q->DebugEx == 1) LogTlsConnection(q, q->Socket.Data, "data connection");
+    if (q->ClearToSendData == 1) PlatPostEvent(hDlg, DATA, (uintptr_t)q->Socket.Data, QFD_WRITE);
     return 1;
 }
 

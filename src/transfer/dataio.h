@@ -21,6 +21,16 @@ struct AcceptTexts {
 int AcceptDataConnection(QELTA *q, PlatWindow hDlg, const AcceptTexts *texts);
 // Asks for the data socket's read, write, connect and close events.
 int SelectDataEvents(PlatWindow hDlg, PlatSocket s);
+// A data socket was made (connected or accepted): under TLS with PROT P
+// it carries nothing until its handshake.
+void NoteDataConnection(QELTA *q);
+// The handshake of a protected data connection, once the server has
+// answered the transfer's command with its preliminary reply and the
+// connection exists: only then is the server ready for it, and a refused
+// command never leaves the client waiting on a handshake. Afterwards a
+// send held back meanwhile is started. 1, or 0 with ErrorText naming
+// where (e.g. "ExecRETR()").
+int ProtectDataWhenDue(PlatWindow hDlg, QELTA *q, const char *where);
 
 // One receive into DataBuffer: the count, 0 when nothing was there (would
 // block, or the peer's close), -1 on a failure (LastSocketError set).

@@ -70,6 +70,7 @@ int CreatePortCommand(QELTA *q, PlatWindow hDlg) {
 static int StartPORT(PlatWindow hDlg, QELTA *q) {
     q->PassRetryCount = 0;
     ViewShow(q, hDlg, VIEW_COMMAND, "Establish the Data Port");
+    if (ProtectionDue(q)) return StartProtection(q, "ExecPORT");
     q->Tolerated550 = 0;
     if (ReusePort(q)) return 1;
     q->DataAccepted = 0;
@@ -83,6 +84,10 @@ static int StartPORT(PlatWindow hDlg, QELTA *q) {
 }
 
 static int ReplyToPORT(PlatWindow hDlg, QELTA *q) {
+    if (q->Tls.Step != TLS_STEP_NONE) {
+        int agreed = ProtectionReply(hDlg, q, "ExecPORT");
+        return agreed == AWAIT_MATCHED ? StartPORT(hDlg, q) : agreed == AWAIT_PENDING;
+    }
     int got = AwaitReply(hDlg, q, CODE_COMMAND_OK);
     if (got != AWAIT_MATCHED) return got == AWAIT_PENDING;
     q->DataPortReady = 1;
@@ -119,6 +124,7 @@ int ExecPORT(PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {
 static int StartPASV(PlatWindow hDlg, QELTA *q) {
     q->PassRetryCount = 0;
     ViewShow(q, hDlg, VIEW_COMMAND, "Establish the PASV Data Port");
+    if (ProtectionDue(q)) return StartProtection(q, "ExecPASV");
     q->PASVMode = 1;
     q->Tolerated550 = 0;
     if (ReusePort(q)) return 1;
@@ -153,6 +159,7 @@ static int ConnectPassive(PlatWindow hDlg, QELTA *q) {
     q->Socket.Data = PlatNetSocket();
     if (q->Socket.Data == -1)
         return SocketFailed(q, "Winsock Error %d on call socket() in ExecPASV()\r\n");
+    NoteDataConnection(q);
     if (SelectDataEvents(hDlg, q->Socket.Data) != 0)
         return SocketFailed(q, "Winsock Error %d on call WSAAsyncSelect() in ExecPASV()\r\n");
     if (BindAnyPort(q->Socket.Data) != 0)
@@ -164,6 +171,10 @@ static int ConnectPassive(PlatWindow hDlg, QELTA *q) {
 }
 
 static int ReplyToPASV(PlatWindow hDlg, QELTA *q) {
+    if (q->Tls.Step != TLS_STEP_NONE) {
+        int agreed = ProtectionReply(hDlg, q, "ExecPASV");
+        return agreed == AWAIT_MATCHED ? StartPASV(hDlg, q) : agreed == AWAIT_PENDING;
+    }
     int got = AwaitReply(hDlg, q, CODE_PASSIVE);
     if (got != AWAIT_MATCHED) return got == AWAIT_PENDING;
     // Complete only once connected: the transfer finds a ready socket.

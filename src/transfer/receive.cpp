@@ -164,6 +164,8 @@ static int ReceiveFailed(const Receiver *r, QELTA *q) {
 
 static int DataArrived(const Receiver *r, PlatWindow hDlg, QELTA *q) {
     Trace(r, q, "FD_READ on Data Socket ExecRETR()\r\n");
+    // Nothing may be read in clear from a connection that is to be protected.
+    if (q->Tls.DataPending) return 1;
     long got = ReceiveDataBlock(q);
     if (got < 0) return ReceiveFailed(r, q);
     if (got == 0) return 1;
@@ -181,9 +183,7 @@ static int DataClosed(const Receiver *r, PlatWindow hDlg, QELTA *q) {
     return Finish(r, hDlg, q);
 }
 
-int RunReceiver(const Receiver *r, PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {
-    if (kind == EV_START) return Start(r, hDlg, q);
-    if (kind != EV_SOCKET) return 1;
+static int SocketEvent(const Receiver *r, PlatWindow hDlg, QELTA *q, unsigned msg, unsigned ev) {
     if (msg == CONTROLMSG && ev == QFD_READ) return ReplyArrived(r, hDlg, q);
     if (msg == DATA && ev == QFD_READ) return DataArrived(r, hDlg, q);
     if (msg == DATA && ev == QFD_CLOSE) return DataClosed(r, hDlg, q);
@@ -193,6 +193,15 @@ int RunReceiver(const Receiver *r, PlatWindow hDlg, QELTA *q, int kind, unsigned
         return AcceptDataConnection(q, hDlg, &r->Accept);
     }
     return 1;
+}
+
+int RunReceiver(const Receiver *r, PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {
+    if (kind == EV_START) return Start(r, hDlg, q);
+    if (kind != EV_SOCKET) return 1;
+    if (!SocketEvent(r, hDlg, q, msg, ev)) return 0;
+    char where[24];
+    FORMATCUT(where, "Exec%s()", r->Verb);
+    return ProtectDataWhenDue(hDlg, q, where);
 }
 
 int ExecLIST(PlatWindow w, QELTA *q, int k, unsigned m, unsigned e) {

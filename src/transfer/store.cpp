@@ -136,6 +136,8 @@ static int Writable(PlatWindow hDlg, QELTA *q) {
     DebugTrace(q, "FD_WRITE on Data Socket\r\n");
     if (q->Send.Finished == 1) return 1;
     q->ClearToSendData = 1;
+    // Held back until the handshake; it posts the write event again.
+    if (q->Tls.DataPending) return 1;
     int step = 1;
     while (q->ClearToSendData == 1 && q->Send.Finished == 0 && (step = SendBlock(hDlg, q)) == 1) {
     }
@@ -174,9 +176,7 @@ static int DataClosed(QELTA *q) {
     return 1;
 }
 
-int ExecSTOR(PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {
-    if (kind == EV_START) return Start(hDlg, q);
-    if (kind != EV_SOCKET) return 1;
+static int SocketEvent(PlatWindow hDlg, QELTA *q, unsigned msg, unsigned ev) {
     if (msg == CONTROLMSG && ev == QFD_READ) return ReplyArrived(hDlg, q);
     if (msg == DATA && ev == QFD_WRITE) return Writable(hDlg, q);
     if (msg == DATA && ev == QFD_CLOSE) return DataClosed(q);
@@ -185,4 +185,11 @@ int ExecSTOR(PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {
         DebugTrace(q, "FD_ACCEPT for Data Socket\r\n");
     }
     return 1;
+}
+
+int ExecSTOR(PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {
+    if (kind == EV_START) return Start(hDlg, q);
+    if (kind != EV_SOCKET) return 1;
+    if (!SocketEvent(hDlg, q, msg, ev)) return 0;
+    return ProtectDataWhenDue(hDlg, q, "ExecSTOR()");
 }

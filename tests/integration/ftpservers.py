@@ -29,14 +29,16 @@ def free_port():
         return s.getsockname()[1]
 
 
-def wait_for_port(port, proc, timeout=10):
+def wait_for_port(port, proc, timeout=10, greets=True):
+    """greets: the server speaks first in clear (not so with implicit TLS)."""
     deadline = time.time() + timeout
     while time.time() < deadline:
         if proc.poll() is not None:
             raise RuntimeError(f"server exited with {proc.returncode}")
         try:
             with socket.create_connection(("127.0.0.1", port), timeout=0.5) as s:
-                s.recv(512)  # its greeting, so the real run is not the first
+                if greets:
+                    s.recv(512)  # its greeting, so the real run is not the first
                 return
         except OSError:
             time.sleep(0.05)
@@ -99,7 +101,7 @@ def start_vsftpd(base, extra=()):
     proc = subprocess.Popen(prefix + [VSFTPD, str(conf)], stdin=subprocess.DEVNULL,
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
-        wait_for_port(port, proc)
+        wait_for_port(port, proc, greets="implicit_ssl=YES" not in extra)
     except RuntimeError:
         proc.kill()
         raise

@@ -131,6 +131,7 @@ struct SockRec {
     int closeDone;    // the peer's close has been signalled
     int parked;       // data waits that may not be signalled: no POLLIN
     int hangParked;   // a hang-up nothing could be posted for: not watched
+    TlsLink *tls;     // the TLS connection over the socket, or null
     std::vector<std::pair<PlatWindow, unsigned>> postedTo;
 };
 
@@ -308,6 +309,16 @@ void AfterReceive(SockRec *r, ssize_t got, size_t asked) {
         r->parked = 1;  // until the application answers, nothing for poll()
         Post(r, QFD_READ, 0);
     }
+}
+
+// FD_READ at once, when it may be posted: data waits where poll() cannot
+// see it.
+void PostReadAgain(SockRec *r) {
+    if (r->state != SOCK_CONNECTED || !Selected(*r, QFD_READ) || !r->readArmed || r->closeDone)
+        return;
+    r->readArmed = 0;
+    r->parked = 1;
+    Post(r, QFD_READ, 0);
 }
 
 void ToSockaddr(const PlatSockAddr *a, sockaddr_in *sin) {
@@ -559,9 +570,13 @@ long PlatNetSend(PlatSocket s, const void *buf, size_t n) {
     // Linux says EPIPE for a socket never connected; Winsock WSAENOTCONN.
     if (known != nullptr && known->state != SOCK_CONNECTED) return Fail(ENOTCONN);
     ssize_t put;
-    do {
-        put = send((int)s, buf, n, MSG_NOSIGNAL | MSG_DONTWAIT);
-    } while (put < 0 && errno == EINTR);
+    if (known != nullptr && known->tls != nullptr) {
+        put = TlsSend(known->tls, buf, n);
+    } else {
+        do {
+            put = send((int)s, buf, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+        } while (put < 0 && errno == EINTR);
+    }
     if (put >= 0) return (long)put;
     int err = errno;
     if (known != nullptr && (err == EAGAIN || err == EWOULDBLOCK)) {
@@ -574,15 +589,21 @@ long PlatNetSend(PlatSocket s, const void *buf, size_t n) {
 
 long PlatNetRecv(PlatSocket s, void *buf, size_t n, int peek) {
     ssize_t got;
-    do {
-        got = recv((int)s, buf, n, (peek ? MSG_PEEK : 0) | MSG_DONTWAIT);
-    } while (got < 0 && errno == EINTR);
-    int err = errno;
     SockRec *r = Find(s);
+    if (r != nullptr && r->tls != nullptr) {
+        got = TlsRecv(r->tls, buf, n, peek);
+    } else {
+        do {
+            got = recv((int)s, buf, n, (peek ? MSG_PEEK : 0) | MSG_DONTWAIT);
+        } while (got < 0 && errno == EINTR);
+    }
+    int err = errno;
     if (r != nullptr) {
         r->readArmed = 1;
         Answered(r);
         if (!peek) AfterReceive(r, got, n);
+        // Decrypted data left inside TLS is invisible to poll().
+        if (!peek && got > 0 && r->tls != nullptr && TlsBuffered(r->tls)) PostReadAgain(r);
         UpdateWatch(r);
     }
     if (got < 0) return Fail(err);
@@ -645,10 +666,29 @@ int PlatNetLocalAddress(PlatSocket s, PlatSockAddr *a) {
 void PlatNetClose(PlatSocket s) {
     if (s < 0) return;
     SockRec *r = Find(s);
+    if (r != nullptr && r->tls != nullptr) {
+        TlsEnd(r->tls);
+        r->tls = nullptr;
+    }
     if (r != nullptr) {
         LoopUnwatchFd(r->fd);
         for (const auto &p : r->postedTo) LoopDropPosts(p.first, p.second, (uintptr_t)r->fd);
         gSockets.erase(r->fd);
     }
     close((int)s);
+}
+
+// ---- TLS over a socket -------------------------------------------------------------
+
+TlsLink *NetTlsLink(int fd) {
+    SockRec *r = Find(fd);
+    return r == nullptr ? nullptr : r->tls;
+}
+
+int NetAttachTls(int fd, TlsLink *t) {
+    SockRec *r = Find(fd);
+    if (r == nullptr || r->state != SOCK_CONNECTED) return 0;
+    r->tls = t;
+    if (TlsBuffered(t)) PostReadAgain(r);
+    return 1;
 }

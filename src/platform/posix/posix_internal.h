@@ -58,6 +58,25 @@ void DisplayInterrupted(void);
 // which must never reach a terminal as it is.
 int PosixPrintableLength(const char *text);
 
+// ---- TLS (tls.cpp, over net.cpp's sockets) ----
+// A socket's TLS client connection: what PlatNetTlsStart made.
+struct TlsLink;
+// As recv() and send() on a non-blocking socket: bytes, 0 for the peer's
+// close_notify (receive), or -1 with errno EAGAIN (nothing yet) or
+// ECONNRESET (the stream broken or cut without close_notify).
+long TlsRecv(TlsLink *t, void *buf, size_t n, int peek);
+long TlsSend(TlsLink *t, const void *buf, size_t n);
+// Decrypted bytes (or the peer's close_notify) wait inside the connection,
+// where poll() cannot see them.
+int TlsBuffered(TlsLink *t);
+// Sends close_notify (waiting a little for room) and frees the connection;
+// the socket is the caller's to close.
+void TlsEnd(TlsLink *t);
+// net.cpp: the TLS connection of a socket, or null; attaching one makes
+// the socket's sends and receives go through it (0 for no connected socket).
+TlsLink *NetTlsLink(int fd);
+int NetAttachTls(int fd, TlsLink *t);
+
 // ---- paths (paths.cpp) ----
 // Maps a DOS-style path (C:\x\y, relative x\y, \x\y) to a POSIX path
 // through the drive map (C: = / or QELTA_DRIVE_C; L: = QELTA_DRIVE_L).

@@ -1,0 +1,335 @@
+// TLS client connections with OpenSSL, over the sockets of net.cpp.
+//
+// The handshake blocks (poll() with a deadline): the core starts it only
+// when the server is known to be ready for it. Afterwards the socket
+// stays non-blocking and event-driven; records are read one by one
+// (no read-ahead), so anything not yet decrypted is still in the kernel
+// where poll() sees it, and what was decrypted but not returned is
+// reported by TlsBuffered.
+//
+// The certificate is checked after the handshake rather than inside it,
+// so that a refusal can name the reason and the fingerprint to pin.
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <poll.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+#include "base/text.h"
+#include "platform/posix/posix_internal.h"
+
+struct TlsLink {
+    SSL_CTX *ctx;  // shared by a control connection and its data connections
+    SSL *ssl;
+    int fd;
+    unsigned char fingerprint[32];
+};
+
+namespace {
+
+unsigned long NowMs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (unsigned long)ts.tv_sec * 1000UL + (unsigned long)(ts.tv_nsec / 1000000);
+}
+
+// "30:20:01:...": the form a person compares and pastes into TLSFingerprint.
+void FingerprintText(const unsigned char fp[32], char *out, size_t size) {
+    char text[32 * 3];
+    for (int i = 0; i < 32; i++) snprintf(text + i * 3, 4, "%02X%s", fp[i], i < 31 ? ":" : "");
+    CopyCut(out, size, text);
+}
+
+int IsAddress(const char *name) {
+    ASN1_OCTET_STRING *ip = a2i_IPADDRESS(name);
+    if (ip == nullptr) return 0;
+    ASN1_OCTET_STRING_free(ip);
+    return 1;
+}
+
+// The first error OpenSSL queued, as a short text; what else when none.
+void OpenSslError(char *out, size_t size, const char *otherwise) {
+    unsigned long e = ERR_peek_error();
+    if (e == 0) {
+        CopyCut(out, size, otherwise);
+        return;
+    }
+    const char *reason = ERR_reason_error_string(e);
+    CopyCut(out, size, reason ? reason : "TLS error");
+    ERR_clear_error();
+}
+
+// A PEM file of at least one certificate, read through the drive map.
+int LoadCAFile(SSL_CTX *ctx, const char *name, char *why, size_t size) {
+    char path[4096];
+    FILE *f = PosixMapPath(name, path, sizeof path) ? fopen(path, "r") : nullptr;
+    if (f == nullptr) {
+        FormatCut(why, size, "CA file %s cannot be read", name);
+        return 0;
+    }
+    X509_STORE *store = SSL_CTX_get_cert_store(ctx);
+    int count = 0;
+    X509 *cert;
+    while ((cert = PEM_read_X509(f, nullptr, nullptr, nullptr)) != nullptr) {
+        if (X509_STORE_add_cert(store, cert) == 1) count++;
+        X509_free(cert);
+    }
+    fclose(f);
+    ERR_clear_error();  // the end of the file reads as an error
+    if (count > 0) return 1;
+    FormatCut(why, size, "CA file %s holds no certificate", name);
+    return 0;
+}
+
+SSL_CTX *NewContext(const PlatTlsSettings *t, char *why, size_t size) {
+    SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
+    if (ctx == nullptr) {
+        FormatCut(why, size, "TLS cannot be set up for %s", t->ServerName);
+        return nullptr;
+    }
+    SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+    // A send may go out record by record; the core keeps what is unsent.
+    SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    if (t->Verify && t->Pin == nullptr) {
+        SSL_CTX_set_default_verify_paths(ctx);
+        if (t->CAFile != nullptr && t->CAFile[0] != 0 && !LoadCAFile(ctx, t->CAFile, why, size)) {
+            SSL_CTX_free(ctx);
+            return nullptr;
+        }
+    }
+    return ctx;
+}
+
+// Waits for the socket as the handshake wants; 0 when the time is up.
+int WaitFor(SSL *ssl, int fd, int result, unsigned long deadline) {
+    short events = SSL_get_error(ssl, result) == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN;
+    for (;;) {
+        unsigned long now = NowMs();
+        if ((long)(deadline - now) <= 0) return 0;
+        pollfd p = {fd, events, 0};
+        int n = poll(&p, 1, (int)(deadline - now));
+        if (n > 0) return 1;
+        if (n == 0) return 0;
+        if (errno != EINTR) return 1;  // the next step reports it
+    }
+}
+
+int Handshake(SSL *ssl, int fd, const PlatTlsSettings *t, char *why, size_t size) {
+    unsigned long deadline = NowMs() + t->TimeoutMs;
+    ERR_clear_error();
+    for (;;) {
+        int r = SSL_connect(ssl);
+        if (r == 1) return 1;
+        int e = SSL_get_error(ssl, r);
+        if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
+            if (WaitFor(ssl, fd, r, deadline)) continue;
+            FormatCut(why, size, "TLS handshake with %s did not finish within %u seconds",
+                      t->ServerName, t->TimeoutMs / 1000);
+            return 0;
+        }
+        char detail[120];
+        OpenSslError(detail, sizeof detail, "connection closed");
+        FormatCut(why, size, "TLS handshake with %s failed (%s)", t->ServerName, detail);
+        return 0;
+    }
+}
+
+const char *UntrustedReason(long v) {
+    switch (v) {
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT: return "self-signed";
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE: return "issuer unknown";
+    case X509_V_ERR_CERT_HAS_EXPIRED: return "expired";
+    case X509_V_ERR_CERT_NOT_YET_VALID: return "not yet valid";
+    case X509_V_ERR_CERT_REVOKED: return "revoked";
+    default: return X509_verify_cert_error_string(v);
+    }
+}
+
+int NamesServer(X509 *cert, const char *name) {
+    if (IsAddress(name)) return X509_check_ip_asc(cert, name, 0) == 1;
+    return X509_check_host(cert, name, 0, 0, nullptr) == 1;
+}
+
+// The checks a control connection's certificate must pass.
+int CheckCertificate(SSL *ssl, X509 *cert, const unsigned char fp[32], const PlatTlsSettings *t,
+                     char *why, size_t size) {
+    char shown[100];
+    FingerprintText(fp, shown, sizeof shown);
+    if (t->Pin != nullptr) {
+        if (memcmp(fp, t->Pin, 32) == 0) return 1;
+        FormatCut(why, size, "Certificate of %s does not match TLSFingerprint (SHA-256 %s)",
+                  t->ServerName, shown);
+        return 0;
+    }
+    if (!t->Verify) return 1;
+    long v = SSL_get_verify_result(ssl);
+    if (v != X509_V_OK) {
+        FormatCut(why, size, "Certificate of %s is not trusted (%s; SHA-256 %s)", t->ServerName,
+                  UntrustedReason(v), shown);
+        return 0;
+    }
+    if (NamesServer(cert, t->ServerName)) return 1;
+    FormatCut(why, size, "Certificate of %s does not name it (SHA-256 %s)", t->ServerName, shown);
+    return 0;
+}
+
+// The certificate's checks; for a data connection, that it is the control
+// connection's.
+int Checked(SSL *ssl, const TlsLink *control, const PlatTlsSettings *t, unsigned char fp[32],
+            char *why, size_t size) {
+    X509 *cert = SSL_get0_peer_certificate(ssl);
+    unsigned len = 0;
+    if (cert == nullptr || X509_digest(cert, EVP_sha256(), fp, &len) != 1 || len != 32) {
+        FormatCut(why, size, "TLS handshake with %s failed (no certificate)", t->ServerName);
+        return 0;
+    }
+    if (control == nullptr) return CheckCertificate(ssl, cert, fp, t, why, size);
+    if (memcmp(fp, control->fingerprint, 32) == 0) return 1;
+    char shown[100];
+    FingerprintText(fp, shown, sizeof shown);
+    FormatCut(why, size,
+              "Certificate of the data connection differs from the control connection's "
+              "(SHA-256 %s)",
+              shown);
+    return 0;
+}
+
+// The control connection's session, offered so that the server can tell
+// the data connection is the same client's.
+void OfferSession(SSL *ssl, const TlsLink *control) {
+    SSL_SESSION *s = SSL_get1_session(control->ssl);
+    if (s == nullptr) return;
+    if (SSL_SESSION_is_resumable(s)) SSL_set_session(ssl, s);
+    SSL_SESSION_free(s);
+}
+
+// errno and -1 for what the last call left; 0 for close_notify.
+long Outcome(SSL *ssl, int r) {
+    switch (SSL_get_error(ssl, r)) {
+    case SSL_ERROR_ZERO_RETURN: return 0;
+    case SSL_ERROR_WANT_READ:
+    case SSL_ERROR_WANT_WRITE: errno = EAGAIN; return -1;
+    default:
+        // A stream that ends without close_notify may have been cut: a
+        // file taken from it could be short.
+        ERR_clear_error();
+        errno = ECONNRESET;
+        return -1;
+    }
+}
+
+}  // namespace
+
+int PlatNetTlsStart(PlatSocket s, const PlatTlsSettings *t, PlatSocket resumeFrom, char *why,
+                    size_t size) {
+    if (size) why[0] = 0;
+    const TlsLink *control = resumeFrom >= 0 ? NetTlsLink((int)resumeFrom) : nullptr;
+    SSL_CTX *ctx = nullptr;
+    if (control != nullptr && SSL_CTX_up_ref(control->ctx) == 1) ctx = control->ctx;
+    if (ctx == nullptr) ctx = NewContext(t, why, size);
+    if (ctx == nullptr) return 0;
+    SSL *ssl = SSL_new(ctx);
+    unsigned char fp[32];
+    int ok = ssl != nullptr && SSL_set_fd(ssl, (int)s) == 1;
+    if (ok) {
+        SSL_set_connect_state(ssl);
+        if (!IsAddress(t->ServerName)) SSL_set_tlsext_host_name(ssl, t->ServerName);
+        if (control != nullptr) OfferSession(ssl, control);
+        ok = Handshake(ssl, (int)s, t, why, size) && Checked(ssl, control, t, fp, why, size);
+    } else {
+        FormatCut(why, size, "TLS cannot be set up for %s", t->ServerName);
+    }
+    TlsLink *link = ok ? new TlsLink{ctx, ssl, (int)s, {0}} : nullptr;
+    if (link != nullptr) memcpy(link->fingerprint, fp, 32);
+    if (link != nullptr && NetAttachTls((int)s, link)) return 1;
+    if (ok) FormatCut(why, size, "TLS with %s: the socket is not connected", t->ServerName);
+    delete link;
+    SSL_free(ssl);
+    SSL_CTX_free(ctx);
+    return 0;
+}
+
+int PlatNetTlsDescribe(PlatSocket s, char *out, size_t size) {
+    TlsLink *t = NetTlsLink((int)s);
+    if (t == nullptr) return 0;
+    char subject[200] = "";
+    X509 *cert = SSL_get0_peer_certificate(t->ssl);
+    if (cert != nullptr) X509_NAME_oneline(X509_get_subject_name(cert), subject, sizeof subject);
+    char shown[100];
+    FingerprintText(t->fingerprint, shown, sizeof shown);
+    FormatCut(out, size, "%s %s, certificate %s, SHA-256 %s%s", SSL_get_version(t->ssl),
+              SSL_get_cipher_name(t->ssl), subject, shown,
+              SSL_session_reused(t->ssl) ? ", session resumed" : "");
+    return 1;
+}
+
+long TlsRecv(TlsLink *t, void *buf, size_t n, int peek) {
+    ERR_clear_error();
+    if (peek) {
+        int r = SSL_peek(t->ssl, buf, n > INT_MAX ? INT_MAX : (int)n);
+        return r > 0 ? r : Outcome(t->ssl, r);
+    }
+    // Whole records until the buffer is full or the kernel has no more: a
+    // short receive sends the socket back to poll(), which must then be
+    // right that nothing is waiting.
+    size_t total = 0;
+    while (total < n) {
+        size_t want = n - total;
+        int r = SSL_read(t->ssl, static_cast<char *>(buf) + total, want > INT_MAX ? INT_MAX : (int)want);
+        if (r > 0) {
+            total += (size_t)r;
+            continue;
+        }
+        if (total > 0) break;  // the next receive reports what stopped this one
+        return Outcome(t->ssl, r);
+    }
+    return (long)total;
+}
+
+long TlsSend(TlsLink *t, const void *buf, size_t n) {
+    ERR_clear_error();
+    int r = SSL_write(t->ssl, buf, n > INT_MAX ? INT_MAX : (int)n);
+    if (r > 0) return r;
+    long out = Outcome(t->ssl, r);
+    if (out == 0) errno = ECONNRESET;  // a close_notify while sending
+    return -1;
+}
+
+// A close_notify already read counts: the server may wait for ours before
+// it closes, so no event would ever come for it.
+int TlsBuffered(TlsLink *t) {
+    return SSL_pending(t->ssl) > 0 || (SSL_get_shutdown(t->ssl) & SSL_RECEIVED_SHUTDOWN) != 0;
+}
+
+void TlsEnd(TlsLink *t) {
+    // Records the peer sent unasked (session tickets) are read first: a
+    // socket closed with unread data resets the connection, and the peer
+    // may then lose the end of an upload it has not read yet.
+    char scrap[4096];
+    ERR_clear_error();
+    for (int i = 0; i < 256 && SSL_read(t->ssl, scrap, sizeof scrap) > 0; i++) {
+    }
+    // The peer learns the data is complete from close_notify: an upload's
+    // end must not look like a cut. A full send buffer gets a moment.
+    unsigned long deadline = NowMs() + 5000;
+    ERR_clear_error();
+    for (;;) {
+        int r = SSL_shutdown(t->ssl);
+        if (r >= 0 || SSL_get_error(t->ssl, r) != SSL_ERROR_WANT_WRITE) break;
+        if (!WaitFor(t->ssl, t->fd, r, deadline)) break;
+    }
+    ERR_clear_error();
+    SSL_free(t->ssl);
+    SSL_CTX_free(t->ctx);
+    delete t;
+}
