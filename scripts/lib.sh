@@ -60,12 +60,12 @@ unpack_deb() {
 }
 
 # The Linux program alone (scripts/demo needs no more).
-LINUX_BUILD_PACKAGES=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev python3 scdoc)
+LINUX_BUILD_PACKAGES=(cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev python3 scdoc libssl-dev)
 # All three programs: the Windows ones are cross-built at both widths.
 BUILD_PACKAGES=("${LINUX_BUILD_PACKAGES[@]}" g++-mingw-w64-i686 g++-mingw-w64-x86-64)
 # pure-ftpd itself is unpacked by the tests (unpack_deb); its libraries are here.
 TEST_PACKAGES=(wine wine64 xvfb xauth xdotool vsftpd python3-pytest python3-pyftpdlib python3-pexpect
-               libsodium23 libcap2 libssl3)
+               libsodium23 libcap2 libssl3 openssl python3-openssl)
 
 # wine_bits: the width of the Windows program the tests run, 32 or 64.
 # QELTA_WINE_BITS forces it; otherwise 32 where this host runs 32-bit code.
@@ -81,5 +81,5 @@ wine_bits() {
 # man-db checks the installed page. lintian is installed by scripts/package.
 PACKAGE_PACKAGES=(scdoc dpkg-dev man-db gzip)
 # libFuzzer and the sanitizer runtimes for the fuzz targets (scripts/fuzz).
-FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+FUZZ_PACKAGES=(clang libclang-rt-14-dev libssl-dev)
 

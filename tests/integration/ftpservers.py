@@ -116,15 +116,22 @@ from pyftpdlib.servers import FTPServer
 port, home, user, password = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4]
 auth = DummyAuthorizer()
 auth.add_user(user, password, home, perm="elradfmwMT")
-FTPHandler.authorizer = auth
-FTPHandler.banner = "pyftpdlib ready."
-FTPHandler.masquerade_address = "127.0.0.1"
-server = FTPServer(("127.0.0.1", port), FTPHandler)
+handler = FTPHandler
+if len(sys.argv) > 5:
+    from pyftpdlib.handlers import TLS_FTPHandler
+    handler = TLS_FTPHandler
+    handler.certfile = sys.argv[5]
+    handler.tls_control_required = handler.tls_data_required = True
+handler.authorizer = auth
+handler.banner = "pyftpdlib ready."
+handler.masquerade_address = "127.0.0.1"
+server = FTPServer(("127.0.0.1", port), handler)
 server.serve_forever()
 """
 
 
-def start_pyftpdlib(base):
+def start_pyftpdlib(base, certfile=None):
+    """certfile: a PEM of certificate and key; TLS is then required."""
     base = Path(base)
     home = base / "home"
     (home / "pub").mkdir(parents=True, exist_ok=True)
@@ -134,7 +141,7 @@ def start_pyftpdlib(base):
         for p in (base, home, home / "pub"):
             os.chown(p, nobody.pw_uid, nobody.pw_gid)
     proc = subprocess.Popen(prefix + ["/usr/bin/python3", "-c", PYFTPD_MAIN, str(port), str(home),
-                                      USER, PASSWORD],
+                                      USER, PASSWORD] + ([str(certfile)] if certfile else []),
                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL)
     try:
@@ -187,7 +194,7 @@ class PureFtpd(Server):
                 self.proc.wait()
 
 
-def start_pureftpd(base):
+def start_pureftpd(base, certfile=None):
     """Anonymous pure-ftpd, run from its unpacked package (it conflicts with
     vsftpd). It serves anonymous users only as root, chrooted into the ftp
     account's home; that home (/srv/ftp) is shared by the machine, so the
@@ -215,8 +222,10 @@ def start_pureftpd(base):
     pub.chmod(0o777)
     port = free_port()
     # -e anonymous only, -H no name look-ups; uploads are allowed (no -i).
+    # With a certificate, -Y 2 refuses sessions without TLS.
+    tls = f" -Y 2 -2 {shlex.quote(str(certfile))}" if certfile else ""
     serve = (f"mount --bind {shlex.quote(str(root))} {shlex.quote(ftp_home)} && "
-             f"exec {shlex.quote(str(binary))} -S 127.0.0.1,{port} -e -H")
+             f"exec {shlex.quote(str(binary))} -S 127.0.0.1,{port} -e -H{tls}")
     proc = subprocess.Popen(["unshare", "-m", "--propagation", "private", "sh", "-c", serve],
                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL, start_new_session=True)
@@ -247,11 +256,12 @@ def any_ftp_server(request):
 
 class RecordingProxy:
     """Passes one control connection through to the server and keeps every
-    byte the server sent, in order."""
+    byte each side sent, in order."""
 
     def __init__(self, port):
         self.upstream = port
         self.from_server = bytearray()
+        self.from_client = bytearray()
         self.listener = socket.socket()
         self.listener.bind(("127.0.0.1", 0))
         self.listener.listen(1)
@@ -286,7 +296,7 @@ class RecordingProxy:
         server = socket.create_connection(("127.0.0.1", self.upstream))
         back = threading.Thread(target=self._pump, args=(server, client, self.from_server))
         back.start()
-        self._pump(client, server, None)
+        self._pump(client, server, self.from_client)
         back.join(timeout=10)
         client.close()
         server.close()

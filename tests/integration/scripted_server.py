@@ -23,6 +23,8 @@ class ScriptedServer:
     ("close",)          close the connection
     ("reconnect",)      close the connection, accept the next one and play
                         the steps after this one on it
+    ("starttls",)       make the TLS handshake on the control connection as
+                        the server, with the context given as tls=
     Data connection (one at a time; a new one replaces the old):
     ("pasv", named, at) listen on address `at` (127.0.0.1 if left out), send
                         "227 Entering Passive Mode (...)" naming address
@@ -35,11 +37,14 @@ class ScriptedServer:
     ("data-close",)     close the data connection
     ("wait-close",)     wait until the client closes the data connection;
                         .client_closed counts the ones it closed
+    ("data-tls",)       make the TLS handshake on the data connection
+    ("data-cut",)       close the data connection without TLS's close_notify
     After the last step the server answers every further line with
     `otherwise` (QUIT always gets "221 Bye") until the client closes."""
 
-    def __init__(self, steps, otherwise=b"502 Not scripted.\r\n"):
+    def __init__(self, steps, otherwise=b"502 Not scripted.\r\n", tls=None):
         self.steps = steps
+        self.tls = tls
         self.otherwise = otherwise
         self.lines = []
         self.data = None
@@ -129,6 +134,11 @@ class ScriptedServer:
         for i, step in enumerate(steps):
             if step[0] == "reconnect":
                 return steps[i + 1:]
+            if step[0] == "starttls":
+                conn.settimeout(DATA_TIMEOUT)
+                conn = self.tls.wrap_socket(conn, server_side=True)
+                conn.settimeout(0.2)
+                continue
             if step[0] == "hang":
                 self.stopping.wait()
                 return
@@ -165,6 +175,11 @@ class ScriptedServer:
         elif kind == "data-recv":
             self._receive(step[1])
         elif kind == "data-close":
+            self._drop_data()
+        elif kind == "data-tls":
+            self.data = self.tls.wrap_socket(self.data, server_side=True)
+        elif kind == "data-cut":
+            # close() of a TLS socket sends no close_notify: a cut stream.
             self._drop_data()
         elif kind == "wait-close":
             try:
