@@ -136,11 +136,13 @@ int PlatNetConnect(PlatSocket s, const PlatSockAddr *a) {
 }
 
 long PlatNetSend(PlatSocket s, const void *buf, size_t n) {
+    if (TlsConn *t = TlsFind(Sock(s))) return TlsSend(t, buf, n);
     int r = send(Sock(s), (const char *)buf, (int)n, 0);
     return r == SOCKET_ERROR ? -1 : r;
 }
 
 long PlatNetRecv(PlatSocket s, void *buf, size_t n, int peek) {
+    if (TlsConn *t = TlsFind(Sock(s))) return TlsRecv(t, buf, n, peek);
     int r = recv(Sock(s), (char *)buf, (int)n, peek ? MSG_PEEK : 0);
     return r == SOCKET_ERROR ? -1 : r;
 }
@@ -171,6 +173,7 @@ int PlatNetLocalAddress(PlatSocket s, PlatSockAddr *a) {
 
 void PlatNetClose(PlatSocket s) {
     if (s == -1) return;
+    if (TlsConn *t = TlsFind(Sock(s))) TlsClose(t);
     closesocket(Sock(s));
     std::vector<Notified> gone;
     for (size_t i = 0; i < NotifiedTo.size();) {
