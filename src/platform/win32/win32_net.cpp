@@ -9,6 +9,7 @@
 
 #include "base/text.h"
 #include "platform/platform.h"
+#include "platform/win32/win32_internal.h"
 
 static_assert(sizeof(PlatSockAddr) == sizeof(sockaddr_in), "PlatSockAddr must be a sockaddr_in");
 
@@ -86,18 +87,32 @@ PlatSocket PlatNetSocket(void) { return FromSock(socket(AF_INET, SOCK_STREAM, IP
 // Where each open socket's events have been posted. Events already queued
 // stay in the queue when a socket is closed, and the next socket often
 // gets the same handle: closing one drops them, as the POSIX layer does,
-// so none of them is ever taken for an event of its successor.
+// so none of them is ever taken for an event of its successor. A socket's
+// last entry is where its events go now.
 struct Notified {
     SOCKET s;
     HWND w;
     UINT msg;
+    long events;
 };
 static std::vector<Notified> NotifiedTo;
 
-static void Remember(SOCKET s, HWND w, UINT msg) {
-    for (const Notified &n : NotifiedTo)
-        if (n.s == s && n.w == w && n.msg == msg) return;
-    NotifiedTo.push_back({s, w, msg});
+static void Remember(SOCKET s, HWND w, UINT msg, long events) {
+    for (size_t i = 0; i < NotifiedTo.size(); i++)
+        if (NotifiedTo[i].s == s && NotifiedTo[i].w == w && NotifiedTo[i].msg == msg) {
+            NotifiedTo.erase(NotifiedTo.begin() + (long)i);
+            break;
+        }
+    NotifiedTo.push_back({s, w, msg, events});
+}
+
+void NetPostRead(SOCKET s) {
+    for (size_t i = NotifiedTo.size(); i-- > 0;)
+        if (NotifiedTo[i].s == s) {
+            const Notified &n = NotifiedTo[i];
+            if (n.events & FD_READ) PostMessageA(n.w, n.msg, (WPARAM)s, WSAMAKESELECTREPLY(FD_READ, 0));
+            return;
+        }
 }
 
 // Takes out the queued events of msg for w and posts back those of other
@@ -112,7 +127,7 @@ static void DropQueued(const Notified &n) {
 
 int PlatNetAsyncSelect(PlatSocket s, PlatWindow w, unsigned msg, long events) {
     if (WSAAsyncSelect(Sock(s), (HWND)w, msg, events) != 0) return -1;
-    Remember(Sock(s), (HWND)w, msg);
+    Remember(Sock(s), (HWND)w, msg, events);
     return 0;
 }
 
@@ -121,11 +136,13 @@ int PlatNetConnect(PlatSocket s, const PlatSockAddr *a) {
 }
 
 long PlatNetSend(PlatSocket s, const void *buf, size_t n) {
+    if (TlsConn *t = TlsFind(Sock(s))) return TlsSend(t, buf, n);
     int r = send(Sock(s), (const char *)buf, (int)n, 0);
     return r == SOCKET_ERROR ? -1 : r;
 }
 
 long PlatNetRecv(PlatSocket s, void *buf, size_t n, int peek) {
+    if (TlsConn *t = TlsFind(Sock(s))) return TlsRecv(t, buf, n, peek);
     int r = recv(Sock(s), (char *)buf, (int)n, peek ? MSG_PEEK : 0);
     return r == SOCKET_ERROR ? -1 : r;
 }
@@ -145,7 +162,7 @@ PlatSocket PlatNetAccept(PlatSocket s, PlatSockAddr *peer) {
     std::vector<Notified> inherited;
     for (const Notified &n : NotifiedTo)
         if (n.s == Sock(s)) inherited.push_back(n);
-    for (const Notified &n : inherited) Remember(a, n.w, n.msg);
+    for (const Notified &n : inherited) Remember(a, n.w, n.msg, n.events);
     return FromSock(a);
 }
 
@@ -156,6 +173,7 @@ int PlatNetLocalAddress(PlatSocket s, PlatSockAddr *a) {
 
 void PlatNetClose(PlatSocket s) {
     if (s == -1) return;
+    if (TlsConn *t = TlsFind(Sock(s))) TlsClose(t);
     closesocket(Sock(s));
     std::vector<Notified> gone;
     for (size_t i = 0; i < NotifiedTo.size();) {

@@ -1,0 +1,25 @@
+// What the Windows platform files share between themselves: the TLS
+// records that the socket calls go through, and the way back to a
+// socket's notification window.
+#ifndef QELTA_WIN32_INTERNAL_H
+#define QELTA_WIN32_INTERNAL_H
+
+#include <winsock2.h>
+
+#include <cstddef>
+
+// win32_tls.cpp: a socket made a TLS client has a record; plain sockets
+// have none, and finding that out is one look in a short list.
+struct TlsConn;
+TlsConn *TlsFind(SOCKET s);
+long TlsSend(TlsConn *c, const void *buf, size_t n);
+long TlsRecv(TlsConn *c, void *buf, size_t n, int peek);
+// Sends what is pending and close_notify, then frees the record; the
+// socket itself is left for the caller to close.
+void TlsClose(TlsConn *c);
+
+// win32_net.cpp: posts FD_READ for s as Winsock would, to where its
+// events go now, when they include FD_READ.
+void NetPostRead(SOCKET s);
+
+#endif

@@ -1,0 +1,846 @@
+// TLS client on a Winsock socket through Schannel. The program checks the
+// server's certificate itself after the handshake (fingerprint pin, chain,
+// name), so Schannel is told to leave that alone and both builds judge a
+// certificate alike. A data connection reuses its control connection's
+// credentials handle and target name: that is how Schannel offers the
+// control connection's session again.
+#define SECURITY_WIN32
+#include <winsock2.h>
+#include <windows.h>
+#include <wincrypt.h>
+#include <schannel.h>
+#include <security.h>
+#include <sspi.h>
+
+#include <climits>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "base/text.h"
+#include "platform/platform.h"
+#include "platform/win32/win32_internal.h"
+
+namespace {
+
+// One credentials handle per control connection, shared by its data
+// connections; the last of them to close frees it.
+struct TlsCred {
+    CredHandle h;
+    int refs;
+};
+
+enum { FP_SIZE = 32, FP_TEXT = FP_SIZE * 3 };
+
+}  // namespace
+
+struct TlsConn {
+    SOCKET s;
+    TlsCred *cred = nullptr;
+    CtxtHandle ctx;
+    bool hasCtx = false;
+    std::string target;
+    SecPkgContext_StreamSizes sizes = {};
+    std::vector<char> in;  // ciphertext read ahead of its decryption
+    size_t inLen = 0;
+    std::vector<char> plain;  // decrypted, not yet returned
+    size_t plainPos = 0;
+    std::vector<char> out;  // encrypted, not yet taken by the OS
+    size_t outPos = 0, outLen = 0;
+    bool peerClosed = false;  // close_notify received
+    bool readPosted = false;  // an FD_READ of ours waits for the next receive
+    unsigned char fp[FP_SIZE] = {};
+    std::string subject;
+    int resumed = -1;  // -1 when Schannel does not say
+};
+
+static std::vector<TlsConn *> Conns;
+
+static const DWORD CLOSE_LIMIT_MS = 5000;
+static const size_t HANDSHAKE_BUFFER_MAX = 1 << 20;
+// Records encrypted per send: fewer system calls on a long upload.
+static const size_t RECORDS_PER_SEND = 4;
+
+static const ULONG ISC_FLAGS = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
+                               ISC_REQ_CONFIDENTIALITY | ISC_REQ_EXTENDED_ERROR |
+                               ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM |
+                               ISC_REQ_MANUAL_CRED_VALIDATION;
+
+TlsConn *TlsFind(SOCKET s) {
+    for (TlsConn *c : Conns)
+        if (c->s == s) return c;
+    return nullptr;
+}
+
+static void CredRelease(TlsCred *cred) {
+    if (cred && --cred->refs == 0) {
+        FreeCredentialsHandle(&cred->h);
+        delete cred;
+    }
+}
+
+static void FreeConn(TlsConn *c) {
+    if (c->hasCtx) DeleteSecurityContext(&c->ctx);
+    CredRelease(c->cred);
+    for (size_t i = 0; i < Conns.size(); i++)
+        if (Conns[i] == c) {
+            Conns.erase(Conns.begin() + (long)i);
+            break;
+        }
+    delete c;
+}
+
+static SECURITY_STATUS CredAcquire(TlsCred **out) {
+    SCHANNEL_CRED sc;
+    ZeroMemory(&sc, sizeof sc);
+    sc.dwVersion = SCHANNEL_CRED_VERSION;
+    sc.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
+#ifdef SP_PROT_TLS1_3_CLIENT
+    sc.grbitEnabledProtocols |= SP_PROT_TLS1_3_CLIENT;
+#endif
+    sc.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
+    TlsCred *cred = new TlsCred;
+    cred->refs = 1;
+    TimeStamp expiry;
+    SECURITY_STATUS st = AcquireCredentialsHandleA(NULL, (SEC_CHAR *)UNISP_NAME_A, SECPKG_CRED_OUTBOUND,
+                                                   NULL, &sc, NULL, NULL, &cred->h, &expiry);
+    if (st != SEC_E_OK && sc.grbitEnabledProtocols != SP_PROT_TLS1_2_CLIENT) {
+        // A system that does not know TLS 1.3 may refuse to hear of it.
+        sc.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
+        st = AcquireCredentialsHandleA(NULL, (SEC_CHAR *)UNISP_NAME_A, SECPKG_CRED_OUTBOUND, NULL, &sc,
+                                       NULL, NULL, &cred->h, &expiry);
+    }
+    if (st != SEC_E_OK) {
+        delete cred;
+        return st;
+    }
+    *out = cred;
+    return SEC_E_OK;
+}
+
+// ---- Blocking on a non-blocking socket -------------------------------------------------
+
+// 1 when s is ready to read (or write), 0 when the time since start has
+// passed limitMs, -1 on a select error.
+static int WaitSocket(SOCKET s, bool write, DWORD start, DWORD limitMs) {
+    DWORD spent = GetTickCount() - start;
+    if (spent >= limitMs) return 0;
+    DWORD left = limitMs - spent;
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(s, &set);
+    timeval tv;
+    tv.tv_sec = (long)(left / 1000);
+    tv.tv_usec = (long)(left % 1000) * 1000;
+    int r = select(0, write ? NULL : &set, write ? &set : NULL, NULL, &tv);
+    return r > 0 ? 1 : r == 0 ? 0 : -1;
+}
+
+// Sends all of p, waiting for room. 0, or the Winsock error (WSAETIMEDOUT
+// when the time ran out).
+static int SendAll(SOCKET s, const char *p, size_t n, DWORD start, DWORD limitMs) {
+    while (n) {
+        int r = send(s, p, (int)(n < INT_MAX ? n : INT_MAX), 0);
+        if (r != SOCKET_ERROR) {
+            p += r;
+            n -= (size_t)r;
+            continue;
+        }
+        int e = WSAGetLastError();
+        if (e != WSAEWOULDBLOCK) return e;
+        int w = WaitSocket(s, true, start, limitMs);
+        if (w <= 0) return w == 0 ? WSAETIMEDOUT : WSAGetLastError();
+    }
+    return 0;
+}
+
+// Sends pending ciphertext as far as the OS takes it without waiting. 0
+// when nothing is left, else the Winsock error (would-block included, and
+// then Winsock posts FD_WRITE once there is room).
+static int Flush(TlsConn *c) {
+    while (c->outPos < c->outLen) {
+        size_t n = c->outLen - c->outPos;
+        int r = send(c->s, c->out.data() + c->outPos, (int)(n < INT_MAX ? n : INT_MAX), 0);
+        if (r == SOCKET_ERROR) return WSAGetLastError();
+        c->outPos += (size_t)r;
+    }
+    c->outPos = c->outLen = 0;
+    return 0;
+}
+
+// ---- Handshake ---------------------------------------------------------------------
+
+enum HandshakeEnd { HS_OK, HS_STATUS, HS_CLOSED, HS_SOCKET, HS_TIMEOUT };
+
+struct HandshakeResult {
+    HandshakeEnd end;
+    SECURITY_STATUS status;
+    int error;  // Winsock's, for HS_SOCKET
+};
+
+// Runs InitializeSecurityContext until it is done, sending its tokens and
+// reading the server's into c->in. Without a context yet it starts one;
+// with one it goes on from what c->in holds (a post-handshake message).
+// What the server sent beyond the handshake stays in c->in.
+static HandshakeResult Handshake(TlsConn *c, DWORD start, DWORD limitMs) {
+    bool needRead = c->hasCtx && c->inLen == 0;
+    int incompleteCreds = 0;
+    if (c->in.size() < 16384 + 512) c->in.resize(16384 + 512);
+    for (;;) {
+        if (needRead) {
+            if (c->inLen == c->in.size()) {
+                if (c->in.size() >= HANDSHAKE_BUFFER_MAX)
+                    return {HS_STATUS, SEC_E_INSUFFICIENT_MEMORY, 0};
+                c->in.resize(c->in.size() * 2);
+            }
+            int r = recv(c->s, c->in.data() + c->inLen, (int)(c->in.size() - c->inLen), 0);
+            if (r == 0) return {HS_CLOSED, 0, 0};
+            if (r == SOCKET_ERROR) {
+                int e = WSAGetLastError();
+                if (e == WSAECONNRESET || e == WSAECONNABORTED) return {HS_CLOSED, 0, 0};
+                if (e != WSAEWOULDBLOCK) return {HS_SOCKET, 0, e};
+                int w = WaitSocket(c->s, false, start, limitMs);
+                if (w == 0) return {HS_TIMEOUT, 0, 0};
+                if (w < 0) return {HS_SOCKET, 0, WSAGetLastError()};
+                continue;
+            }
+            c->inLen += (size_t)r;
+        }
+        SecBuffer inb[2];
+        inb[0].BufferType = SECBUFFER_TOKEN;
+        inb[0].cbBuffer = (unsigned long)c->inLen;
+        inb[0].pvBuffer = c->in.data();
+        inb[1].BufferType = SECBUFFER_EMPTY;
+        inb[1].cbBuffer = 0;
+        inb[1].pvBuffer = NULL;
+        SecBufferDesc inDesc = {SECBUFFER_VERSION, 2, inb};
+        SecBuffer outb[1];
+        outb[0].BufferType = SECBUFFER_TOKEN;
+        outb[0].cbBuffer = 0;
+        outb[0].pvBuffer = NULL;
+        SecBufferDesc outDesc = {SECBUFFER_VERSION, 1, outb};
+        ULONG attr = 0;
+        TimeStamp expiry;
+        SECURITY_STATUS st = InitializeSecurityContextA(
+            &c->cred->h, c->hasCtx ? &c->ctx : NULL, (SEC_CHAR *)c->target.c_str(), ISC_FLAGS, 0, 0,
+            c->hasCtx ? &inDesc : NULL, 0, &c->ctx, &outDesc, &attr, &expiry);
+        if (!c->hasCtx && (st == SEC_E_OK || st == SEC_I_CONTINUE_NEEDED)) c->hasCtx = true;
+        if (outb[0].pvBuffer) {
+            // Sent even on failure: with ISC_REQ_EXTENDED_ERROR it is the alert.
+            int e = 0;
+            if (outb[0].cbBuffer)
+                e = SendAll(c->s, (const char *)outb[0].pvBuffer, outb[0].cbBuffer, start, limitMs);
+            FreeContextBuffer(outb[0].pvBuffer);
+            if (e && FAILED(st)) return {HS_STATUS, st, 0};
+            if (e == WSAETIMEDOUT) return {HS_TIMEOUT, 0, 0};
+            if (e == WSAECONNRESET || e == WSAECONNABORTED) return {HS_CLOSED, 0, 0};
+            if (e) return {HS_SOCKET, 0, e};
+        }
+        if (st == SEC_E_INCOMPLETE_MESSAGE) {
+            needRead = true;
+            continue;
+        }
+        if (st == SEC_I_INCOMPLETE_CREDENTIALS && incompleteCreds++ == 0) {
+            // The server asks for a client certificate; go on without one.
+            needRead = false;
+            continue;
+        }
+        if (inb[1].BufferType == SECBUFFER_EXTRA && inb[1].cbBuffer > 0 && inb[1].cbBuffer <= c->inLen) {
+            memmove(c->in.data(), c->in.data() + c->inLen - inb[1].cbBuffer, inb[1].cbBuffer);
+            c->inLen = inb[1].cbBuffer;
+        } else if (c->hasCtx) {
+            c->inLen = 0;
+        }
+        if (st == SEC_E_OK) return {HS_OK, st, 0};
+        if (st != SEC_I_CONTINUE_NEEDED) return {HS_STATUS, st, 0};
+        needRead = c->inLen == 0;
+    }
+}
+
+static void StatusText(SECURITY_STATUS st, char *out, size_t size) {
+    static const struct {
+        SECURITY_STATUS st;
+        const char *text;
+    } texts[] = {
+        {SEC_E_ILLEGAL_MESSAGE, "illegal message or alert from the server"},
+        {SEC_E_ALGORITHM_MISMATCH, "no protocol version or cipher in common"},
+        {SEC_E_INVALID_TOKEN, "invalid token"},
+        {SEC_E_MESSAGE_ALTERED, "message altered"},
+        {SEC_E_DECRYPT_FAILURE, "decryption failed"},
+        {SEC_E_INTERNAL_ERROR, "internal error"},
+        {SEC_E_NO_CREDENTIALS, "no credentials"},
+        {SEC_E_UNSUPPORTED_FUNCTION, "unsupported function"},
+        {SEC_E_WRONG_PRINCIPAL, "wrong principal"},
+        {SEC_E_TARGET_UNKNOWN, "target unknown"},
+        {SEC_E_CERT_UNKNOWN, "certificate unknown"},
+        {SEC_E_UNTRUSTED_ROOT, "untrusted root"},
+        {SEC_E_CERT_EXPIRED, "certificate expired"},
+        {SEC_E_INSUFFICIENT_MEMORY, "out of memory"},
+        {SEC_E_INVALID_HANDLE, "invalid handle"},
+        {SEC_E_INCOMPLETE_MESSAGE, "incomplete message"},
+        {SEC_E_BUFFER_TOO_SMALL, "buffer too small"},
+        {SEC_I_INCOMPLETE_CREDENTIALS, "the server demands a client certificate"},
+        {SEC_E_SECPKG_NOT_FOUND, "Schannel not found"},
+    };
+    const char *text = "unknown status";
+    for (const auto &t : texts)
+        if (t.st == st) text = t.text;
+    FormatCut(out, size, "0x%08lX %s", (unsigned long)st, text);
+}
+
+// ---- Certificates ------------------------------------------------------------------
+
+static bool Sha256(const BYTE *p, DWORD n, unsigned char out[FP_SIZE]) {
+    HCRYPTPROV prov;
+    if (!CryptAcquireContextA(&prov, NULL, NULL, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) return false;
+    bool ok = false;
+    HCRYPTHASH hash;
+    if (CryptCreateHash(prov, CALG_SHA_256, 0, 0, &hash)) {
+        DWORD len = FP_SIZE;
+        ok = CryptHashData(hash, p, n, 0) && CryptGetHashParam(hash, HP_HASHVAL, out, &len, 0) &&
+             len == FP_SIZE;
+        CryptDestroyHash(hash);
+    }
+    CryptReleaseContext(prov, 0);
+    return ok;
+}
+
+static void FingerprintText(const unsigned char fp[FP_SIZE], char out[FP_TEXT]) {
+    static const char hex[] = "0123456789ABCDEF";
+    for (int i = 0; i < FP_SIZE; i++) {
+        out[i * 3] = hex[fp[i] >> 4];
+        out[i * 3 + 1] = hex[fp[i] & 15];
+        out[i * 3 + 2] = i + 1 < FP_SIZE ? ':' : 0;
+    }
+}
+
+// The PEM certificates of a file, in a memory store of their own; null
+// with the sentence in why when there are none to be had.
+static HCERTSTORE LoadCAFile(const char *path, char *why, size_t size) {
+    HANDLE f = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    std::vector<char> text;
+    bool read = false;
+    if (f != INVALID_HANDLE_VALUE) {
+        DWORD high = 0, low = GetFileSize(f, &high);
+        // Far more than any bundle of authorities; a bigger file is not one.
+        if (low != INVALID_FILE_SIZE && high == 0 && low <= (64u << 20)) {
+            text.resize((size_t)low + 1);
+            DWORD got = 0;
+            read = ReadFile(f, text.data(), low, &got, NULL) && got == low;
+            text[low] = 0;
+        }
+        CloseHandle(f);
+    }
+    if (!read) {
+        FormatCut(why, size, "CA file %s cannot be read", path);
+        return NULL;
+    }
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, NULL);
+    if (!store) {
+        FormatCut(why, size, "CA file %s cannot be read", path);
+        return NULL;
+    }
+    static const char begin[] = "-----BEGIN CERTIFICATE-----", end[] = "-----END CERTIFICATE-----";
+    int count = 0;
+    for (const char *p = strstr(text.data(), begin); p; p = strstr(p, begin)) {
+        const char *e = strstr(p, end);
+        if (!e) break;
+        e += sizeof end - 1;
+        DWORD n = 0;
+        if (CryptStringToBinaryA(p, (DWORD)(e - p), CRYPT_STRING_BASE64HEADER, NULL, &n, NULL, NULL) && n) {
+            std::vector<BYTE> der(n);
+            if (CryptStringToBinaryA(p, (DWORD)(e - p), CRYPT_STRING_BASE64HEADER, der.data(), &n, NULL,
+                                     NULL) &&
+                CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), n,
+                                                 CERT_STORE_ADD_REPLACE_EXISTING, NULL))
+                count++;
+        }
+        p = e;
+    }
+    if (count == 0) {
+        CertCloseStore(store, 0);
+        FormatCut(why, size, "CA file %s holds no certificate", path);
+        return NULL;
+    }
+    return store;
+}
+
+// Builds the chain of cert against the system's authorities and those of
+// ca (may be null). Empty reason when it is trusted, else why not.
+static void CheckChain(PCCERT_CONTEXT cert, HCERTSTORE ca, char *reason, size_t size) {
+    reason[0] = 0;
+    HCERTSTORE more = CertOpenStore(CERT_STORE_PROV_COLLECTION, 0, 0, 0, NULL);
+    if (more) {
+        // The certificates the server sent along, and the CA file's.
+        CertAddStoreToCollection(more, cert->hCertStore, 0, 0);
+        if (ca) CertAddStoreToCollection(more, ca, 0, 0);
+    }
+    CERT_CHAIN_PARA para;
+    ZeroMemory(&para, sizeof para);
+    para.cbSize = sizeof para;
+    PCCERT_CHAIN_CONTEXT chain = NULL;
+    if (!CertGetCertificateChain(NULL, cert, NULL, more, &para, 0, NULL, &chain) || !chain ||
+        chain->cChain == 0 || chain->rgpChain[0]->cElement == 0) {
+        FormatCut(reason, size, "no chain, error %lu", (unsigned long)GetLastError());
+        if (chain) CertFreeCertificateChain(chain);
+        if (more) CertCloseStore(more, 0);
+        return;
+    }
+    const CERT_SIMPLE_CHAIN *simple = chain->rgpChain[0];
+    DWORD err = chain->TrustStatus.dwErrorStatus;
+    // Revocation is not asked for, so its being unknown says nothing.
+    err &= ~(DWORD)(CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION);
+    PCCERT_CONTEXT top = simple->rgpElement[simple->cElement - 1]->pCertContext;
+    if ((err & CERT_TRUST_IS_UNTRUSTED_ROOT) && ca) {
+        // The same bytes, not just the same issuer and serial number, which
+        // anyone can copy into a root of their own.
+        PCCERT_CONTEXT each = NULL;
+        while ((each = CertEnumCertificatesInStore(ca, each)) != NULL)
+            if (each->cbCertEncoded == top->cbCertEncoded &&
+                memcmp(each->pbCertEncoded, top->pbCertEncoded, top->cbCertEncoded) == 0) {
+                err &= ~(DWORD)CERT_TRUST_IS_UNTRUSTED_ROOT;
+                CertFreeCertificateContext(each);
+                break;
+            }
+    }
+    bool selfSigned = CertCompareCertificateName(X509_ASN_ENCODING, &cert->pCertInfo->Subject,
+                                                 &cert->pCertInfo->Issuer) != FALSE;
+    if (err & (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN | CERT_TRUST_IS_CYCLIC)) {
+        CopyCut(reason, size, selfSigned && simple->cElement == 1 ? "self-signed" : "issuer unknown");
+    } else if (err & CERT_TRUST_IS_NOT_TIME_VALID) {
+        CopyCut(reason, size, "expired");
+        for (DWORD i = 0; i < simple->cElement; i++)
+            if (CertVerifyTimeValidity(NULL, simple->rgpElement[i]->pCertContext->pCertInfo) < 0)
+                CopyCut(reason, size, "not yet valid");
+    } else if (err & CERT_TRUST_IS_REVOKED) {
+        CopyCut(reason, size, "revoked");
+    } else if (err & CERT_TRUST_IS_NOT_SIGNATURE_VALID) {
+        CopyCut(reason, size, "bad signature");
+    } else if (err & CERT_TRUST_IS_NOT_VALID_FOR_USAGE) {
+        CopyCut(reason, size, "not for this use");
+    } else if (err) {
+        FormatCut(reason, size, "chain error 0x%08lX", (unsigned long)err);
+    }
+    CertFreeCertificateChain(chain);
+    if (more) CertCloseStore(more, 0);
+}
+
+// Four bytes when host is a dotted IPv4 address, written out whole.
+static bool DottedAddress(const char *host, unsigned char addr[4]) {
+    int dots = 0;
+    for (const char *p = host; *p; p++) {
+        if (*p == '.') dots++;
+        else if (*p < '0' || *p > '9') return false;
+    }
+    if (dots != 3) return false;
+    unsigned long a = inet_addr(host);
+    if (a == INADDR_NONE && strcmp(host, "255.255.255.255") != 0) return false;
+    memcpy(addr, &a, 4);
+    return true;
+}
+
+// A DNS name from a certificate against the host's: no case, one final
+// dot ignored, "*." standing for one whole leftmost label.
+static bool DnsMatch(const std::string &pattern, const char *host) {
+    std::string p = pattern, h = host;
+    if (!p.empty() && p.back() == '.') p.pop_back();
+    if (!h.empty() && h.back() == '.') h.pop_back();
+    if (p.empty() || h.empty()) return false;
+    if (p.size() > 2 && p[0] == '*' && p[1] == '.') {
+        std::string rest = p.substr(1);  // ".example.com"
+        size_t dot = h.find('.');
+        if (dot == 0 || dot == std::string::npos || rest.find('.', 1) == std::string::npos) return false;
+        std::string hrest = h.substr(dot);
+        return hrest.size() == rest.size() && EqualNoCase(hrest.c_str(), rest.c_str(), rest.size());
+    }
+    return p.size() == h.size() && EqualNoCase(p.c_str(), h.c_str(), p.size());
+}
+
+// Plain ASCII of a certificate's wide name; false when it has other characters.
+static bool Ascii(const wchar_t *w, std::string *out) {
+    out->clear();
+    for (; w && *w; w++) {
+        if (*w > 126 || *w < 32) return false;
+        out->push_back((char)*w);
+    }
+    return true;
+}
+
+// The name check done here rather than by the SSL policy, so that dotted
+// addresses are checked against the address entries alike everywhere.
+static bool NamesHost(PCCERT_CONTEXT cert, const char *host) {
+    unsigned char ip[4];
+    bool isIp = DottedAddress(host, ip);
+    const CERT_INFO *info = cert->pCertInfo;
+    PCERT_EXTENSION ext = CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
+    if (ext) {
+        CERT_ALT_NAME_INFO *alt = NULL;
+        DWORD n = 0;
+        if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, ext->Value.pbData,
+                                 ext->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, NULL, &alt, &n))
+            return false;
+        bool found = false;
+        std::string name;
+        for (DWORD i = 0; i < alt->cAltEntry && !found; i++) {
+            const CERT_ALT_NAME_ENTRY &e = alt->rgAltEntry[i];
+            if (e.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS)
+                found = isIp && e.IPAddress.cbData == 4 && memcmp(e.IPAddress.pbData, ip, 4) == 0;
+            else if (e.dwAltNameChoice == CERT_ALT_NAME_DNS_NAME)
+                found = !isIp && Ascii(e.pwszDNSName, &name) && DnsMatch(name, host);
+        }
+        LocalFree(alt);
+        return found;
+    }
+    // Only a certificate without alternative names is read for its common name.
+    char cn[256];
+    if (CertGetNameStringA(cert, CERT_NAME_ATTR_TYPE, 0, (void *)szOID_COMMON_NAME, cn, sizeof cn) <= 1)
+        return false;
+    return isIp ? strcmp(cn, host) == 0 : DnsMatch(cn, host);
+}
+
+// ---- The seam ----------------------------------------------------------------------
+
+int PlatNetTlsStart(PlatSocket ps, const PlatTlsSettings *t, PlatSocket resumeFrom, char *why,
+                    size_t size) {
+    SOCKET s = (SOCKET)ps;
+    if (size) why[0] = 0;
+    const char *host = t->ServerName ? t->ServerName : "";
+    if (TlsFind(s)) {
+        FormatCut(why, size, "TLS handshake with %s failed (the connection is TLS already)", host);
+        return 0;
+    }
+    TlsConn *from = resumeFrom == -1 ? nullptr : TlsFind((SOCKET)resumeFrom);
+    HCERTSTORE ca = NULL;
+    if (!from && !t->Pin && t->Verify && t->CAFile && t->CAFile[0]) {
+        ca = LoadCAFile(t->CAFile, why, size);
+        if (!ca) return 0;
+    }
+    TlsConn *c = new TlsConn;
+    c->s = s;
+    if (from) {
+        c->cred = from->cred;
+        c->cred->refs++;
+        c->target = from->target;
+    } else {
+        c->target = host;
+        SECURITY_STATUS st = CredAcquire(&c->cred);
+        if (st != SEC_E_OK) {
+            char text[80];
+            StatusText(st, text, sizeof text);
+            FormatCut(why, size, "TLS handshake with %s failed (%s)", host, text);
+            if (ca) CertCloseStore(ca, 0);
+            delete c;
+            return 0;
+        }
+    }
+    // Registered now so that the clean-up below is FreeConn's.
+    Conns.push_back(c);
+
+    HandshakeResult r = Handshake(c, GetTickCount(), t->TimeoutMs);
+    if (r.end != HS_OK) {
+        char text[96];
+        if (r.end == HS_STATUS) StatusText(r.status, text, sizeof text);
+        else if (r.end == HS_SOCKET) FormatCut(text, sizeof text, "socket error %d", r.error);
+        else CopyCut(text, sizeof text, "connection closed");
+        unsigned seconds = (t->TimeoutMs + 500) / 1000;
+        if (r.end == HS_TIMEOUT)
+            FormatCut(why, size, "TLS handshake with %s did not finish within %u seconds", host,
+                      seconds ? seconds : 1);
+        else
+            FormatCut(why, size, "TLS handshake with %s failed (%s)", host, text);
+        if (ca) CertCloseStore(ca, 0);
+        FreeConn(c);
+        return 0;
+    }
+
+    PCCERT_CONTEXT cert = NULL;
+    SECURITY_STATUS st = QueryContextAttributesA(&c->ctx, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &cert);
+    bool ok = false;
+    char fp[FP_TEXT] = "";
+    if (st != SEC_E_OK || !cert) {
+        FormatCut(why, size, "TLS handshake with %s failed (the server sent no certificate)", host);
+    } else if (!Sha256(cert->pbCertEncoded, cert->cbCertEncoded, c->fp)) {
+        FormatCut(why, size, "TLS handshake with %s failed (the certificate's SHA-256 cannot be had)", host);
+    } else {
+        FingerprintText(c->fp, fp);
+        if (from) {
+            ok = memcmp(c->fp, from->fp, FP_SIZE) == 0;
+            if (!ok)
+                FormatCut(why, size,
+                          "Certificate of the data connection differs from the control "
+                          "connection's (SHA-256 %s)",
+                          fp);
+        } else if (t->Pin) {
+            ok = memcmp(c->fp, t->Pin, FP_SIZE) == 0;
+            if (!ok)
+                FormatCut(why, size, "Certificate of %s does not match TLSFingerprint (SHA-256 %s)", host, fp);
+        } else if (!t->Verify) {
+            ok = true;
+        } else {
+            char reason[64];
+            CheckChain(cert, ca, reason, sizeof reason);
+            if (reason[0])
+                FormatCut(why, size, "Certificate of %s is not trusted (%s; SHA-256 %s)", host, reason, fp);
+            else if (!NamesHost(cert, host))
+                FormatCut(why, size, "Certificate of %s does not name it (SHA-256 %s)", host, fp);
+            else
+                ok = true;
+        }
+        char subject[512];
+        if (CertNameToStrA(X509_ASN_ENCODING, &cert->pCertInfo->Subject, CERT_X500_NAME_STR, subject,
+                           sizeof subject) > 1)
+            c->subject = subject;
+    }
+    if (cert) CertFreeCertificateContext(cert);
+    if (ca) CertCloseStore(ca, 0);
+    if (ok && QueryContextAttributesA(&c->ctx, SECPKG_ATTR_STREAM_SIZES, &c->sizes) != SEC_E_OK) {
+        FormatCut(why, size, "TLS handshake with %s failed (no stream sizes)", host);
+        ok = false;
+    }
+    if (!ok) {
+        FreeConn(c);
+        return 0;
+    }
+    SecPkgContext_SessionInfo session;
+    ZeroMemory(&session, sizeof session);
+    if (QueryContextAttributesA(&c->ctx, SECPKG_ATTR_SESSION_INFO, &session) == SEC_E_OK)
+        c->resumed = (session.dwFlags & SSL_SESSION_RECONNECT) ? 1 : 0;
+
+    // Room for two whole records at a time, so a long download needs
+    // about one system call per record.
+    size_t record = c->sizes.cbHeader + c->sizes.cbMaximumMessage + c->sizes.cbTrailer;
+    if (c->in.size() < 2 * record) c->in.resize(2 * record);
+    c->out.resize(RECORDS_PER_SEND * record);
+    // The server may have sent data right behind the handshake; its FD_READ
+    // was spent on the handshake.
+    if (c->inLen) NetPostRead(s);
+    return 1;
+}
+
+int PlatNetTlsDescribe(PlatSocket s, char *out, size_t size) {
+    TlsConn *c = TlsFind((SOCKET)s);
+    if (!c) return 0;
+    SecPkgContext_ConnectionInfo info;
+    ZeroMemory(&info, sizeof info);
+    QueryContextAttributesA(&c->ctx, SECPKG_ATTR_CONNECTION_INFO, &info);
+    const char *version = "TLS";
+    if (info.dwProtocol & SP_PROT_TLS1_2_CLIENT) version = "TLSv1.2";
+#ifdef SP_PROT_TLS1_3_CLIENT
+    if (info.dwProtocol & SP_PROT_TLS1_3_CLIENT) version = "TLSv1.3";
+#endif
+    if (info.dwProtocol & SP_PROT_TLS1_1_CLIENT) version = "TLSv1.1";
+    if (info.dwProtocol & SP_PROT_TLS1_0_CLIENT) version = "TLSv1";
+    char cipher[80] = "";
+    SecPkgContext_CipherInfo suite;
+    ZeroMemory(&suite, sizeof suite);
+    suite.dwVersion = SECPKGCONTEXT_CIPHERINFO_V1;
+    std::string name;
+    if (QueryContextAttributesA(&c->ctx, SECPKG_ATTR_CIPHER_INFO, &suite) == SEC_E_OK &&
+        Ascii(suite.szCipherSuite, &name) && !name.empty()) {
+        // Wine names some suites with an "_<unknown>" tail.
+        size_t odd = name.find("_<");
+        if (odd != std::string::npos) name.resize(odd);
+        CopyCut(cipher, sizeof cipher, name.c_str());
+    } else {
+        const char *alg = NULL;
+        switch (info.aiCipher) {
+        case CALG_AES_128: alg = "AES-128"; break;
+        case CALG_AES_256: alg = "AES-256"; break;
+        case CALG_3DES: alg = "3DES"; break;
+        case CALG_RC4: alg = "RC4"; break;
+        default: break;
+        }
+        if (alg) CopyCut(cipher, sizeof cipher, alg);
+        else FormatCut(cipher, sizeof cipher, "0x%04X/%lu", (unsigned)info.aiCipher,
+                       (unsigned long)info.dwCipherStrength);
+    }
+    char fp[FP_TEXT];
+    FingerprintText(c->fp, fp);
+    const char *session = c->resumed == 1 ? " resumed" : c->resumed == 0 ? " new session" : "";
+    FormatCut(out, size, "%s cipher=%s subject=%s SHA-256 %s%s", version, cipher, c->subject.c_str(), fp,
+              session);
+    return 1;
+}
+
+// ---- Data through a TLS socket -----------------------------------------------------------
+
+// true when c->in holds a whole record, which a receive would decrypt at once.
+static bool RecordWaits(const TlsConn *c) {
+    if (c->inLen < 5) return false;
+    const unsigned char *p = (const unsigned char *)c->in.data();
+    return c->inLen >= 5 + ((size_t)p[3] << 8 | p[4]);
+}
+
+enum DecryptEnd { DEC_DATA, DEC_MORE, DEC_CLOSED, DEC_ERROR };
+
+// Decrypts the first record of c->in. Its plaintext goes to buf up to n
+// (*got counts it) and the rest to c->plain; a peek passes no buf.
+static DecryptEnd DecryptOne(TlsConn *c, char *buf, size_t n, size_t *got) {
+    SecBuffer b[4];
+    b[0].BufferType = SECBUFFER_DATA;
+    b[0].cbBuffer = (unsigned long)c->inLen;
+    b[0].pvBuffer = c->in.data();
+    for (int i = 1; i < 4; i++) {
+        b[i].BufferType = SECBUFFER_EMPTY;
+        b[i].cbBuffer = 0;
+        b[i].pvBuffer = NULL;
+    }
+    SecBufferDesc desc = {SECBUFFER_VERSION, 4, b};
+    const unsigned char recordType = (unsigned char)c->in[0];
+    SECURITY_STATUS st = DecryptMessage(&c->ctx, &desc, 0, NULL);
+    if (st == SEC_E_INCOMPLETE_MESSAGE) return DEC_MORE;
+    if (st != SEC_E_OK && st != SEC_I_RENEGOTIATE && st != SEC_I_CONTEXT_EXPIRED) {
+        WSASetLastError(WSAECONNABORTED);
+        return DEC_ERROR;
+    }
+    const SecBuffer *data = NULL, *extra = NULL;
+    for (int i = 1; i < 4; i++) {
+        if (b[i].BufferType == SECBUFFER_DATA && !data) data = &b[i];
+        if (b[i].BufferType == SECBUFFER_EXTRA && !extra) extra = &b[i];
+    }
+    if (data && data->cbBuffer) {
+        const char *p = (const char *)data->pvBuffer;
+        size_t len = data->cbBuffer, direct = 0;
+        if (buf) {
+            direct = len < n ? len : n;
+            memcpy(buf, p, direct);
+            *got = direct;
+        }
+        c->plain.assign(p + direct, p + len);
+        c->plainPos = 0;
+    }
+    // Copied out above before this move: the plaintext lay in c->in.
+    if (extra && extra->cbBuffer > 0 && extra->cbBuffer <= c->inLen) {
+        memmove(c->in.data(), c->in.data() + c->inLen - extra->cbBuffer, extra->cbBuffer);
+        c->inLen = extra->cbBuffer;
+    } else {
+        c->inLen = 0;
+    }
+    // Wine's Schannel returns an empty success for the peer's close_notify
+    // rather than SEC_I_CONTEXT_EXPIRED; an alert record (type 21) that
+    // decrypts to nothing and is no error can only be that.
+    if (st == SEC_E_OK && recordType == 21 && !(data && data->cbBuffer)) st = SEC_I_CONTEXT_EXPIRED;
+    if (st == SEC_I_CONTEXT_EXPIRED) {
+        c->peerClosed = true;
+        return DEC_CLOSED;
+    }
+    if (st == SEC_I_RENEGOTIATE) {
+        // A handshake message after the handshake (a TLS 1.3 session ticket,
+        // a key update): Schannel takes it through the handshake call.
+        HandshakeResult r = Handshake(c, GetTickCount(), CLOSE_LIMIT_MS);
+        if (r.end != HS_OK) {
+            WSASetLastError(r.end == HS_SOCKET ? r.error : WSAECONNABORTED);
+            return DEC_ERROR;
+        }
+    }
+    return DEC_DATA;
+}
+
+long TlsRecv(TlsConn *c, void *buf, size_t n, int peek) {
+    c->readPosted = false;
+    size_t got = 0;
+    while (c->plainPos == c->plain.size() && got == 0 && !c->peerClosed) {
+        DecryptEnd d = c->inLen ? DecryptOne(c, peek ? NULL : (char *)buf, n, &got) : DEC_MORE;
+        if (d == DEC_ERROR) return -1;
+        if (d != DEC_MORE) continue;
+        if (c->inLen == c->in.size()) c->in.resize(c->in.size() * 2);  // a record bigger than announced
+        int r = recv(c->s, c->in.data() + c->inLen, (int)(c->in.size() - c->inLen), 0);
+        if (r == 0) {
+            // The stream ended without close_notify: the data may be cut short.
+            WSASetLastError(WSAECONNRESET);
+            return -1;
+        }
+        if (r == SOCKET_ERROR) return -1;
+        c->inLen += (size_t)r;
+    }
+    if (got == 0 && c->plainPos < c->plain.size()) {
+        size_t left = c->plain.size() - c->plainPos;
+        got = left < n ? left : n;
+        memcpy(buf, c->plain.data() + c->plainPos, got);
+        if (!peek) c->plainPos += got;
+    }
+    if (c->plainPos == c->plain.size() && c->plainPos) {
+        c->plain.clear();
+        c->plainPos = 0;
+    }
+    // Winsock posts FD_READ only for data in its own buffer: what waits
+    // here is announced the same way, once until the next receive.
+    if ((c->plainPos < c->plain.size() || RecordWaits(c)) && !c->peerClosed && !c->readPosted) {
+        c->readPosted = true;
+        NetPostRead(c->s);
+    }
+    return (long)got;
+}
+
+long TlsSend(TlsConn *c, const void *buf, size_t n) {
+    int e = Flush(c);
+    if (e) {
+        WSASetLastError(e);
+        return -1;
+    }
+    const char *src = (const char *)buf;
+    size_t done = 0, header = c->sizes.cbHeader, trailer = c->sizes.cbTrailer;
+    size_t record = header + c->sizes.cbMaximumMessage + trailer;
+    while (done < n && c->outLen + record <= c->out.size()) {
+        size_t part = n - done < c->sizes.cbMaximumMessage ? n - done : c->sizes.cbMaximumMessage;
+        char *p = c->out.data() + c->outLen;
+        memcpy(p + header, src + done, part);
+        SecBuffer b[4];
+        b[0].BufferType = SECBUFFER_STREAM_HEADER;
+        b[0].cbBuffer = (unsigned long)header;
+        b[0].pvBuffer = p;
+        b[1].BufferType = SECBUFFER_DATA;
+        b[1].cbBuffer = (unsigned long)part;
+        b[1].pvBuffer = p + header;
+        b[2].BufferType = SECBUFFER_STREAM_TRAILER;
+        b[2].cbBuffer = (unsigned long)trailer;
+        b[2].pvBuffer = p + header + part;
+        b[3].BufferType = SECBUFFER_EMPTY;
+        b[3].cbBuffer = 0;
+        b[3].pvBuffer = NULL;
+        SecBufferDesc desc = {SECBUFFER_VERSION, 4, b};
+        if (EncryptMessage(&c->ctx, 0, &desc, 0) != SEC_E_OK) {
+            if (done) break;
+            WSASetLastError(WSAECONNABORTED);
+            return -1;
+        }
+        c->outLen += b[0].cbBuffer + b[1].cbBuffer + b[2].cbBuffer;
+        done += part;
+    }
+    // Counted as sent even when the OS takes only part: the rest is sent
+    // first thing next time, or at the close.
+    c->outPos = 0;
+    e = Flush(c);
+    if (e && e != WSAEWOULDBLOCK) {
+        WSASetLastError(e);
+        return -1;
+    }
+    return (long)done;
+}
+
+void TlsClose(TlsConn *c) {
+    DWORD start = GetTickCount();
+    int e = 0;
+    if (c->outPos < c->outLen)
+        e = SendAll(c->s, c->out.data() + c->outPos, c->outLen - c->outPos, start, CLOSE_LIMIT_MS);
+    if (!e && c->hasCtx) {
+        DWORD type = SCHANNEL_SHUTDOWN;
+        SecBuffer b = {sizeof type, SECBUFFER_TOKEN, &type};
+        SecBufferDesc desc = {SECBUFFER_VERSION, 1, &b};
+        if (ApplyControlToken(&c->ctx, &desc) == SEC_E_OK) {
+            SecBuffer outb = {0, SECBUFFER_TOKEN, NULL};
+            SecBufferDesc outDesc = {SECBUFFER_VERSION, 1, &outb};
+            ULONG attr = 0;
+            TimeStamp expiry;
+            SECURITY_STATUS st = InitializeSecurityContextA(&c->cred->h, &c->ctx, (SEC_CHAR *)c->target.c_str(),
+                                                            ISC_FLAGS, 0, 0, NULL, 0, &c->ctx, &outDesc,
+                                                            &attr, &expiry);
+            if (outb.pvBuffer) {
+                if ((st == SEC_E_OK || st == SEC_I_CONTEXT_EXPIRED) && outb.cbBuffer)
+                    SendAll(c->s, (const char *)outb.pvBuffer, outb.cbBuffer, start, CLOSE_LIMIT_MS);
+                FreeContextBuffer(outb.pvBuffer);
+            }
+        }
+    }
+    FreeConn(c);
+}
