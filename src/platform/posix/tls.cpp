@@ -15,6 +15,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <climits>
@@ -228,6 +229,26 @@ long Outcome(SSL *ssl, int r) {
     }
 }
 
+// After close_notify: waits a little for the peer to close, reading and
+// dropping what it still sends (its own close_notify, a late session
+// ticket). A socket closed with unread data resets the connection, and a
+// reset makes the peer's system discard what it has not read yet: the
+// end of an upload.
+void Linger(int fd) {
+    shutdown(fd, SHUT_WR);
+    unsigned long deadline = NowMs() + 2000;
+    char scrap[4096];
+    for (;;) {
+        ssize_t n = recv(fd, scrap, sizeof scrap, MSG_DONTWAIT);
+        if (n > 0 || (n < 0 && errno == EINTR)) continue;
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return;
+        unsigned long now = NowMs();
+        if ((long)(deadline - now) <= 0) return;
+        pollfd p = {fd, POLLIN, 0};
+        if (poll(&p, 1, (int)(deadline - now)) == 0) return;
+    }
+}
+
 }  // namespace
 
 int PlatNetTlsStart(PlatSocket s, const PlatTlsSettings *t, PlatSocket resumeFrom, char *why,
@@ -312,13 +333,6 @@ int TlsBuffered(TlsLink *t) {
 }
 
 void TlsEnd(TlsLink *t) {
-    // Records the peer sent unasked (session tickets) are read first: a
-    // socket closed with unread data resets the connection, and the peer
-    // may then lose the end of an upload it has not read yet.
-    char scrap[4096];
-    ERR_clear_error();
-    for (int i = 0; i < 256 && SSL_read(t->ssl, scrap, sizeof scrap) > 0; i++) {
-    }
     // The peer learns the data is complete from close_notify: an upload's
     // end must not look like a cut. A full send buffer gets a moment.
     unsigned long deadline = NowMs() + 5000;
@@ -329,6 +343,7 @@ void TlsEnd(TlsLink *t) {
         if (!WaitFor(t->ssl, t->fd, r, deadline)) break;
     }
     ERR_clear_error();
+    Linger(t->fd);
     SSL_free(t->ssl);
     SSL_CTX_free(t->ctx);
     delete t;

@@ -18,8 +18,8 @@ long TlsRecv(TlsConn *c, void *buf, size_t n, int peek);
 // socket itself is left for the caller to close.
 void TlsClose(TlsConn *c);
 
-// win32_net.cpp: posts FD_READ for s as Winsock would, to where its
-// events go now, when they include FD_READ.
-void NetPostRead(SOCKET s);
+// win32_net.cpp: posts event (FD_READ, FD_CLOSE) for s as Winsock would,
+// to where its events go now, when they include it.
+void NetPostEvent(SOCKET s, long event);
 
 #endif

@@ -106,11 +106,11 @@ static void Remember(SOCKET s, HWND w, UINT msg, long events) {
     NotifiedTo.push_back({s, w, msg, events});
 }
 
-void NetPostRead(SOCKET s) {
+void NetPostEvent(SOCKET s, long event) {
     for (size_t i = NotifiedTo.size(); i-- > 0;)
         if (NotifiedTo[i].s == s) {
             const Notified &n = NotifiedTo[i];
-            if (n.events & FD_READ) PostMessageA(n.w, n.msg, (WPARAM)s, WSAMAKESELECTREPLY(FD_READ, 0));
+            if (n.events & event) PostMessageA(n.w, n.msg, (WPARAM)s, WSAMAKESELECTREPLY(event, 0));
             return;
         }
 }

@@ -49,6 +49,7 @@ struct TlsConn {
     size_t outPos = 0, outLen = 0;
     bool peerClosed = false;  // close_notify received
     bool readPosted = false;  // an FD_READ of ours waits for the next receive
+    bool closePosted = false; // FD_CLOSE was posted for the close_notify
     unsigned char fp[FP_SIZE] = {};
     std::string subject;
     int resumed = -1;  // -1 when Schannel does not say
@@ -613,7 +614,7 @@ int PlatNetTlsStart(PlatSocket ps, const PlatTlsSettings *t, PlatSocket resumeFr
     c->out.resize(RECORDS_PER_SEND * record);
     // The server may have sent data right behind the handshake; its FD_READ
     // was spent on the handshake.
-    if (c->inLen) NetPostRead(s);
+    if (c->inLen) NetPostEvent(s, FD_READ);
     return 1;
 }
 
@@ -765,9 +766,15 @@ long TlsRecv(TlsConn *c, void *buf, size_t n, int peek) {
     }
     // Winsock posts FD_READ only for data in its own buffer: what waits
     // here is announced the same way, once until the next receive.
+    // The peer may wait for our close_notify before it closes the socket,
+    // so Winsock would never post FD_CLOSE: its close_notify is the close.
+    if (c->peerClosed && !c->closePosted && !peek) {
+        c->closePosted = true;
+        NetPostEvent(c->s, FD_CLOSE);
+    }
     if ((c->plainPos < c->plain.size() || RecordWaits(c)) && !c->peerClosed && !c->readPosted) {
         c->readPosted = true;
-        NetPostRead(c->s);
+        NetPostEvent(c->s, FD_READ);
     }
     return (long)got;
 }
@@ -818,6 +825,28 @@ long TlsSend(TlsConn *c, const void *buf, size_t n) {
     return (long)done;
 }
 
+// After close_notify: waits a little for the peer to close, dropping what
+// it still sends. A socket closed with unread data is reset, and a reset
+// makes the peer's system discard what it has not read yet: the end of an
+// upload.
+static void Linger(SOCKET s, DWORD start) {
+    shutdown(s, SD_SEND);
+    char scrap[4096];
+    for (;;) {
+        int r = recv(s, scrap, sizeof scrap, 0);
+        if (r > 0) continue;
+        if (r == 0 || WSAGetLastError() != WSAEWOULDBLOCK) return;
+        DWORD spent = GetTickCount() - start;
+        if (spent >= 2000) return;
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(s, &readable);
+        DWORD left = 2000 - spent;
+        timeval wait = {(long)(left / 1000), (long)(left % 1000) * 1000};
+        if (select(0, &readable, NULL, NULL, &wait) <= 0) return;
+    }
+}
+
 void TlsClose(TlsConn *c) {
     DWORD start = GetTickCount();
     int e = 0;
@@ -842,5 +871,6 @@ void TlsClose(TlsConn *c) {
             }
         }
     }
+    Linger(c->s, start);
     FreeConn(c);
 }
