@@ -7,6 +7,7 @@
 #include "script/check.h"
 #include "script/checkstate.h"
 #include "session/commandids.h"
+#include "session/settings.h"
 #include "test_script_fixture.h"
 #include "transfer/transfer.h"
 
@@ -79,6 +80,37 @@ TEST_F(CheckTest, SuggestsOnlyLikelyTypos) {
     EXPECT_STREQ(ClosestName("DeleteOverride", settings, 3), "DeleteOverRide");
     EXPECT_STREQ(ClosestName("DeletOverRid", settings, 3), "DeleteOverRide");
     EXPECT_EQ(ClosestName(std::string(200, 'T').c_str(), settings, 3), nullptr);
+}
+
+TEST_F(CheckTest, TlsValuesAreNeverTakenLoosely) {
+    const std::string fp = "30:20:01:AB:cd:EF:00:11:22:33:44:55:66:77:88:99:"
+                           "AA:BB:CC:DD:EE:FF:01:23:45:67:89:ab:CD:ef:85:68";
+    std::string plain;
+    for (char c : fp)
+        if (c != ':') plain += c;
+    unsigned char pin[32];
+    for (const std::string &good : {fp, plain, " " + plain + " "}) {
+        ASSERT_TRUE(ParseFingerprint(good.c_str(), pin)) << good;
+        EXPECT_EQ(pin[0], 0x30);
+        EXPECT_EQ(pin[31], 0x68);
+    }
+    for (const std::string &bad : {std::string(""), plain.substr(2), plain + "00", fp.substr(3),
+                                   "30" + fp.substr(3), plain.substr(0, 62) + "zz", fp + ":"})
+        EXPECT_FALSE(ParseFingerprint(bad.c_str(), pin)) << bad;
+
+    char why[120];
+    struct { int id; const char *value; bool ok; } cases[] = {
+        {SET_TLS, "explicit", true}, {SET_TLS, "IMPLICIT", true}, {SET_TLS, "None", true},
+        {SET_TLS, "", true}, {SET_TLS, "Explicitt", false}, {SET_TLS, "SSL", false},
+        {SET_TLSVERIFY, "0", true}, {SET_TLSVERIFY, "no", false}, {SET_TLSVERIFY, "2", false},
+        {SET_TLSPROTECTDATA, "1", true}, {SET_TLSPROTECTDATA, " 0", false},
+        {SET_TLSFINGERPRINT, "AB:CD", false}, {SET_TLSCAFILE, "anything", true},
+    };
+    for (const auto &c : cases) {
+        const char *problem = TlsSettingProblem(c.id, c.value, why, sizeof why);
+        EXPECT_EQ(problem == nullptr, c.ok) << c.value;
+        if (problem) EXPECT_EQ(std::string(problem).rfind(SettingsTable[c.id].Key, 0), 0u);
+    }
 }
 
 TEST_F(CheckTest, WholeNumbersAreWhatAPersonWrites) {

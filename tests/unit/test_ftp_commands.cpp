@@ -111,6 +111,22 @@ TEST_F(CommandTest, UdefNeedsATrailingThreeDigitCode) {
     EXPECT_EQ(Sent(), "");
 }
 
+// Under TLS a raw line may not change or drop the protection; other
+// lines, and these same ones without TLS, go out as ever.
+TEST_F(CommandTest, UdefMayNotTouchTheProtection) {
+    q->Tls.Mode = TLS_EXPLICIT;
+    for (const char *bad : {"PROT C 200", "prot p 200", "CCC 200", "AUTH SSL 234", " PBSZ 0 200"}) {
+        q->ErrorText[0] = 0;
+        EXPECT_EQ(Start(ExecUDEF, bad), 0) << bad;
+        EXPECT_NE(std::string(q->ErrorText).find("TLS protection"), std::string::npos) << bad;
+    }
+    EXPECT_EQ(Sent(), "");
+    ASSERT_EQ(Start(ExecUDEF, "PROTECTED 200"), 1);
+    EXPECT_EQ(Sent(), "PROTECTED\r\n");
+    q->Tls.Mode = TLS_NONE;
+    ASSERT_EQ(Start(ExecUDEF, "PROT C 200"), 1);
+}
+
 TEST_F(CommandTest, TypeSetsTheTransferTypeAndClearsPassRetries) {
     q->PassRetryCount = 2;
     ASSERT_EQ(Start(ExecTYPE, "i"), 1);
