@@ -136,10 +136,10 @@ def _direct_settings_reads():
 def settings_reads():
     """{key: set of defaults} of every [Settings] key the program reads:
     the rows of its settings table, through which every read goes. A
-    default is an int, or "" for a path or a command line."""
+    default is an int, or "" for a path, a command line or a text."""
     direct = _direct_settings_reads()
     if direct:
         raise UnresolvedRead("[Settings] read past the settings table: " + "; ".join(direct))
-    texts = ("SETTING_PATH", "SETTING_COMMAND")
+    texts = ("SETTING_PATH", "SETTING_COMMAND", "SETTING_TEXT")
     return {key: {"" if kind in texts else default}
             for key, (kind, default) in settings_table().items()}
