@@ -14,6 +14,12 @@ the faster of curl and lftp (below 1.00 is faster), its CPU seconds per GB
 moved and its peak RSS (GNU time); then, second, the transfers' net
 figures (the whole time less the same client's moving an empty file).
 
+With --tls every job runs over explicit TLS on a vsftpd that demands it
+for log-in and data and demands the data connections resume the control
+connection's session (QELTA with TLS=Explicit and the server's certificate
+as its TLSCAFile, curl with --ssl-reqd, lftp with ssl-force); the jobs
+are then retr and stor unless --only says otherwise.
+
 Files live on disk (a folder under /var/tmp) unless --dir says otherwise
 (/dev/shm takes the disk out of the figures); --server-dir puts the
 server's own files elsewhere. Run it through bench/jobs.sh,
@@ -65,7 +71,21 @@ class Bench:
         served = Path(tempfile.mkdtemp(prefix="qelta-served-", dir=args.server_dir or work))
         served.chmod(0o755)  # vsftpd runs as nobody
         self.served_root = served
-        self.server = start_vsftpd(served / "server")
+        self.cert = None
+        extra = ()
+        if args.tls:
+            self.cert = served / "cert.pem"
+            key = served / "key.pem"
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj",
+                            "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-days", "2",
+                            "-keyout", str(key), "-out", str(self.cert)], check=True,
+                           capture_output=True)
+            for p in (self.cert, key):
+                p.chmod(0o644)
+            extra = ("ssl_enable=YES", "allow_anon_ssl=YES", "force_anon_logins_ssl=YES",
+                     "force_anon_data_ssl=YES", "require_ssl_reuse=YES",
+                     f"rsa_cert_file={self.cert}", f"rsa_private_key_file={key}")
+        self.server = start_vsftpd(served / "server", extra)
         self.url = f"ftp://127.0.0.1:{self.server.port}/pub/"
         self.pub = self.server.home / "pub"
         self.many = self.pub / "many"
@@ -112,12 +132,15 @@ class Bench:
             elif job == "mget":
                 commands += ["TYPE I", "PASV", f"MGET pub/many/*.dat {dos(out)}"]
             script = self.work / f"qelta-{job}-{kind}.ftp"
-            write_script(script, commands + ["QUIT"], {"Silent": 1, "TimeOut": 60})
+            tls = {"TLS": "Explicit", "TLSCAFile": dos(self.cert)} if self.cert else {}
+            write_script(script, commands + ["QUIT"], {"Silent": 1, "TimeOut": 60, **tls})
             return [str(exe), str(script)]
         return argv
 
     def curl(self, job, kind, out):
         base = ["curl", "-sS", "--disable-epsv"]
+        if self.cert:
+            base += ["--ssl-reqd", "--cacert", str(self.cert)]
         if job == "retr":
             return base + ["-o", str(out), f"{self.url}{kind}.bin"]
         return base + ["-T", str(self.upload(kind)), self.url + out.name]
@@ -127,8 +150,10 @@ class Bench:
                  "stor": lambda: f"put {self.upload(kind)} -o pub/{out.name}",
                  "mget": lambda: f"mget -O {out} pub/many/*.dat",
                  "login": lambda: "quote NOOP"}
+        ssl = (f"set ftp:ssl-force yes; set ftp:ssl-protect-data yes; set ssl:ca-file {self.cert}; "
+               if self.cert else "set ftp:ssl-allow no; ")
         return ["lftp", "-u", "anonymous,bench@example.org", "-p", str(self.server.port),
-                "-e", "set ftp:passive-mode on; set ftp:prefer-epsv no; set ftp:ssl-allow no; "
+                "-e", "set ftp:passive-mode on; set ftp:prefer-epsv no; " + ssl +
                 f"set xfer:clobber on; set net:max-retries 1; {moves[job]()}; bye", "127.0.0.1"]
 
     def clients(self):
@@ -142,6 +167,8 @@ class Bench:
         """(job, client, argv_of, kinds): the empty kind gives the fixed cost."""
         found = []
         for job in JOBS:
+            if self.args.tls and not self.args.only and job not in ("retr", "stor"):
+                continue
             for name, argv_of in self.clients():
                 if name in PEERS and name not in PEERS_OF[job]:
                     continue
@@ -256,6 +283,8 @@ def parse_args():
                              "server on another disk, as a real one is, keeps its writes out of "
                              "the client's fsync of the script")
     parser.add_argument("--only", action="append", help="cases whose 'job client' holds this text")
+    parser.add_argument("--tls", action="store_true",
+                        help="every job over explicit TLS (retr and stor unless --only)")
     args = parser.parse_args()
     args.qelta = args.qelta.resolve()
     args.baseline = args.baseline.resolve() if args.baseline else None
@@ -275,7 +304,7 @@ def main():
         bench = Bench(args, work)
         cases = bench.cases()
         results = {(job, name, kind): [] for job, name, _, kinds in cases for kind in kinds}
-        print(f"{args.size} MiB; {args.files} files of {args.file_size} bytes; "
+        print(f"{'TLS; ' if args.tls else ''}{args.size} MiB; {args.files} files of {args.file_size} bytes; "
               f"{args.runs} rounds; files in {work}", flush=True)
         order = random.Random(1)
         for n in range(args.runs):

@@ -110,6 +110,10 @@ else()
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   # The libraries the program links, found by dpkg-shlibdeps.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # OpenSSL is loaded only when a run uses TLS, so no link names it: the
+  # package of the library the build's headers belong to.
+  string(REGEX MATCH "^[0-9]+" QELTA_SSL_MAJOR "${OPENSSL_VERSION}")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libssl${QELTA_SSL_MAJOR}")
   # DIAL drives NetworkManager's nmcli; nothing else needs it.
   set(CPACK_DEBIAN_PACKAGE_SUGGESTS network-manager)
   # The synopsis is the summary above; this is the extended description.

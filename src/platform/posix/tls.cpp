@@ -13,7 +13,9 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
+#include <openssl/opensslv.h>
 #include <openssl/x509v3.h>
+#include <dlfcn.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -34,6 +36,50 @@ struct TlsLink {
 
 namespace {
 
+// OpenSSL is loaded on the first TLS connection, not at start: a run in
+// clear text pays nothing for it (loading and starting the two libraries
+// costs about a millisecond, a sixth of a whole log-in job).
+static_assert(OPENSSL_VERSION_MAJOR == 3, "the library names below are OpenSSL 3's");
+#define OPENSSL_CALLS(X) X(ASN1_OCTET_STRING_free) X(ERR_clear_error) X(ERR_peek_error) \
+    X(ERR_reason_error_string) X(EVP_sha256) X(PEM_read_X509) X(SSL_CTX_free) \
+    X(SSL_CTX_get_cert_store) X(SSL_CTX_new) X(SSL_CTX_set_default_verify_paths) X(SSL_CTX_ctrl) \
+    X(SSL_CTX_set_verify) X(SSL_CTX_up_ref) X(SSL_SESSION_free) X(SSL_SESSION_is_resumable) \
+    X(SSL_connect) X(SSL_free) X(SSL_get0_peer_certificate) X(SSL_get1_session) \
+    X(SSL_get_current_cipher) X(SSL_CIPHER_get_name) X(SSL_get_error) X(SSL_get_shutdown) \
+    X(SSL_get_verify_result) X(SSL_get_version) X(SSL_new) X(SSL_peek) X(SSL_pending) \
+    X(SSL_read) X(SSL_session_reused) X(SSL_set_connect_state) X(SSL_set_fd) X(SSL_set_session) \
+    X(SSL_ctrl) X(SSL_shutdown) X(SSL_write) X(TLS_client_method) X(X509_NAME_oneline) \
+    X(X509_STORE_add_cert) X(X509_check_host) X(X509_check_ip_asc) X(X509_digest) X(X509_free) \
+    X(X509_get_subject_name) X(X509_verify_cert_error_string) X(a2i_IPADDRESS)
+
+struct OpenSsl {
+#define X(name) decltype(&::name) name;
+    OPENSSL_CALLS(X)
+#undef X
+};
+OpenSsl L;
+int Loaded = 0;  // 1 loaded, -1 could not be, 0 not yet tried
+
+void *Symbol(void *ssl, void *crypto, const char *name) {
+    void *p = dlsym(ssl, name);
+    return p != nullptr ? p : dlsym(crypto, name);
+}
+
+int LoadOpenSsl() {
+    if (Loaded != 0) return Loaded > 0;
+    Loaded = -1;
+    void *crypto = dlopen("libcrypto.so.3", RTLD_NOW | RTLD_LOCAL);
+    void *ssl = crypto != nullptr ? dlopen("libssl.so.3", RTLD_NOW | RTLD_LOCAL) : nullptr;
+    if (ssl == nullptr) return 0;
+#define X(name)                                                                 \
+    L.name = reinterpret_cast<decltype(&::name)>(Symbol(ssl, crypto, #name)); \
+    if (L.name == nullptr) return 0;
+    OPENSSL_CALLS(X)
+#undef X
+    Loaded = 1;
+    return 1;
+}
+
 unsigned long NowMs() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -48,22 +94,22 @@ void FingerprintText(const unsigned char fp[32], char *out, size_t size) {
 }
 
 int IsAddress(const char *name) {
-    ASN1_OCTET_STRING *ip = a2i_IPADDRESS(name);
+    ASN1_OCTET_STRING *ip = L.a2i_IPADDRESS(name);
     if (ip == nullptr) return 0;
-    ASN1_OCTET_STRING_free(ip);
+    L.ASN1_OCTET_STRING_free(ip);
     return 1;
 }
 
 // The first error OpenSSL queued, as a short text; what else when none.
 void OpenSslError(char *out, size_t size, const char *otherwise) {
-    unsigned long e = ERR_peek_error();
+    unsigned long e = L.ERR_peek_error();
     if (e == 0) {
         CopyCut(out, size, otherwise);
         return;
     }
-    const char *reason = ERR_reason_error_string(e);
+    const char *reason = L.ERR_reason_error_string(e);
     CopyCut(out, size, reason ? reason : "TLS error");
-    ERR_clear_error();
+    L.ERR_clear_error();
 }
 
 // A PEM file of at least one certificate, read through the drive map.
@@ -74,34 +120,35 @@ int LoadCAFile(SSL_CTX *ctx, const char *name, char *why, size_t size) {
         FormatCut(why, size, "CA file %s cannot be read", name);
         return 0;
     }
-    X509_STORE *store = SSL_CTX_get_cert_store(ctx);
+    X509_STORE *store = L.SSL_CTX_get_cert_store(ctx);
     int count = 0;
     X509 *cert;
-    while ((cert = PEM_read_X509(f, nullptr, nullptr, nullptr)) != nullptr) {
-        if (X509_STORE_add_cert(store, cert) == 1) count++;
-        X509_free(cert);
+    while ((cert = L.PEM_read_X509(f, nullptr, nullptr, nullptr)) != nullptr) {
+        if (L.X509_STORE_add_cert(store, cert) == 1) count++;
+        L.X509_free(cert);
     }
     fclose(f);
-    ERR_clear_error();  // the end of the file reads as an error
+    L.ERR_clear_error();  // the end of the file reads as an error
     if (count > 0) return 1;
     FormatCut(why, size, "CA file %s holds no certificate", name);
     return 0;
 }
 
 SSL_CTX *NewContext(const PlatTlsSettings *t, char *why, size_t size) {
-    SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
+    SSL_CTX *ctx = L.SSL_CTX_new(L.TLS_client_method());
     if (ctx == nullptr) {
         FormatCut(why, size, "TLS cannot be set up for %s", t->ServerName);
         return nullptr;
     }
-    SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
-    SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+    L.SSL_CTX_ctrl(ctx, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
+    L.SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
     // A send may go out record by record; the core keeps what is unsent.
-    SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    L.SSL_CTX_ctrl(ctx, SSL_CTRL_MODE,
+                   SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER, nullptr);
     if (t->Verify && t->Pin == nullptr) {
-        SSL_CTX_set_default_verify_paths(ctx);
+        L.SSL_CTX_set_default_verify_paths(ctx);
         if (t->CAFile != nullptr && t->CAFile[0] != 0 && !LoadCAFile(ctx, t->CAFile, why, size)) {
-            SSL_CTX_free(ctx);
+            L.SSL_CTX_free(ctx);
             return nullptr;
         }
     }
@@ -110,7 +157,7 @@ SSL_CTX *NewContext(const PlatTlsSettings *t, char *why, size_t size) {
 
 // Waits for the socket as the handshake wants; 0 when the time is up.
 int WaitFor(SSL *ssl, int fd, int result, unsigned long deadline) {
-    short events = SSL_get_error(ssl, result) == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN;
+    short events = L.SSL_get_error(ssl, result) == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN;
     for (;;) {
         unsigned long now = NowMs();
         if ((long)(deadline - now) <= 0) return 0;
@@ -124,11 +171,11 @@ int WaitFor(SSL *ssl, int fd, int result, unsigned long deadline) {
 
 int Handshake(SSL *ssl, int fd, const PlatTlsSettings *t, char *why, size_t size) {
     unsigned long deadline = NowMs() + t->TimeoutMs;
-    ERR_clear_error();
+    L.ERR_clear_error();
     for (;;) {
-        int r = SSL_connect(ssl);
+        int r = L.SSL_connect(ssl);
         if (r == 1) return 1;
-        int e = SSL_get_error(ssl, r);
+        int e = L.SSL_get_error(ssl, r);
         if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
             if (WaitFor(ssl, fd, r, deadline)) continue;
             FormatCut(why, size, "TLS handshake with %s did not finish within %u seconds",
@@ -152,13 +199,13 @@ const char *UntrustedReason(long v) {
     case X509_V_ERR_CERT_HAS_EXPIRED: return "expired";
     case X509_V_ERR_CERT_NOT_YET_VALID: return "not yet valid";
     case X509_V_ERR_CERT_REVOKED: return "revoked";
-    default: return X509_verify_cert_error_string(v);
+    default: return L.X509_verify_cert_error_string(v);
     }
 }
 
 int NamesServer(X509 *cert, const char *name) {
-    if (IsAddress(name)) return X509_check_ip_asc(cert, name, 0) == 1;
-    return X509_check_host(cert, name, 0, 0, nullptr) == 1;
+    if (IsAddress(name)) return L.X509_check_ip_asc(cert, name, 0) == 1;
+    return L.X509_check_host(cert, name, 0, 0, nullptr) == 1;
 }
 
 // The checks a control connection's certificate must pass.
@@ -173,7 +220,7 @@ int CheckCertificate(SSL *ssl, X509 *cert, const unsigned char fp[32], const Pla
         return 0;
     }
     if (!t->Verify) return 1;
-    long v = SSL_get_verify_result(ssl);
+    long v = L.SSL_get_verify_result(ssl);
     if (v != X509_V_OK) {
         FormatCut(why, size, "Certificate of %s is not trusted (%s; SHA-256 %s)", t->ServerName,
                   UntrustedReason(v), shown);
@@ -188,9 +235,9 @@ int CheckCertificate(SSL *ssl, X509 *cert, const unsigned char fp[32], const Pla
 // connection's.
 int Checked(SSL *ssl, const TlsLink *control, const PlatTlsSettings *t, unsigned char fp[32],
             char *why, size_t size) {
-    X509 *cert = SSL_get0_peer_certificate(ssl);
+    X509 *cert = L.SSL_get0_peer_certificate(ssl);
     unsigned len = 0;
-    if (cert == nullptr || X509_digest(cert, EVP_sha256(), fp, &len) != 1 || len != 32) {
+    if (cert == nullptr || L.X509_digest(cert, L.EVP_sha256(), fp, &len) != 1 || len != 32) {
         FormatCut(why, size, "TLS handshake with %s failed (no certificate)", t->ServerName);
         return 0;
     }
@@ -208,22 +255,22 @@ int Checked(SSL *ssl, const TlsLink *control, const PlatTlsSettings *t, unsigned
 // The control connection's session, offered so that the server can tell
 // the data connection is the same client's.
 void OfferSession(SSL *ssl, const TlsLink *control) {
-    SSL_SESSION *s = SSL_get1_session(control->ssl);
+    SSL_SESSION *s = L.SSL_get1_session(control->ssl);
     if (s == nullptr) return;
-    if (SSL_SESSION_is_resumable(s)) SSL_set_session(ssl, s);
-    SSL_SESSION_free(s);
+    if (L.SSL_SESSION_is_resumable(s)) L.SSL_set_session(ssl, s);
+    L.SSL_SESSION_free(s);
 }
 
 // errno and -1 for what the last call left; 0 for close_notify.
 long Outcome(SSL *ssl, int r) {
-    switch (SSL_get_error(ssl, r)) {
+    switch (L.SSL_get_error(ssl, r)) {
     case SSL_ERROR_ZERO_RETURN: return 0;
     case SSL_ERROR_WANT_READ:
     case SSL_ERROR_WANT_WRITE: errno = EAGAIN; return -1;
     default:
         // A stream that ends without close_notify may have been cut: a
         // file taken from it could be short.
-        ERR_clear_error();
+        L.ERR_clear_error();
         errno = ECONNRESET;
         return -1;
     }
@@ -254,17 +301,24 @@ void Linger(int fd) {
 int PlatNetTlsStart(PlatSocket s, const PlatTlsSettings *t, PlatSocket resumeFrom, char *why,
                     size_t size) {
     if (size) why[0] = 0;
+    if (!LoadOpenSsl()) {
+        FormatCut(why, size, "TLS with %s cannot start: OpenSSL (libssl.so.3) cannot be loaded",
+                  t->ServerName);
+        return 0;
+    }
     const TlsLink *control = resumeFrom >= 0 ? NetTlsLink((int)resumeFrom) : nullptr;
     SSL_CTX *ctx = nullptr;
-    if (control != nullptr && SSL_CTX_up_ref(control->ctx) == 1) ctx = control->ctx;
+    if (control != nullptr && L.SSL_CTX_up_ref(control->ctx) == 1) ctx = control->ctx;
     if (ctx == nullptr) ctx = NewContext(t, why, size);
     if (ctx == nullptr) return 0;
-    SSL *ssl = SSL_new(ctx);
+    SSL *ssl = L.SSL_new(ctx);
     unsigned char fp[32];
-    int ok = ssl != nullptr && SSL_set_fd(ssl, (int)s) == 1;
+    int ok = ssl != nullptr && L.SSL_set_fd(ssl, (int)s) == 1;
     if (ok) {
-        SSL_set_connect_state(ssl);
-        if (!IsAddress(t->ServerName)) SSL_set_tlsext_host_name(ssl, t->ServerName);
+        L.SSL_set_connect_state(ssl);
+        if (!IsAddress(t->ServerName))
+            L.SSL_ctrl(ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+                       const_cast<char *>(t->ServerName));
         if (control != nullptr) OfferSession(ssl, control);
         ok = Handshake(ssl, (int)s, t, why, size) && Checked(ssl, control, t, fp, why, size);
     } else {
@@ -275,8 +329,8 @@ int PlatNetTlsStart(PlatSocket s, const PlatTlsSettings *t, PlatSocket resumeFro
     if (link != nullptr && NetAttachTls((int)s, link)) return 1;
     if (ok) FormatCut(why, size, "TLS with %s: the socket is not connected", t->ServerName);
     delete link;
-    SSL_free(ssl);
-    SSL_CTX_free(ctx);
+    L.SSL_free(ssl);
+    L.SSL_CTX_free(ctx);
     return 0;
 }
 
@@ -284,20 +338,20 @@ int PlatNetTlsDescribe(PlatSocket s, char *out, size_t size) {
     TlsLink *t = NetTlsLink((int)s);
     if (t == nullptr) return 0;
     char subject[200] = "";
-    X509 *cert = SSL_get0_peer_certificate(t->ssl);
-    if (cert != nullptr) X509_NAME_oneline(X509_get_subject_name(cert), subject, sizeof subject);
+    X509 *cert = L.SSL_get0_peer_certificate(t->ssl);
+    if (cert != nullptr) L.X509_NAME_oneline(L.X509_get_subject_name(cert), subject, sizeof subject);
     char shown[100];
     FingerprintText(t->fingerprint, shown, sizeof shown);
-    FormatCut(out, size, "%s %s, certificate %s, SHA-256 %s%s", SSL_get_version(t->ssl),
-              SSL_get_cipher_name(t->ssl), subject, shown,
-              SSL_session_reused(t->ssl) ? ", session resumed" : "");
+    FormatCut(out, size, "%s %s, certificate %s, SHA-256 %s%s", L.SSL_get_version(t->ssl),
+              L.SSL_CIPHER_get_name(L.SSL_get_current_cipher(t->ssl)), subject, shown,
+              L.SSL_session_reused(t->ssl) ? ", session resumed" : "");
     return 1;
 }
 
 long TlsRecv(TlsLink *t, void *buf, size_t n, int peek) {
-    ERR_clear_error();
+    L.ERR_clear_error();
     if (peek) {
-        int r = SSL_peek(t->ssl, buf, n > INT_MAX ? INT_MAX : (int)n);
+        int r = L.SSL_peek(t->ssl, buf, n > INT_MAX ? INT_MAX : (int)n);
         return r > 0 ? r : Outcome(t->ssl, r);
     }
     // Whole records until the buffer is full or the kernel has no more: a
@@ -306,7 +360,7 @@ long TlsRecv(TlsLink *t, void *buf, size_t n, int peek) {
     size_t total = 0;
     while (total < n) {
         size_t want = n - total;
-        int r = SSL_read(t->ssl, static_cast<char *>(buf) + total, want > INT_MAX ? INT_MAX : (int)want);
+        int r = L.SSL_read(t->ssl, static_cast<char *>(buf) + total, want > INT_MAX ? INT_MAX : (int)want);
         if (r > 0) {
             total += (size_t)r;
             continue;
@@ -318,8 +372,8 @@ long TlsRecv(TlsLink *t, void *buf, size_t n, int peek) {
 }
 
 long TlsSend(TlsLink *t, const void *buf, size_t n) {
-    ERR_clear_error();
-    int r = SSL_write(t->ssl, buf, n > INT_MAX ? INT_MAX : (int)n);
+    L.ERR_clear_error();
+    int r = L.SSL_write(t->ssl, buf, n > INT_MAX ? INT_MAX : (int)n);
     if (r > 0) return r;
     long out = Outcome(t->ssl, r);
     if (out == 0) errno = ECONNRESET;  // a close_notify while sending
@@ -329,22 +383,22 @@ long TlsSend(TlsLink *t, const void *buf, size_t n) {
 // A close_notify already read counts: the server may wait for ours before
 // it closes, so no event would ever come for it.
 int TlsBuffered(TlsLink *t) {
-    return SSL_pending(t->ssl) > 0 || (SSL_get_shutdown(t->ssl) & SSL_RECEIVED_SHUTDOWN) != 0;
+    return L.SSL_pending(t->ssl) > 0 || (L.SSL_get_shutdown(t->ssl) & SSL_RECEIVED_SHUTDOWN) != 0;
 }
 
 void TlsEnd(TlsLink *t) {
     // The peer learns the data is complete from close_notify: an upload's
     // end must not look like a cut. A full send buffer gets a moment.
     unsigned long deadline = NowMs() + 5000;
-    ERR_clear_error();
+    L.ERR_clear_error();
     for (;;) {
-        int r = SSL_shutdown(t->ssl);
-        if (r >= 0 || SSL_get_error(t->ssl, r) != SSL_ERROR_WANT_WRITE) break;
+        int r = L.SSL_shutdown(t->ssl);
+        if (r >= 0 || L.SSL_get_error(t->ssl, r) != SSL_ERROR_WANT_WRITE) break;
         if (!WaitFor(t->ssl, t->fd, r, deadline)) break;
     }
-    ERR_clear_error();
+    L.ERR_clear_error();
     Linger(t->fd);
-    SSL_free(t->ssl);
-    SSL_CTX_free(t->ctx);
+    L.SSL_free(t->ssl);
+    L.SSL_CTX_free(t->ctx);
     delete t;
 }
