@@ -99,6 +99,8 @@ def test_deb_fields_and_dependencies_found_not_typed(packages):
     # dpkg-shlibdeps names the libraries the program links, with versions;
     # a build with sanitizers would show their runtimes here.
     assert {"libc6", "libstdc++6"} <= set(names), depends
+    # OpenSSL is loaded only for TLS, so no link names it; the package must.
+    assert "libssl3" in names, depends
     assert not [n for n in names if "asan" in n or "ubsan" in n]
     for dep in depends:
         m = re.match(r"([\w.+-]+)(?: \(([<>=]+) ([^)]+)\))?$", dep)
