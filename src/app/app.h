@@ -9,8 +9,6 @@
 extern QELTA *pQELTA;
 // The transfer dialog; 0 once it is being destroyed.
 extern PlatWindow DialogHandle;
-// No3D from [Settings], read before the record's settings are.
-extern int No3D;
 
 int LoadSettings(QELTA *q);
 // Fills LogPath, ErrorLogPath and GeneratedScriptPath from ScriptPath

@@ -12,7 +12,7 @@
 #include "script/script.h"
 
 static void OnCreate(PlatWindow w, QELTA *q) {
-    if (!No3D && !Plat3DStart(q->Instance)) No3D = 1;
+    if (!q->Window.No3D && !Plat3DStart(q->Instance)) q->Window.No3D = 1;
     PlatSetCaption(w, QELTA_TITLE);
     int width = 0, height = 0;
     PlatDesktopSize(&width, &height);
@@ -40,7 +40,7 @@ static void OnClose(PlatWindow w, QELTA *q) {
         PlatDestroyWindow(q->Window.StartIcon);
         q->Window.StartIcon = nullptr;
     }
-    if (!No3D) Plat3DStop(q->Instance);
+    if (!q->Window.No3D) Plat3DStop(q->Instance);
     if (q->CommandId != CMD_NONE) q->ErrorFlag = 1;
     DebugTrace(q, "case WM_DESTROY: in MainWndProc() LocalFree()\r\n");
     DebugTrace(q, "case WM_DESTROY: in MainWndProc() ExitProcedure()\r\n");

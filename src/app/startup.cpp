@@ -13,7 +13,6 @@
 QELTA *pQELTA = nullptr;
 PlatWindow DialogHandle = nullptr;
 PlatWindow MainWindow = nullptr;
-int No3D = 0;
 
 static void ErrorBox(const char *text) { PlatMessageBox(text, "QELTA Error", QMB_OK); }
 
@@ -294,7 +293,7 @@ int QeltaMain(void *instance, int hasPrevious, const char *cmdline, int show) {
     if (!ChooseScript(q, cmdline) || LoadSettings(q) != 1) return FreeSession(q);
     q->ErrorFlag = 0;
     PlatProfileFlush(q->ScriptPath);
-    No3D = SettingOn(q, SET_NO3D);
+    q->Window.No3D = SettingOn(q, SET_NO3D);
 
     MainWindow = PlatCreateMainWindow(instance);
     if (MainWindow == nullptr) return FreeSession(q);

@@ -253,6 +253,7 @@ struct QELTA {
         PlatWindow StatusIcon;  // the status icon shown, and its kind
         int StatusIconKind;
         PlatWindow StartIcon;
+        int No3D;  // no 3-D control look: asked for, or not available
     } Window;
 };
 

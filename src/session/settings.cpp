@@ -122,11 +122,29 @@ static int ReadTlsValue(QELTA *q, int id, char *out, size_t size) {
     return 0;
 }
 
-static int Readable(const char *path) {
+// 1 when the file holds a PEM certificate, 0 when it holds none, -1 when
+// it cannot be read: a wrong CA file must stop the run before anything is
+// sent, not at the handshake.
+static int HoldsCertificate(const char *path) {
+    static const char Marker[] = "-----BEGIN CERTIFICATE-----";
+    const size_t keep = sizeof Marker - 2;  // a marker split across two reads
     PlatFile f = PlatFileOpenRead(path);
-    if (f == -1) return 0;
+    if (f == -1) return -1;
+    char buf[4096 + sizeof Marker];
+    size_t have = 0;
+    int found = 0;
+    long got;
+    while (!found && (got = PlatFileRead(f, buf + have, 4096)) > 0) {
+        have += (size_t)got;
+        buf[have] = 0;
+        found = strstr(buf, Marker) != nullptr;
+        if (have > keep) {
+            memmove(buf, buf + have - keep, keep);
+            have = keep;
+        }
+    }
     PlatFileClose(f);
-    return 1;
+    return found;
 }
 
 int ReadTlsSettings(QELTA *q) {
@@ -146,9 +164,10 @@ int ReadTlsSettings(QELTA *q) {
     COPYCUT(q->Tls.CAFile, values[2]);
     q->Tls.Verify = strcmp(values[3], "0") != 0;
     q->Tls.ProtectData = strcmp(values[4], "0") != 0;
-    if (q->Tls.CAFile[0] != 0 && q->Tls.Mode != TLS_NONE && !Readable(q->Tls.CAFile)) {
-        FORMATCUT(q->ErrorText, "TLSCAFile=%.80s cannot be read in [Settings]\r\n", q->Tls.CAFile);
-        return 0;
-    }
-    return 1;
+    if (q->Tls.CAFile[0] == 0 || q->Tls.Mode == TLS_NONE) return 1;
+    int holds = HoldsCertificate(q->Tls.CAFile);
+    if (holds > 0) return 1;
+    FORMATCUT(q->ErrorText, "TLSCAFile=%.120s %s in [Settings]\r\n", q->Tls.CAFile,
+              holds < 0 ? "cannot be read" : "holds no PEM certificate");
+    return 0;
 }

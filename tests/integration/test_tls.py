@@ -247,6 +247,7 @@ def test_certificates_that_are_refused_or_accepted(qelta, servers, certs, tmp_pa
 
 
 def test_wrong_settings_end_the_run_before_anything_is_sent(qelta, tmp_path):
+    (tmp_path / "notes.txt").write_text("not a certificate\n" * 500)
     with ScriptedServer([("send", b"220 Hello.\r\n")]) as server:
         cases = [
             ({"TLS": "Explicitt"}, "TLS=Explicitt is not None, Explicit or Implicit"),
@@ -254,6 +255,8 @@ def test_wrong_settings_end_the_run_before_anything_is_sent(qelta, tmp_path):
             ({"TLS": "Explicit", "TLSVerify": "no"}, "TLSVerify=no is not 0 or 1"),
             ({"TLS": "Implicit", "TLSCAFile": dos(qelta, tmp_path / "none.pem")},
              "TLSCAFile=" + dos(qelta, tmp_path / "none.pem") + " cannot be read"),
+            ({"TLS": "Explicit", "TLSCAFile": dos(qelta, tmp_path / "notes.txt")},
+             "holds no PEM certificate"),
         ]
         for n, (settings, words) in enumerate(cases):
             status, log, err = run_job(qelta, tmp_path, login(server.port), settings,
