@@ -179,6 +179,79 @@ struct HandshakeResult {
     int error;  // Winsock's, for HS_SOCKET
 };
 
+static void SetBuffer(SecBuffer *b, unsigned long type, size_t size, void *p) {
+    b->BufferType = type;
+    b->cbBuffer = (unsigned long)size;
+    b->pvBuffer = p;
+}
+
+// Reads more of the server's handshake into c->in, waiting for it. HS_OK
+// once something came.
+static HandshakeResult HandshakeRead(TlsConn *c, DWORD start, DWORD limitMs) {
+    for (;;) {
+        if (c->inLen == c->in.size()) {
+            if (c->in.size() >= HANDSHAKE_BUFFER_MAX) return {HS_STATUS, SEC_E_INSUFFICIENT_MEMORY, 0};
+            c->in.resize(c->in.size() * 2);
+        }
+        int r = recv(c->s, c->in.data() + c->inLen, (int)(c->in.size() - c->inLen), 0);
+        if (r == 0) return {HS_CLOSED, 0, 0};
+        if (r != SOCKET_ERROR) {
+            c->inLen += (size_t)r;
+            return {HS_OK, 0, 0};
+        }
+        int e = WSAGetLastError();
+        if (e == WSAECONNRESET || e == WSAECONNABORTED) return {HS_CLOSED, 0, 0};
+        if (e != WSAEWOULDBLOCK) return {HS_SOCKET, 0, e};
+        int w = WaitSocket(c->s, false, start, limitMs);
+        if (w == 0) return {HS_TIMEOUT, 0, 0};
+        if (w < 0) return {HS_SOCKET, 0, WSAGetLastError()};
+    }
+}
+
+// One InitializeSecurityContext call on what c->in holds (nothing before
+// there is a context). Its token for the server goes to *token, to be
+// freed; *extra tells what in c->in lies beyond the messages it took.
+static SECURITY_STATUS HandshakeCall(TlsConn *c, SecBuffer *extra, SecBuffer *token) {
+    SecBuffer inb[2];
+    SetBuffer(&inb[0], SECBUFFER_TOKEN, c->inLen, c->in.data());
+    SetBuffer(&inb[1], SECBUFFER_EMPTY, 0, NULL);
+    SecBufferDesc inDesc = {SECBUFFER_VERSION, 2, inb};
+    SetBuffer(token, SECBUFFER_TOKEN, 0, NULL);
+    SecBufferDesc outDesc = {SECBUFFER_VERSION, 1, token};
+    ULONG attr = 0;
+    TimeStamp expiry;
+    SECURITY_STATUS st = InitializeSecurityContextA(
+        &c->cred->h, c->hasCtx ? &c->ctx : NULL, (SEC_CHAR *)c->target.c_str(), ISC_FLAGS, 0, 0,
+        c->hasCtx ? &inDesc : NULL, 0, &c->ctx, &outDesc, &attr, &expiry);
+    if (!c->hasCtx && (st == SEC_E_OK || st == SEC_I_CONTINUE_NEEDED)) c->hasCtx = true;
+    *extra = inb[1];
+    return st;
+}
+
+// Sends a handshake call's token and frees it; st is the call's status.
+// Sent even on failure: with ISC_REQ_EXTENDED_ERROR it is the alert.
+static HandshakeResult SendToken(TlsConn *c, const SecBuffer &token, SECURITY_STATUS st, DWORD start,
+                                 DWORD limitMs) {
+    int e = 0;
+    if (token.cbBuffer) e = SendAll(c->s, (const char *)token.pvBuffer, token.cbBuffer, start, limitMs);
+    FreeContextBuffer(token.pvBuffer);
+    if (e && FAILED(st)) return {HS_STATUS, st, 0};
+    if (e == WSAETIMEDOUT) return {HS_TIMEOUT, 0, 0};
+    if (e == WSAECONNRESET || e == WSAECONNABORTED) return {HS_CLOSED, 0, 0};
+    if (e) return {HS_SOCKET, 0, e};
+    return {HS_OK, st, 0};
+}
+
+// Moves the bytes Schannel left over (an SECBUFFER_EXTRA, the tail of
+// c->in) to the front of c->in. false when there are none.
+static bool KeepExtra(TlsConn *c, const SecBuffer *extra) {
+    if (!extra || extra->BufferType != SECBUFFER_EXTRA || extra->cbBuffer == 0 || extra->cbBuffer > c->inLen)
+        return false;
+    memmove(c->in.data(), c->in.data() + c->inLen - extra->cbBuffer, extra->cbBuffer);
+    c->inLen = extra->cbBuffer;
+    return true;
+}
+
 // Runs InitializeSecurityContext until it is done, sending its tokens and
 // reading the server's into c->in. Without a context yet it starts one;
 // with one it goes on from what c->in holds (a post-handshake message).
@@ -189,53 +262,14 @@ static HandshakeResult Handshake(TlsConn *c, DWORD start, DWORD limitMs) {
     if (c->in.size() < 16384 + 512) c->in.resize(16384 + 512);
     for (;;) {
         if (needRead) {
-            if (c->inLen == c->in.size()) {
-                if (c->in.size() >= HANDSHAKE_BUFFER_MAX)
-                    return {HS_STATUS, SEC_E_INSUFFICIENT_MEMORY, 0};
-                c->in.resize(c->in.size() * 2);
-            }
-            int r = recv(c->s, c->in.data() + c->inLen, (int)(c->in.size() - c->inLen), 0);
-            if (r == 0) return {HS_CLOSED, 0, 0};
-            if (r == SOCKET_ERROR) {
-                int e = WSAGetLastError();
-                if (e == WSAECONNRESET || e == WSAECONNABORTED) return {HS_CLOSED, 0, 0};
-                if (e != WSAEWOULDBLOCK) return {HS_SOCKET, 0, e};
-                int w = WaitSocket(c->s, false, start, limitMs);
-                if (w == 0) return {HS_TIMEOUT, 0, 0};
-                if (w < 0) return {HS_SOCKET, 0, WSAGetLastError()};
-                continue;
-            }
-            c->inLen += (size_t)r;
+            HandshakeResult r = HandshakeRead(c, start, limitMs);
+            if (r.end != HS_OK) return r;
         }
-        SecBuffer inb[2];
-        inb[0].BufferType = SECBUFFER_TOKEN;
-        inb[0].cbBuffer = (unsigned long)c->inLen;
-        inb[0].pvBuffer = c->in.data();
-        inb[1].BufferType = SECBUFFER_EMPTY;
-        inb[1].cbBuffer = 0;
-        inb[1].pvBuffer = NULL;
-        SecBufferDesc inDesc = {SECBUFFER_VERSION, 2, inb};
-        SecBuffer outb[1];
-        outb[0].BufferType = SECBUFFER_TOKEN;
-        outb[0].cbBuffer = 0;
-        outb[0].pvBuffer = NULL;
-        SecBufferDesc outDesc = {SECBUFFER_VERSION, 1, outb};
-        ULONG attr = 0;
-        TimeStamp expiry;
-        SECURITY_STATUS st = InitializeSecurityContextA(
-            &c->cred->h, c->hasCtx ? &c->ctx : NULL, (SEC_CHAR *)c->target.c_str(), ISC_FLAGS, 0, 0,
-            c->hasCtx ? &inDesc : NULL, 0, &c->ctx, &outDesc, &attr, &expiry);
-        if (!c->hasCtx && (st == SEC_E_OK || st == SEC_I_CONTINUE_NEEDED)) c->hasCtx = true;
-        if (outb[0].pvBuffer) {
-            // Sent even on failure: with ISC_REQ_EXTENDED_ERROR it is the alert.
-            int e = 0;
-            if (outb[0].cbBuffer)
-                e = SendAll(c->s, (const char *)outb[0].pvBuffer, outb[0].cbBuffer, start, limitMs);
-            FreeContextBuffer(outb[0].pvBuffer);
-            if (e && FAILED(st)) return {HS_STATUS, st, 0};
-            if (e == WSAETIMEDOUT) return {HS_TIMEOUT, 0, 0};
-            if (e == WSAECONNRESET || e == WSAECONNABORTED) return {HS_CLOSED, 0, 0};
-            if (e) return {HS_SOCKET, 0, e};
+        SecBuffer extra, token;
+        SECURITY_STATUS st = HandshakeCall(c, &extra, &token);
+        if (token.pvBuffer) {
+            HandshakeResult r = SendToken(c, token, st, start, limitMs);
+            if (r.end != HS_OK) return r;
         }
         if (st == SEC_E_INCOMPLETE_MESSAGE) {
             needRead = true;
@@ -246,12 +280,7 @@ static HandshakeResult Handshake(TlsConn *c, DWORD start, DWORD limitMs) {
             needRead = false;
             continue;
         }
-        if (inb[1].BufferType == SECBUFFER_EXTRA && inb[1].cbBuffer > 0 && inb[1].cbBuffer <= c->inLen) {
-            memmove(c->in.data(), c->in.data() + c->inLen - inb[1].cbBuffer, inb[1].cbBuffer);
-            c->inLen = inb[1].cbBuffer;
-        } else if (c->hasCtx) {
-            c->inLen = 0;
-        }
+        if (!KeepExtra(c, &extra) && c->hasCtx) c->inLen = 0;
         if (st == SEC_E_OK) return {HS_OK, st, 0};
         if (st != SEC_I_CONTINUE_NEEDED) return {HS_STATUS, st, 0};
         needRead = c->inLen == 0;
@@ -315,35 +344,28 @@ static void FingerprintText(const unsigned char fp[FP_SIZE], char out[FP_TEXT]) 
     }
 }
 
-// The PEM certificates of a file, in a memory store of their own; null
-// with the sentence in why when there are none to be had.
-static HCERTSTORE LoadCAFile(const char *path, char *why, size_t size) {
+// The whole of a file, with a 0 after it; false when it cannot be read.
+static bool ReadTextFile(const char *path, std::vector<char> *text) {
     HANDLE f = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-    std::vector<char> text;
+    if (f == INVALID_HANDLE_VALUE) return false;
     bool read = false;
-    if (f != INVALID_HANDLE_VALUE) {
-        DWORD high = 0, low = GetFileSize(f, &high);
-        // Far more than any bundle of authorities; a bigger file is not one.
-        if (low != INVALID_FILE_SIZE && high == 0 && low <= (64u << 20)) {
-            text.resize((size_t)low + 1);
-            DWORD got = 0;
-            read = ReadFile(f, text.data(), low, &got, NULL) && got == low;
-            text[low] = 0;
-        }
-        CloseHandle(f);
+    DWORD high = 0, low = GetFileSize(f, &high);
+    // Far more than any bundle of authorities; a bigger file is not one.
+    if (low != INVALID_FILE_SIZE && high == 0 && low <= (64u << 20)) {
+        text->resize((size_t)low + 1);
+        DWORD got = 0;
+        read = ReadFile(f, text->data(), low, &got, NULL) && got == low;
+        (*text)[low] = 0;
     }
-    if (!read) {
-        FormatCut(why, size, "CA file %s cannot be read", path);
-        return NULL;
-    }
-    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, NULL);
-    if (!store) {
-        FormatCut(why, size, "CA file %s cannot be read", path);
-        return NULL;
-    }
+    CloseHandle(f);
+    return read;
+}
+
+// Adds the PEM certificates of text to store; how many it took.
+static int AddPemCertificates(HCERTSTORE store, const char *text) {
     static const char begin[] = "-----BEGIN CERTIFICATE-----", end[] = "-----END CERTIFICATE-----";
     int count = 0;
-    for (const char *p = strstr(text.data(), begin); p; p = strstr(p, begin)) {
+    for (const char *p = strstr(text, begin); p; p = strstr(p, begin)) {
         const char *e = strstr(p, end);
         if (!e) break;
         e += sizeof end - 1;
@@ -358,7 +380,23 @@ static HCERTSTORE LoadCAFile(const char *path, char *why, size_t size) {
         }
         p = e;
     }
-    if (count == 0) {
+    return count;
+}
+
+// The PEM certificates of a file, in a memory store of their own; null
+// with the sentence in why when there are none to be had.
+static HCERTSTORE LoadCAFile(const char *path, char *why, size_t size) {
+    std::vector<char> text;
+    if (!ReadTextFile(path, &text)) {
+        FormatCut(why, size, "CA file %s cannot be read", path);
+        return NULL;
+    }
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, NULL);
+    if (!store) {
+        FormatCut(why, size, "CA file %s cannot be read", path);
+        return NULL;
+    }
+    if (AddPemCertificates(store, text.data()) == 0) {
         CertCloseStore(store, 0);
         FormatCut(why, size, "CA file %s holds no certificate", path);
         return NULL;
@@ -366,44 +404,34 @@ static HCERTSTORE LoadCAFile(const char *path, char *why, size_t size) {
     return store;
 }
 
-// Builds the chain of cert against the system's authorities and those of
-// ca (may be null). Empty reason when it is trusted, else why not.
-static void CheckChain(PCCERT_CONTEXT cert, HCERTSTORE ca, char *reason, size_t size) {
-    reason[0] = 0;
+// The certificates the server sent along, and the CA file's (ca may be
+// null), for the chain to be built from besides the system's stores.
+static HCERTSTORE ChainExtras(PCCERT_CONTEXT cert, HCERTSTORE ca) {
     HCERTSTORE more = CertOpenStore(CERT_STORE_PROV_COLLECTION, 0, 0, 0, NULL);
     if (more) {
-        // The certificates the server sent along, and the CA file's.
         CertAddStoreToCollection(more, cert->hCertStore, 0, 0);
         if (ca) CertAddStoreToCollection(more, ca, 0, 0);
     }
-    CERT_CHAIN_PARA para;
-    ZeroMemory(&para, sizeof para);
-    para.cbSize = sizeof para;
-    PCCERT_CHAIN_CONTEXT chain = NULL;
-    if (!CertGetCertificateChain(NULL, cert, NULL, more, &para, 0, NULL, &chain) || !chain ||
-        chain->cChain == 0 || chain->rgpChain[0]->cElement == 0) {
-        FormatCut(reason, size, "no chain, error %lu", (unsigned long)GetLastError());
-        if (chain) CertFreeCertificateChain(chain);
-        if (more) CertCloseStore(more, 0);
-        return;
-    }
-    const CERT_SIMPLE_CHAIN *simple = chain->rgpChain[0];
-    DWORD err = chain->TrustStatus.dwErrorStatus;
-    // Revocation is not asked for, so its being unknown says nothing.
-    err &= ~(DWORD)(CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION);
-    PCCERT_CONTEXT top = simple->rgpElement[simple->cElement - 1]->pCertContext;
-    if ((err & CERT_TRUST_IS_UNTRUSTED_ROOT) && ca) {
-        // The same bytes, not just the same issuer and serial number, which
-        // anyone can copy into a root of their own.
-        PCCERT_CONTEXT each = NULL;
-        while ((each = CertEnumCertificatesInStore(ca, each)) != NULL)
-            if (each->cbCertEncoded == top->cbCertEncoded &&
-                memcmp(each->pbCertEncoded, top->pbCertEncoded, top->cbCertEncoded) == 0) {
-                err &= ~(DWORD)CERT_TRUST_IS_UNTRUSTED_ROOT;
-                CertFreeCertificateContext(each);
-                break;
-            }
-    }
+    return more;
+}
+
+// true when store holds cert's very bytes, not just the same issuer and
+// serial number, which anyone can copy into a root of their own.
+static bool HoldsSameBytes(HCERTSTORE store, PCCERT_CONTEXT cert) {
+    PCCERT_CONTEXT each = NULL;
+    while ((each = CertEnumCertificatesInStore(store, each)) != NULL)
+        if (each->cbCertEncoded == cert->cbCertEncoded &&
+            memcmp(each->pbCertEncoded, cert->pbCertEncoded, cert->cbCertEncoded) == 0) {
+            CertFreeCertificateContext(each);
+            return true;
+        }
+    return false;
+}
+
+// Puts err, the trust errors of cert's chain (simple), into words;
+// reason is left alone when err is 0.
+static void ChainReason(PCCERT_CONTEXT cert, const CERT_SIMPLE_CHAIN *simple, DWORD err, char *reason,
+                        size_t size) {
     bool selfSigned = CertCompareCertificateName(X509_ASN_ENCODING, &cert->pCertInfo->Subject,
                                                  &cert->pCertInfo->Issuer) != FALSE;
     if (err & (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN | CERT_TRUST_IS_CYCLIC)) {
@@ -422,6 +450,32 @@ static void CheckChain(PCCERT_CONTEXT cert, HCERTSTORE ca, char *reason, size_t 
     } else if (err) {
         FormatCut(reason, size, "chain error 0x%08lX", (unsigned long)err);
     }
+}
+
+// Builds the chain of cert against the system's authorities and those of
+// ca (may be null). Empty reason when it is trusted, else why not.
+static void CheckChain(PCCERT_CONTEXT cert, HCERTSTORE ca, char *reason, size_t size) {
+    reason[0] = 0;
+    HCERTSTORE more = ChainExtras(cert, ca);
+    CERT_CHAIN_PARA para;
+    ZeroMemory(&para, sizeof para);
+    para.cbSize = sizeof para;
+    PCCERT_CHAIN_CONTEXT chain = NULL;
+    if (!CertGetCertificateChain(NULL, cert, NULL, more, &para, 0, NULL, &chain) || !chain ||
+        chain->cChain == 0 || chain->rgpChain[0]->cElement == 0) {
+        FormatCut(reason, size, "no chain, error %lu", (unsigned long)GetLastError());
+        if (chain) CertFreeCertificateChain(chain);
+        if (more) CertCloseStore(more, 0);
+        return;
+    }
+    const CERT_SIMPLE_CHAIN *simple = chain->rgpChain[0];
+    DWORD err = chain->TrustStatus.dwErrorStatus;
+    // Revocation is not asked for, so its being unknown says nothing.
+    err &= ~(DWORD)(CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION);
+    PCCERT_CONTEXT top = simple->rgpElement[simple->cElement - 1]->pCertContext;
+    if ((err & CERT_TRUST_IS_UNTRUSTED_ROOT) && ca && HoldsSameBytes(ca, top))
+        err &= ~(DWORD)CERT_TRUST_IS_UNTRUSTED_ROOT;
+    ChainReason(cert, simple, err, reason, size);
     CertFreeCertificateChain(chain);
     if (more) CertCloseStore(more, 0);
 }
@@ -501,6 +555,117 @@ static bool NamesHost(PCCERT_CONTEXT cert, const char *host) {
 
 // ---- The seam ----------------------------------------------------------------------
 
+// A connection with its credentials: a data connection shares those of
+// its control connection from, to be offered its session; otherwise new
+// ones. Null with the sentence in why when none can be had.
+static TlsConn *NewConn(SOCKET s, TlsConn *from, const char *host, char *why, size_t size) {
+    TlsConn *c = new TlsConn;
+    c->s = s;
+    if (from) {
+        c->cred = from->cred;
+        c->cred->refs++;
+        c->target = from->target;
+        return c;
+    }
+    c->target = host;
+    SECURITY_STATUS st = CredAcquire(&c->cred);
+    if (st != SEC_E_OK) {
+        char text[80];
+        StatusText(st, text, sizeof text);
+        FormatCut(why, size, "TLS handshake with %s failed (%s)", host, text);
+        delete c;
+        return nullptr;
+    }
+    return c;
+}
+
+// The operator's sentence for a handshake that ended otherwise than HS_OK.
+static void HandshakeWhy(const HandshakeResult &r, const char *host, unsigned timeoutMs, char *why,
+                         size_t size) {
+    char text[96];
+    if (r.end == HS_STATUS) StatusText(r.status, text, sizeof text);
+    else if (r.end == HS_SOCKET) FormatCut(text, sizeof text, "socket error %d", r.error);
+    else CopyCut(text, sizeof text, "connection closed");
+    unsigned seconds = (timeoutMs + 500) / 1000;
+    if (r.end == HS_TIMEOUT)
+        FormatCut(why, size, "TLS handshake with %s did not finish within %u seconds", host,
+                  seconds ? seconds : 1);
+    else
+        FormatCut(why, size, "TLS handshake with %s failed (%s)", host, text);
+}
+
+// Whether cert (its SHA-256 already in c->fp) is trusted: a data
+// connection's must be its control connection's; else the pin decides
+// alone, and else the chain and the name when the settings ask for them.
+static bool TrustCert(const TlsConn *c, PCCERT_CONTEXT cert, const PlatTlsSettings *t, const TlsConn *from,
+                      HCERTSTORE ca, const char *host, char *why, size_t size) {
+    char fp[FP_TEXT];
+    FingerprintText(c->fp, fp);
+    if (from) {
+        if (memcmp(c->fp, from->fp, FP_SIZE) == 0) return true;
+        FormatCut(why, size,
+                  "Certificate of the data connection differs from the control "
+                  "connection's (SHA-256 %s)",
+                  fp);
+        return false;
+    }
+    if (t->Pin) {
+        if (memcmp(c->fp, t->Pin, FP_SIZE) == 0) return true;
+        FormatCut(why, size, "Certificate of %s does not match TLSFingerprint (SHA-256 %s)", host, fp);
+        return false;
+    }
+    if (!t->Verify) return true;
+    char reason[64];
+    CheckChain(cert, ca, reason, sizeof reason);
+    if (reason[0])
+        FormatCut(why, size, "Certificate of %s is not trusted (%s; SHA-256 %s)", host, reason, fp);
+    else if (!NamesHost(cert, host))
+        FormatCut(why, size, "Certificate of %s does not name it (SHA-256 %s)", host, fp);
+    else
+        return true;
+    return false;
+}
+
+// Judges the server's certificate after the handshake, keeping its
+// fingerprint and subject in c for the log.
+static bool CheckServerCert(TlsConn *c, const PlatTlsSettings *t, const TlsConn *from, HCERTSTORE ca,
+                            const char *host, char *why, size_t size) {
+    PCCERT_CONTEXT cert = NULL;
+    SECURITY_STATUS st = QueryContextAttributesA(&c->ctx, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &cert);
+    bool ok = false;
+    if (st != SEC_E_OK || !cert) {
+        FormatCut(why, size, "TLS handshake with %s failed (the server sent no certificate)", host);
+    } else if (!Sha256(cert->pbCertEncoded, cert->cbCertEncoded, c->fp)) {
+        FormatCut(why, size, "TLS handshake with %s failed (the certificate's SHA-256 cannot be had)", host);
+    } else {
+        ok = TrustCert(c, cert, t, from, ca, host, why, size);
+        char subject[512];
+        if (CertNameToStrA(X509_ASN_ENCODING, &cert->pCertInfo->Subject, CERT_X500_NAME_STR, subject,
+                           sizeof subject) > 1)
+            c->subject = subject;
+    }
+    if (cert) CertFreeCertificateContext(cert);
+    return ok;
+}
+
+// Readies a connection that passed for data: notes whether its session
+// was resumed and sizes its buffers to its records.
+static void ReadyConn(TlsConn *c) {
+    SecPkgContext_SessionInfo session;
+    ZeroMemory(&session, sizeof session);
+    if (QueryContextAttributesA(&c->ctx, SECPKG_ATTR_SESSION_INFO, &session) == SEC_E_OK)
+        c->resumed = (session.dwFlags & SSL_SESSION_RECONNECT) ? 1 : 0;
+
+    // Room for two whole records at a time, so a long download needs
+    // about one system call per record.
+    size_t record = c->sizes.cbHeader + c->sizes.cbMaximumMessage + c->sizes.cbTrailer;
+    if (c->in.size() < 2 * record) c->in.resize(2 * record);
+    c->out.resize(RECORDS_PER_SEND * record);
+    // The server may have sent data right behind the handshake; its FD_READ
+    // was spent on the handshake.
+    if (c->inLen) NetPostEvent(c->s, FD_READ);
+}
+
 int PlatNetTlsStart(PlatSocket ps, const PlatTlsSettings *t, PlatSocket resumeFrom, char *why,
                     size_t size) {
     SOCKET s = (SOCKET)ps;
@@ -516,83 +681,17 @@ int PlatNetTlsStart(PlatSocket ps, const PlatTlsSettings *t, PlatSocket resumeFr
         ca = LoadCAFile(t->CAFile, why, size);
         if (!ca) return 0;
     }
-    TlsConn *c = new TlsConn;
-    c->s = s;
-    if (from) {
-        c->cred = from->cred;
-        c->cred->refs++;
-        c->target = from->target;
-    } else {
-        c->target = host;
-        SECURITY_STATUS st = CredAcquire(&c->cred);
-        if (st != SEC_E_OK) {
-            char text[80];
-            StatusText(st, text, sizeof text);
-            FormatCut(why, size, "TLS handshake with %s failed (%s)", host, text);
-            if (ca) CertCloseStore(ca, 0);
-            delete c;
-            return 0;
-        }
+    TlsConn *c = NewConn(s, from, host, why, size);
+    if (!c) {
+        if (ca) CertCloseStore(ca, 0);
+        return 0;
     }
     // Registered now so that the clean-up below is FreeConn's.
     Conns.push_back(c);
-
     HandshakeResult r = Handshake(c, GetTickCount(), t->TimeoutMs);
-    if (r.end != HS_OK) {
-        char text[96];
-        if (r.end == HS_STATUS) StatusText(r.status, text, sizeof text);
-        else if (r.end == HS_SOCKET) FormatCut(text, sizeof text, "socket error %d", r.error);
-        else CopyCut(text, sizeof text, "connection closed");
-        unsigned seconds = (t->TimeoutMs + 500) / 1000;
-        if (r.end == HS_TIMEOUT)
-            FormatCut(why, size, "TLS handshake with %s did not finish within %u seconds", host,
-                      seconds ? seconds : 1);
-        else
-            FormatCut(why, size, "TLS handshake with %s failed (%s)", host, text);
-        if (ca) CertCloseStore(ca, 0);
-        FreeConn(c);
-        return 0;
-    }
-
-    PCCERT_CONTEXT cert = NULL;
-    SECURITY_STATUS st = QueryContextAttributesA(&c->ctx, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &cert);
-    bool ok = false;
-    char fp[FP_TEXT] = "";
-    if (st != SEC_E_OK || !cert) {
-        FormatCut(why, size, "TLS handshake with %s failed (the server sent no certificate)", host);
-    } else if (!Sha256(cert->pbCertEncoded, cert->cbCertEncoded, c->fp)) {
-        FormatCut(why, size, "TLS handshake with %s failed (the certificate's SHA-256 cannot be had)", host);
-    } else {
-        FingerprintText(c->fp, fp);
-        if (from) {
-            ok = memcmp(c->fp, from->fp, FP_SIZE) == 0;
-            if (!ok)
-                FormatCut(why, size,
-                          "Certificate of the data connection differs from the control "
-                          "connection's (SHA-256 %s)",
-                          fp);
-        } else if (t->Pin) {
-            ok = memcmp(c->fp, t->Pin, FP_SIZE) == 0;
-            if (!ok)
-                FormatCut(why, size, "Certificate of %s does not match TLSFingerprint (SHA-256 %s)", host, fp);
-        } else if (!t->Verify) {
-            ok = true;
-        } else {
-            char reason[64];
-            CheckChain(cert, ca, reason, sizeof reason);
-            if (reason[0])
-                FormatCut(why, size, "Certificate of %s is not trusted (%s; SHA-256 %s)", host, reason, fp);
-            else if (!NamesHost(cert, host))
-                FormatCut(why, size, "Certificate of %s does not name it (SHA-256 %s)", host, fp);
-            else
-                ok = true;
-        }
-        char subject[512];
-        if (CertNameToStrA(X509_ASN_ENCODING, &cert->pCertInfo->Subject, CERT_X500_NAME_STR, subject,
-                           sizeof subject) > 1)
-            c->subject = subject;
-    }
-    if (cert) CertFreeCertificateContext(cert);
+    bool ok = r.end == HS_OK;
+    if (!ok) HandshakeWhy(r, host, t->TimeoutMs, why, size);
+    else ok = CheckServerCert(c, t, from, ca, host, why, size);
     if (ca) CertCloseStore(ca, 0);
     if (ok && QueryContextAttributesA(&c->ctx, SECPKG_ATTR_STREAM_SIZES, &c->sizes) != SEC_E_OK) {
         FormatCut(why, size, "TLS handshake with %s failed (no stream sizes)", host);
@@ -602,36 +701,25 @@ int PlatNetTlsStart(PlatSocket ps, const PlatTlsSettings *t, PlatSocket resumeFr
         FreeConn(c);
         return 0;
     }
-    SecPkgContext_SessionInfo session;
-    ZeroMemory(&session, sizeof session);
-    if (QueryContextAttributesA(&c->ctx, SECPKG_ATTR_SESSION_INFO, &session) == SEC_E_OK)
-        c->resumed = (session.dwFlags & SSL_SESSION_RECONNECT) ? 1 : 0;
-
-    // Room for two whole records at a time, so a long download needs
-    // about one system call per record.
-    size_t record = c->sizes.cbHeader + c->sizes.cbMaximumMessage + c->sizes.cbTrailer;
-    if (c->in.size() < 2 * record) c->in.resize(2 * record);
-    c->out.resize(RECORDS_PER_SEND * record);
-    // The server may have sent data right behind the handshake; its FD_READ
-    // was spent on the handshake.
-    if (c->inLen) NetPostEvent(s, FD_READ);
+    ReadyConn(c);
     return 1;
 }
 
-int PlatNetTlsDescribe(PlatSocket s, char *out, size_t size) {
-    TlsConn *c = TlsFind((SOCKET)s);
-    if (!c) return 0;
-    SecPkgContext_ConnectionInfo info;
-    ZeroMemory(&info, sizeof info);
-    QueryContextAttributesA(&c->ctx, SECPKG_ATTR_CONNECTION_INFO, &info);
+// The protocol version's name as the log gives it.
+static const char *VersionName(DWORD protocol) {
     const char *version = "TLS";
-    if (info.dwProtocol & SP_PROT_TLS1_2_CLIENT) version = "TLSv1.2";
+    if (protocol & SP_PROT_TLS1_2_CLIENT) version = "TLSv1.2";
 #ifdef SP_PROT_TLS1_3_CLIENT
-    if (info.dwProtocol & SP_PROT_TLS1_3_CLIENT) version = "TLSv1.3";
+    if (protocol & SP_PROT_TLS1_3_CLIENT) version = "TLSv1.3";
 #endif
-    if (info.dwProtocol & SP_PROT_TLS1_1_CLIENT) version = "TLSv1.1";
-    if (info.dwProtocol & SP_PROT_TLS1_0_CLIENT) version = "TLSv1";
-    char cipher[80] = "";
+    if (protocol & SP_PROT_TLS1_1_CLIENT) version = "TLSv1.1";
+    if (protocol & SP_PROT_TLS1_0_CLIENT) version = "TLSv1";
+    return version;
+}
+
+// The cipher suite's name when Schannel gives it, else the bulk cipher's
+// from info.
+static void CipherName(TlsConn *c, const SecPkgContext_ConnectionInfo &info, char *out, size_t size) {
     SecPkgContext_CipherInfo suite;
     ZeroMemory(&suite, sizeof suite);
     suite.dwVersion = SECPKGCONTEXT_CIPHERINFO_V1;
@@ -641,25 +729,34 @@ int PlatNetTlsDescribe(PlatSocket s, char *out, size_t size) {
         // Wine names some suites with an "_<unknown>" tail.
         size_t odd = name.find("_<");
         if (odd != std::string::npos) name.resize(odd);
-        CopyCut(cipher, sizeof cipher, name.c_str());
-    } else {
-        const char *alg = NULL;
-        switch (info.aiCipher) {
-        case CALG_AES_128: alg = "AES-128"; break;
-        case CALG_AES_256: alg = "AES-256"; break;
-        case CALG_3DES: alg = "3DES"; break;
-        case CALG_RC4: alg = "RC4"; break;
-        default: break;
-        }
-        if (alg) CopyCut(cipher, sizeof cipher, alg);
-        else FormatCut(cipher, sizeof cipher, "0x%04X/%lu", (unsigned)info.aiCipher,
-                       (unsigned long)info.dwCipherStrength);
+        CopyCut(out, size, name.c_str());
+        return;
     }
+    const char *alg = NULL;
+    switch (info.aiCipher) {
+    case CALG_AES_128: alg = "AES-128"; break;
+    case CALG_AES_256: alg = "AES-256"; break;
+    case CALG_3DES: alg = "3DES"; break;
+    case CALG_RC4: alg = "RC4"; break;
+    default: break;
+    }
+    if (alg) CopyCut(out, size, alg);
+    else FormatCut(out, size, "0x%04X/%lu", (unsigned)info.aiCipher, (unsigned long)info.dwCipherStrength);
+}
+
+int PlatNetTlsDescribe(PlatSocket s, char *out, size_t size) {
+    TlsConn *c = TlsFind((SOCKET)s);
+    if (!c) return 0;
+    SecPkgContext_ConnectionInfo info;
+    ZeroMemory(&info, sizeof info);
+    QueryContextAttributesA(&c->ctx, SECPKG_ATTR_CONNECTION_INFO, &info);
+    char cipher[80] = "";
+    CipherName(c, info, cipher, sizeof cipher);
     char fp[FP_TEXT];
     FingerprintText(c->fp, fp);
     const char *session = c->resumed == 1 ? " resumed" : c->resumed == 0 ? " new session" : "";
-    FormatCut(out, size, "%s cipher=%s subject=%s SHA-256 %s%s", version, cipher, c->subject.c_str(), fp,
-              session);
+    FormatCut(out, size, "%s cipher=%s subject=%s SHA-256 %s%s", VersionName(info.dwProtocol), cipher,
+              c->subject.c_str(), fp, session);
     return 1;
 }
 
@@ -674,53 +771,23 @@ static bool RecordWaits(const TlsConn *c) {
 
 enum DecryptEnd { DEC_DATA, DEC_MORE, DEC_CLOSED, DEC_ERROR };
 
-// Decrypts the first record of c->in. Its plaintext goes to buf up to n
-// (*got counts it) and the rest to c->plain; a peek passes no buf.
-static DecryptEnd DecryptOne(TlsConn *c, char *buf, size_t n, size_t *got) {
-    SecBuffer b[4];
-    b[0].BufferType = SECBUFFER_DATA;
-    b[0].cbBuffer = (unsigned long)c->inLen;
-    b[0].pvBuffer = c->in.data();
-    for (int i = 1; i < 4; i++) {
-        b[i].BufferType = SECBUFFER_EMPTY;
-        b[i].cbBuffer = 0;
-        b[i].pvBuffer = NULL;
+// A record's plaintext: what fits to buf (none for a peek), the rest
+// kept in c->plain for the next receives.
+static void TakePlain(TlsConn *c, const SecBuffer *data, char *buf, size_t n, size_t *got) {
+    const char *p = (const char *)data->pvBuffer;
+    size_t len = data->cbBuffer, direct = 0;
+    if (buf) {
+        direct = len < n ? len : n;
+        memcpy(buf, p, direct);
+        *got = direct;
     }
-    SecBufferDesc desc = {SECBUFFER_VERSION, 4, b};
-    const unsigned char recordType = (unsigned char)c->in[0];
-    SECURITY_STATUS st = DecryptMessage(&c->ctx, &desc, 0, NULL);
-    if (st == SEC_E_INCOMPLETE_MESSAGE) return DEC_MORE;
-    if (st != SEC_E_OK && st != SEC_I_RENEGOTIATE && st != SEC_I_CONTEXT_EXPIRED) {
-        WSASetLastError(WSAECONNABORTED);
-        return DEC_ERROR;
-    }
-    const SecBuffer *data = NULL, *extra = NULL;
-    for (int i = 1; i < 4; i++) {
-        if (b[i].BufferType == SECBUFFER_DATA && !data) data = &b[i];
-        if (b[i].BufferType == SECBUFFER_EXTRA && !extra) extra = &b[i];
-    }
-    if (data && data->cbBuffer) {
-        const char *p = (const char *)data->pvBuffer;
-        size_t len = data->cbBuffer, direct = 0;
-        if (buf) {
-            direct = len < n ? len : n;
-            memcpy(buf, p, direct);
-            *got = direct;
-        }
-        c->plain.assign(p + direct, p + len);
-        c->plainPos = 0;
-    }
-    // Copied out above before this move: the plaintext lay in c->in.
-    if (extra && extra->cbBuffer > 0 && extra->cbBuffer <= c->inLen) {
-        memmove(c->in.data(), c->in.data() + c->inLen - extra->cbBuffer, extra->cbBuffer);
-        c->inLen = extra->cbBuffer;
-    } else {
-        c->inLen = 0;
-    }
-    // Wine's Schannel returns an empty success for the peer's close_notify
-    // rather than SEC_I_CONTEXT_EXPIRED; an alert record (type 21) that
-    // decrypts to nothing and is no error can only be that.
-    if (st == SEC_E_OK && recordType == 21 && !(data && data->cbBuffer)) st = SEC_I_CONTEXT_EXPIRED;
+    c->plain.assign(p + direct, p + len);
+    c->plainPos = 0;
+}
+
+// What a record's status means for the receive once its plaintext is
+// taken: the peer's close, a handshake message to go through, or data.
+static DecryptEnd RecordEnd(TlsConn *c, SECURITY_STATUS st) {
     if (st == SEC_I_CONTEXT_EXPIRED) {
         c->peerClosed = true;
         return DEC_CLOSED;
@@ -735,6 +802,50 @@ static DecryptEnd DecryptOne(TlsConn *c, char *buf, size_t n, size_t *got) {
         }
     }
     return DEC_DATA;
+}
+
+// Decrypts the first record of c->in. Its plaintext goes to buf up to n
+// (*got counts it) and the rest to c->plain; a peek passes no buf.
+static DecryptEnd DecryptOne(TlsConn *c, char *buf, size_t n, size_t *got) {
+    SecBuffer b[4];
+    SetBuffer(&b[0], SECBUFFER_DATA, c->inLen, c->in.data());
+    for (int i = 1; i < 4; i++) SetBuffer(&b[i], SECBUFFER_EMPTY, 0, NULL);
+    SecBufferDesc desc = {SECBUFFER_VERSION, 4, b};
+    const unsigned char recordType = (unsigned char)c->in[0];
+    SECURITY_STATUS st = DecryptMessage(&c->ctx, &desc, 0, NULL);
+    if (st == SEC_E_INCOMPLETE_MESSAGE) return DEC_MORE;
+    if (st != SEC_E_OK && st != SEC_I_RENEGOTIATE && st != SEC_I_CONTEXT_EXPIRED) {
+        WSASetLastError(WSAECONNABORTED);
+        return DEC_ERROR;
+    }
+    const SecBuffer *data = NULL, *extra = NULL;
+    for (int i = 1; i < 4; i++) {
+        if (b[i].BufferType == SECBUFFER_DATA && !data) data = &b[i];
+        if (b[i].BufferType == SECBUFFER_EXTRA && !extra) extra = &b[i];
+    }
+    if (data && data->cbBuffer) TakePlain(c, data, buf, n, got);
+    // Copied out above before this move: the plaintext lay in c->in.
+    if (!KeepExtra(c, extra)) c->inLen = 0;
+    // Wine's Schannel returns an empty success for the peer's close_notify
+    // rather than SEC_I_CONTEXT_EXPIRED; an alert record (type 21) that
+    // decrypts to nothing and is no error can only be that.
+    if (st == SEC_E_OK && recordType == 21 && !(data && data->cbBuffer)) st = SEC_I_CONTEXT_EXPIRED;
+    return RecordEnd(c, st);
+}
+
+// Winsock posts FD_READ only for data in its own buffer: what waits
+// here is announced the same way, once until the next receive.
+// The peer may wait for our close_notify before it closes the socket,
+// so Winsock would never post FD_CLOSE: its close_notify is the close.
+static void PostWaiting(TlsConn *c, int peek) {
+    if (c->peerClosed && !c->closePosted && !peek) {
+        c->closePosted = true;
+        NetPostEvent(c->s, FD_CLOSE);
+    }
+    if ((c->plainPos < c->plain.size() || RecordWaits(c)) && !c->peerClosed && !c->readPosted) {
+        c->readPosted = true;
+        NetPostEvent(c->s, FD_READ);
+    }
 }
 
 long TlsRecv(TlsConn *c, void *buf, size_t n, int peek) {
@@ -764,19 +875,25 @@ long TlsRecv(TlsConn *c, void *buf, size_t n, int peek) {
         c->plain.clear();
         c->plainPos = 0;
     }
-    // Winsock posts FD_READ only for data in its own buffer: what waits
-    // here is announced the same way, once until the next receive.
-    // The peer may wait for our close_notify before it closes the socket,
-    // so Winsock would never post FD_CLOSE: its close_notify is the close.
-    if (c->peerClosed && !c->closePosted && !peek) {
-        c->closePosted = true;
-        NetPostEvent(c->s, FD_CLOSE);
-    }
-    if ((c->plainPos < c->plain.size() || RecordWaits(c)) && !c->peerClosed && !c->readPosted) {
-        c->readPosted = true;
-        NetPostEvent(c->s, FD_READ);
-    }
+    PostWaiting(c, peek);
     return (long)got;
+}
+
+// Encrypts src (part bytes, at most one record's) behind what c->out
+// holds already, which has room for a whole record. false on failure.
+static bool EncryptRecord(TlsConn *c, const char *src, size_t part) {
+    size_t header = c->sizes.cbHeader, trailer = c->sizes.cbTrailer;
+    char *p = c->out.data() + c->outLen;
+    memcpy(p + header, src, part);
+    SecBuffer b[4];
+    SetBuffer(&b[0], SECBUFFER_STREAM_HEADER, header, p);
+    SetBuffer(&b[1], SECBUFFER_DATA, part, p + header);
+    SetBuffer(&b[2], SECBUFFER_STREAM_TRAILER, trailer, p + header + part);
+    SetBuffer(&b[3], SECBUFFER_EMPTY, 0, NULL);
+    SecBufferDesc desc = {SECBUFFER_VERSION, 4, b};
+    if (EncryptMessage(&c->ctx, 0, &desc, 0) != SEC_E_OK) return false;
+    c->outLen += b[0].cbBuffer + b[1].cbBuffer + b[2].cbBuffer;
+    return true;
 }
 
 long TlsSend(TlsConn *c, const void *buf, size_t n) {
@@ -786,32 +903,15 @@ long TlsSend(TlsConn *c, const void *buf, size_t n) {
         return -1;
     }
     const char *src = (const char *)buf;
-    size_t done = 0, header = c->sizes.cbHeader, trailer = c->sizes.cbTrailer;
-    size_t record = header + c->sizes.cbMaximumMessage + trailer;
+    size_t done = 0, most = c->sizes.cbMaximumMessage;
+    size_t record = c->sizes.cbHeader + most + c->sizes.cbTrailer;
     while (done < n && c->outLen + record <= c->out.size()) {
-        size_t part = n - done < c->sizes.cbMaximumMessage ? n - done : c->sizes.cbMaximumMessage;
-        char *p = c->out.data() + c->outLen;
-        memcpy(p + header, src + done, part);
-        SecBuffer b[4];
-        b[0].BufferType = SECBUFFER_STREAM_HEADER;
-        b[0].cbBuffer = (unsigned long)header;
-        b[0].pvBuffer = p;
-        b[1].BufferType = SECBUFFER_DATA;
-        b[1].cbBuffer = (unsigned long)part;
-        b[1].pvBuffer = p + header;
-        b[2].BufferType = SECBUFFER_STREAM_TRAILER;
-        b[2].cbBuffer = (unsigned long)trailer;
-        b[2].pvBuffer = p + header + part;
-        b[3].BufferType = SECBUFFER_EMPTY;
-        b[3].cbBuffer = 0;
-        b[3].pvBuffer = NULL;
-        SecBufferDesc desc = {SECBUFFER_VERSION, 4, b};
-        if (EncryptMessage(&c->ctx, 0, &desc, 0) != SEC_E_OK) {
+        size_t part = n - done < most ? n - done : most;
+        if (!EncryptRecord(c, src + done, part)) {
             if (done) break;
             WSASetLastError(WSAECONNABORTED);
             return -1;
         }
-        c->outLen += b[0].cbBuffer + b[1].cbBuffer + b[2].cbBuffer;
         done += part;
     }
     // Counted as sent even when the OS takes only part: the rest is sent
