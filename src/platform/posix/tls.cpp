@@ -32,6 +32,7 @@ struct TlsLink {
     SSL *ssl;
     int fd;
     unsigned char fingerprint[32];
+    int gotData;  // application data came: not an upload's connection
 };
 
 namespace {
@@ -324,7 +325,7 @@ int PlatNetTlsStart(PlatSocket s, const PlatTlsSettings *t, PlatSocket resumeFro
     } else {
         FormatCut(why, size, "TLS cannot be set up for %s", t->ServerName);
     }
-    TlsLink *link = ok ? new TlsLink{ctx, ssl, (int)s, {0}} : nullptr;
+    TlsLink *link = ok ? new TlsLink{ctx, ssl, (int)s, {0}, 0} : nullptr;
     if (link != nullptr) memcpy(link->fingerprint, fp, 32);
     if (link != nullptr && NetAttachTls((int)s, link)) return 1;
     if (ok) FormatCut(why, size, "TLS with %s: the socket is not connected", t->ServerName);
@@ -368,6 +369,7 @@ long TlsRecv(TlsLink *t, void *buf, size_t n, int peek) {
         if (total > 0) break;  // the next receive reports what stopped this one
         return Outcome(t->ssl, r);
     }
+    t->gotData = 1;
     return (long)total;
 }
 
@@ -397,7 +399,9 @@ void TlsEnd(TlsLink *t) {
         if (!WaitFor(t->ssl, t->fd, r, deadline)) break;
     }
     L.ERR_clear_error();
-    Linger(t->fd);
+    // Only a connection that carried nothing back can be an upload the
+    // peer is still reading; on the others the peer has read all we sent.
+    if (!t->gotData) Linger(t->fd);
     L.SSL_free(t->ssl);
     L.SSL_CTX_free(t->ctx);
     delete t;

@@ -50,6 +50,7 @@ struct TlsConn {
     bool peerClosed = false;  // close_notify received
     bool readPosted = false;  // an FD_READ of ours waits for the next receive
     bool closePosted = false; // FD_CLOSE was posted for the close_notify
+    bool gotData = false;     // application data came: not an upload's connection
     unsigned char fp[FP_SIZE] = {};
     std::string subject;
     int resumed = -1;  // -1 when Schannel does not say
@@ -876,6 +877,7 @@ long TlsRecv(TlsConn *c, void *buf, size_t n, int peek) {
         c->plainPos = 0;
     }
     PostWaiting(c, peek);
+    if (got > 0) c->gotData = true;
     return (long)got;
 }
 
@@ -971,6 +973,8 @@ void TlsClose(TlsConn *c) {
             }
         }
     }
-    Linger(c->s, start);
+    // Only a connection that carried nothing back can be an upload the
+    // peer is still reading; on the others the peer has read all we sent.
+    if (!c->gotData) Linger(c->s, start);
     FreeConn(c);
 }
