@@ -195,6 +195,7 @@ int LoadSettings(QELTA *q) {
     // told of a script that was found but never ran.
     q->ProcessExitCode = SettingOn(q, SET_PROCESSEXITCODE);
     if (SettingOn(q, SET_TEMPLATE)) return TemplatePrompt(q);
+    LoadSettingValues(q);
 
     OpenRunFiles(q);
 

@@ -108,6 +108,11 @@ int PlatLoadString(void *instance, int id, char *out, size_t size);
 int PlatProfileRead(const char *section, const char *key, const char *def, char *out, size_t size,
                     const char *path);
 int PlatProfileReadInt(const char *section, const char *key, int def, const char *path);
+// Several keys of one section in one read of the file (under one lock):
+// key i's value, as PlatProfileRead gives it, into values + i * each (cut
+// there), and found[i] 1 when the key is there.
+void PlatProfileReadKeys(const char *section, const char *const *keys, int count, char *values,
+                         size_t each, int *found, const char *path);
 int PlatProfileWrite(const char *section, const char *key, const char *value, const char *path);
 void PlatProfileFlush(const char *path);
 

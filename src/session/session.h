@@ -28,6 +28,10 @@ enum { WaitTimer = 1034, WatchdogTimer = 1035 };
 // Executor event kinds.
 enum { EV_START = 1, EV_SOCKET = 2, EV_WAITTICK = 1028, EV_CONNECTED = 1035 };
 
+// Room for every key of [Settings] (the table's size is checked against
+// it), and for the longest text setting, a command line.
+enum { SETTING_SLOTS = 40, SETTING_TEXT_MAX = 256 };
+
 // What [Settings] TLS= asks for.
 enum { TLS_NONE = 0, TLS_EXPLICIT = 1, TLS_IMPLICIT = 2 };
 
@@ -234,6 +238,13 @@ struct QELTA {
         char FoundUp[DIAL_FOUND_SLOTS][QDIAL_NAME_SIZE];
         int FoundOverflow;
     } Dial;
+    // [Settings], read once when the run starts (Loaded); until then each
+    // read goes to the script.
+    struct {
+        int Loaded;
+        int Value[SETTING_SLOTS];
+        char Text[SETTING_SLOTS][SETTING_TEXT_MAX];
+    } Settings;
     // TLS, as [Settings] asks (read when the run starts), and where the
     // control connection and its data connections stand.
     struct {

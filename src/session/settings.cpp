@@ -64,8 +64,36 @@ const SettingEntry *FindSetting(const char *key) {
     return 0;
 }
 
+static_assert((int)SETTING_COUNT <= (int)SETTING_SLOTS, "the record has no room for every setting");
+
+static int IsText(int kind) {
+    return kind == SETTING_PATH || kind == SETTING_COMMAND || kind == SETTING_TEXT;
+}
+
+// A number as the profile functions read one: missing or empty is the
+// default, otherwise the leading decimal digits.
+static int NumberOf(const SettingEntry &e, const char *value, int found) {
+    if (!found || value[0] == 0) return e.Default;
+    long v = ReadDecimal(value);
+    return v > INT_MAX ? INT_MAX : v < INT_MIN ? INT_MIN : (int)v;
+}
+
+void LoadSettingValues(QELTA *q) {
+    const char *keys[SETTING_COUNT];
+    int found[SETTING_COUNT];
+    for (int id = 0; id < SETTING_COUNT; id++) keys[id] = SettingsTable[id].Key;
+    PlatProfileReadKeys(SETTINGS, keys, SETTING_COUNT, &q->Settings.Text[0][0], SETTING_TEXT_MAX,
+                        found, q->ScriptPath);
+    for (int id = 0; id < SETTING_COUNT; id++) {
+        const SettingEntry &e = SettingsTable[id];
+        q->Settings.Value[id] = IsText(e.Kind) ? 0 : NumberOf(e, q->Settings.Text[id], found[id]);
+    }
+    q->Settings.Loaded = 1;
+}
+
 int ReadSetting(const QELTA *q, int id) {
     const SettingEntry &e = SettingsTable[id];
+    if (q->Settings.Loaded) return q->Settings.Value[id];
     return PlatProfileReadInt(SETTINGS, e.Key, e.Default, q->ScriptPath);
 }
 
@@ -75,7 +103,10 @@ int SettingOn(const QELTA *q, int id) {
 }
 
 int ReadSettingText(const QELTA *q, int id, char *out, size_t size) {
-    return PlatProfileRead(SETTINGS, SettingsTable[id].Key, "", out, size, q->ScriptPath);
+    if (!q->Settings.Loaded)
+        return PlatProfileRead(SETTINGS, SettingsTable[id].Key, "", out, size, q->ScriptPath);
+    CopyCut(out, size, q->Settings.Text[id]);
+    return (int)strlen(out);
 }
 
 // ---- TLS -----------------------------------------------------------------------------

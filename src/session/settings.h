@@ -69,6 +69,9 @@ extern const SettingEntry SettingsTable[SETTING_COUNT];
 // The row of a key, found without regard to case; 0 for a key that the
 // program does not read.
 const SettingEntry *FindSetting(const char *key);
+// Reads every setting of the script once, for the rest of the run: the
+// reads below then answer from the record (before it, from the script).
+void LoadSettingValues(QELTA *q);
 // A number or switch of the script's [Settings], its default when missing
 // or empty; text that is no number reads as 0.
 int ReadSetting(const QELTA *q, int id);

@@ -262,6 +262,21 @@ int PlatProfileRead(const char *section, const char *key, const char *def, char 
     return (int)strlen(out);
 }
 
+void PlatProfileReadKeys(const char *section, const char *const *keys, int count, char *values,
+                         size_t each, int *found, const char *path) {
+    Profile pr;
+    LoadLocked(path, &pr);
+    long header = section != nullptr ? FindSection(pr, section) : -1;
+    for (int i = 0; i < count; i++) {
+        char *out = values + (size_t)i * each;
+        long at = header >= 0 && keys[i] != nullptr ? FindKey(pr, header, keys[i]) : -1;
+        found[i] = at >= 0;
+        if (each == 0) continue;
+        out[0] = 0;
+        if (at >= 0) CopyCut(out, each, ProfileValue(pr, pr.lines[(size_t)at]).c_str());
+    }
+}
+
 int PlatProfileReadInt(const char *section, const char *key, int def, const char *path) {
     std::string value;
     // An empty value counts as missing, as the Windows call has it.

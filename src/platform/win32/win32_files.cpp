@@ -79,6 +79,24 @@ int PlatProfileRead(const char *section, const char *key, const char *def, char 
     return n;
 }
 
+void PlatProfileReadKeys(const char *section, const char *const *keys, int count, char *values,
+                         size_t each, int *found, const char *path) {
+    // A default no script value can be: it tells a missing key from an
+    // empty one.
+    static const char Missing[] = "\x01";
+    char probe[4];
+    HANDLE held;
+    LockProfile(path, &held);
+    for (int i = 0; i < count; i++) {
+        char *out = each >= sizeof probe ? values + (size_t)i * each : probe;
+        DWORD size = each >= sizeof probe ? (DWORD)each : (DWORD)sizeof probe;
+        GetPrivateProfileStringA(section, keys[i], Missing, out, size, path);
+        found[i] = strcmp(out, Missing) != 0;
+        if (!found[i]) out[0] = 0;
+    }
+    UnlockProfile(path, held);
+}
+
 int PlatProfileReadInt(const char *section, const char *key, int def, const char *path) {
     HANDLE held;
     LockProfile(path, &held);
