@@ -51,7 +51,7 @@ void NoteDataConnection(QELTA *q) {
     q->Tls.DataPending = q->Tls.ControlSecured && q->Tls.ProtectData;
 }
 
-int ProtectDataWhenDue(PlatWindow hDlg, QELTA *q, const char *where) {
+int ProtectDataWhenDue(PlatWindow hDlg, QELTA *q, const char *verb) {
     if (!q->Tls.DataPending || !q->Tls.MarkSeen || q->Socket.Data == -1) return 1;
     q->Tls.DataPending = 0;
     PlatTlsSettings t;
@@ -59,7 +59,7 @@ int ProtectDataWhenDue(PlatWindow hDlg, QELTA *q, const char *where) {
     char why[200];
     // The control connection's session is offered: servers may demand it.
     if (!PlatNetTlsStart(q->Socket.Data, &t, q->Socket.Control, why, sizeof why)) {
-        FORMATCUT(q->ErrorText, "%s in %s\r\n", why, where);
+        FORMATCUT(q->ErrorText, "%s in Exec%s()\r\n", why, verb);
         return 0;
     }
     if (q->DebugEx == 1) LogTlsConnection(q, q->Socket.Data, "data connection");

@@ -28,9 +28,10 @@ void NoteDataConnection(QELTA *q);
 // answered the transfer's command with its preliminary reply and the
 // connection exists: only then is the server ready for it, and a refused
 // command never leaves the client waiting on a handshake. Afterwards a
-// send held back meanwhile is started. 1, or 0 with ErrorText naming
-// where (e.g. "ExecRETR()").
-int ProtectDataWhenDue(PlatWindow hDlg, QELTA *q, const char *where);
+// send held back meanwhile is started. Called on every event of a
+// transfer, so it costs a test of two flags until a handshake is due. 1,
+// or 0 with ErrorText naming the executor of verb (e.g. "ExecRETR()").
+int ProtectDataWhenDue(PlatWindow hDlg, QELTA *q, const char *verb);
 
 // One receive into DataBuffer: the count, 0 when nothing was there (would
 // block, or the peer's close), -1 on a failure (LastSocketError set).
