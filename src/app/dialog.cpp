@@ -3,6 +3,7 @@
 // failure path.
 #include "app/app.h"
 #include "base/text.h"
+#include "ftp/ftp.h"
 #include "log/log.h"
 #include "script/script.h"
 
@@ -62,6 +63,13 @@ static void HandleResult(PlatWindow hDlg, QELTA *q, int result) {
 }
 
 static void OnWatchdog(PlatWindow hDlg, QELTA *q) {
+    // A connection attempt that has had its share of the time gives way
+    // to the next address (or ends the command naming all it tried).
+    if (AttemptOverdue(q)) {
+        q->LastSocketError = QWSAETIMEDOUT;
+        HandleResult(hDlg, q, Dispatcher(hDlg, q->CommandId, q, EV_CONNECT_FAILED, 0, 0));
+        return;
+    }
     q->IdleCount += 5;
     if (q->IdleCount < q->TimeOut) return;
     PlatStopTimer(hDlg, WatchdogTimer);
@@ -114,6 +122,11 @@ static void OnSocket(PlatWindow hDlg, QELTA *q, unsigned msg, uintptr_t wp, intp
     if ((PlatSocket)wp != CurrentSocket(q, msg)) return;
     if (msg == DATA && event == QFD_WRITE) q->ClearToSendData = 1;
     DebugTrace(q, Traces[which]);
+    if (error != 0 && event == QFD_CONNECT && q->Connect.Active) {
+        q->LastSocketError = (int)error;
+        HandleResult(hDlg, q, Dispatcher(hDlg, q->CommandId, q, EV_CONNECT_FAILED, msg, event));
+        return;
+    }
     if (error != 0) {
         q->ErrorFlag = 1;
         q->LastSocketError = (int)error;

@@ -24,30 +24,41 @@ static int Fail(QELTA *q, const char *text) {
     return 0;
 }
 
-// "host" or "host:port" into HostName, ServerPort and ServerAddress.
+// The argument's host and port into HostName and ServerPort.
 static int SplitArgument(PlatWindow hDlg, QELTA *q) {
-    const char *colon = strchr(q->Argument, ':');
-    size_t hostLength = colon ? (size_t)(colon - q->Argument) : strlen(q->Argument);
-    // A cut name would be another host: refuse it instead.
-    if (hostLength >= sizeof q->HostName) {
+    const char *port;
+    int split = SplitHostPort(q->Argument, q->HostName, sizeof q->HostName, &port);
+    if (split == HOSTPORT_LONG) {
         COPYCUT(q->ErrorText, "Host name longer than 127 characters in ExecCONN\r\n");
         return 0;
     }
-    memcpy(q->HostName, q->Argument, hostLength);
-    q->HostName[hostLength] = 0;
+    if (split == HOSTPORT_MALFORMED) {
+        FORMATCUT(q->ErrorText,
+                  "CONN %s: an IPv6 address in brackets must be followed by nothing or "
+                  ":port in ExecCONN\r\n",
+                  q->Argument);
+        return 0;
+    }
     ViewShow(q, hDlg, VIEW_REMOTE_HOST, q->HostName);
     int standard = q->Tls.Mode == TLS_IMPLICIT ? 990 : 21;
-    q->ServerPort = colon ? (int)ReadDecimal(colon + 1) : standard;
-    memset(&q->ServerAddress, 0, sizeof q->ServerAddress);
-    q->ServerAddress.family = 2;
-    q->ServerAddress.port = PlatNetHtons((unsigned short)(q->ServerPort & 0xFFFF));
+    q->ServerPort = port ? (int)ReadDecimal(port) : standard;
     return 1;
 }
 
-static int Connect(PlatWindow hDlg, QELTA *q) {
+// Every address tried has failed: the last error and all of them.
+static int FailAll(QELTA *q) {
+    FORMATCUT(q->ErrorText, "Winsock error %d on Control Socket; tried %s\r\n",
+              q->LastSocketError, q->Connect.Tried);
+    return 0;
+}
+
+// A control socket for the current address, connecting: 1 under way, 0
+// on a failure of the socket itself (ErrorText set), -1 when this address
+// was refused at once.
+static int OpenAndConnect(PlatWindow hDlg, QELTA *q) {
     // A second CONN without QUIT replaces the old connection.
     if (q->Socket.Control != -1) PlatNetClose(q->Socket.Control);
-    q->Socket.Control = PlatNetSocket();
+    q->Socket.Control = PlatNetSocket(q->ServerAddress.Family);
     if (q->Socket.Control == -1) {
         q->LastSocketError = PlatNetLastError();
         return Fail(q, "Winsock Error %d on call socket() in ExecCONN\r\n");
@@ -56,6 +67,7 @@ static int Connect(PlatWindow hDlg, QELTA *q) {
     // socket's number cannot tell: the old one's is often reused.
     if (!ResetReplyReader(q)) return 0;
     q->Tls.ControlSecured = q->Tls.ProtectionAgreed = q->Tls.Step = 0;
+    q->Epsv.State = EPSV_UNKNOWN;
     ExpectReply(q);
     // FD_CLOSE too: Winsock signals a server's close with it alone, and a
     // close before the greeting must fail the run at once.
@@ -66,35 +78,57 @@ static int Connect(PlatWindow hDlg, QELTA *q) {
     }
     if (PlatNetConnect(q->Socket.Control, &q->ServerAddress) != 0) {
         q->LastSocketError = PlatNetLastError();
-        if (q->LastSocketError != QWSAEWOULDBLOCK)
-            return Fail(q, "Winsock Error %d on call connect() in ExecCONN\r\n");
+        if (q->LastSocketError != QWSAEWOULDBLOCK) return -1;
     }
     return 1;
 }
 
+// Connects to the current address, going on to the next while one is
+// refused at once.
+static int ConnectCurrent(PlatWindow hDlg, QELTA *q) {
+    for (;;) {
+        q->ServerAddress = q->Connect.Address[q->Connect.At];
+        int r = OpenAndConnect(hDlg, q);
+        if (r != -1) return r;
+        if (!AttemptFailed(q, q->LastSocketError)) return FailAll(q);
+        StartAttemptClock(q);
+    }
+}
+
+// The addresses found (count of them) get the port and are tried in turn.
+static int Connect(PlatWindow hDlg, QELTA *q, int count) {
+    q->Connect.Count = count;
+    for (int i = 0; i < count; i++) q->Connect.Address[i].Port = (unsigned short)q->ServerPort;
+    BeginAttempts(q);
+    return ConnectCurrent(hDlg, q);
+}
+
+static int NextAddress(PlatWindow hDlg, QELTA *q) {
+    if (!AttemptFailed(q, q->LastSocketError)) return FailAll(q);
+    StartAttemptClock(q);
+    return ConnectCurrent(hDlg, q);
+}
+
+enum { MaxAddresses = (int)(sizeof(((QELTA *)0)->Connect.Address) / sizeof(NetAddress)) };
+
 static int ResolveBlocking(PlatWindow hDlg, QELTA *q) {
-    unsigned char addr[4];
-    int len = 0;
-    if (!PlatNetResolve(q->HostName, addr, &len)) {
+    int count = 0;
+    if (!PlatNetResolve(q->HostName, q->Connect.Address, MaxAddresses, &count)) {
         q->LastSocketError = PlatNetLastError();
         return Fail(q, "Winsock Error %d getting remote host name(2) in ExecCONN\r\n");
     }
-    if (len == 0) {
-        q->LastSocketError = PlatNetLastError();
-        return Fail(q, "Winsock Error %d getting remote host name(1) in ExecCONN\r\n");
-    }
-    memcpy(q->ServerAddress.addr, addr, 4);
-    return Connect(hDlg, q);
+    return Connect(hDlg, q, count);
 }
 
 static int Start(PlatWindow hDlg, QELTA *q) {
     RaiseIfAsked(hDlg, q);
     q->LookupRequest = 0;
+    EndAttempts(q);
     ViewShow(q, hDlg, VIEW_COMMAND, "Connect to Remote Host");
     SetCommandState(q, COMMAND_BUSY);
     if (!SplitArgument(hDlg, q)) return 0;
-    // A dotted address needs no look-up, whatever Blocking says.
-    if (PlatNetDotted(q->HostName, q->ServerAddress.addr)) return Connect(hDlg, q);
+    // An address needs no look-up, whatever Blocking says.
+    if (NetParseAddress(q->HostName, &q->Connect.Address[0])) return Connect(hDlg, q, 1);
     if (SettingOn(q, SET_BLOCKING)) return ResolveBlocking(hDlg, q);
     q->LookupRequest =
         PlatNetResolveAsync(hDlg, CONNECTEDMSG, q->HostName, HostEntry, sizeof HostEntry);
@@ -108,17 +142,17 @@ static int Start(PlatWindow hDlg, QELTA *q) {
 static int LookupFinished(PlatWindow hDlg, QELTA *q) {
     if (q->ErrorFlag == 1 || q->Cancelled == 1) return 1;
     q->LookupRequest = 0;
-    if (!PlatNetResolvedAddress(HostEntry, q->ServerAddress.addr)) {
+    int count = PlatNetResolvedAddresses(HostEntry, q->Connect.Address, MaxAddresses);
+    if (count == 0) {
         q->LastSocketError = PlatNetLastError();
         return Fail(q, "Winsock Error %d getting remote host name(1) in ExecCONN\r\n");
     }
-    return Connect(hDlg, q);
+    return Connect(hDlg, q, count);
 }
 
 static void ShowConnected(PlatWindow hDlg, QELTA *q) {
     if (q->LocalHostName[0] != 0) return;
-    const unsigned char *a = q->ServerAddress.addr;
-    FORMATCUT(q->LocalHostName, "%d.%d.%d.%d", a[0], a[1], a[2], a[3]);
+    NetFormatAddress(&q->ServerAddress, q->LocalHostName, sizeof q->LocalHostName, 0);
     ViewShow(q, hDlg, VIEW_LOCAL_HOST, q->LocalHostName);
 }
 
@@ -150,6 +184,7 @@ static int Greeting(PlatWindow hDlg, QELTA *q) {
 
 // Implicit TLS: the handshake comes first, the greeting inside it.
 static int ConnectionMade(PlatWindow hDlg, QELTA *q) {
+    EndAttempts(q);
     ShowConnected(hDlg, q);
     if (q->Tls.Mode != TLS_IMPLICIT || q->Tls.ControlSecured) return 1;
     return SecureControlConnection(q, "ExecCONN()");
@@ -158,6 +193,7 @@ static int ConnectionMade(PlatWindow hDlg, QELTA *q) {
 int ExecCONN(PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {
     if (kind == EV_START) return Start(hDlg, q);
     if (kind == EV_CONNECTED) return LookupFinished(hDlg, q);
+    if (kind == EV_CONNECT_FAILED) return NextAddress(hDlg, q);
     if (kind != EV_SOCKET || msg != CONTROLMSG) return 1;
     if (ev == QFD_READ) return q->Tls.Step == TLS_STEP_AUTH ? AuthReply(hDlg, q) : Greeting(hDlg, q);
     if (ev == QFD_CONNECT) return ConnectionMade(hDlg, q);

@@ -49,6 +49,9 @@ void WatchReplyLines(QELTA *q, ReplyLineWatcher watcher);
 // passive reply, into PassiveAddress.
 void TakeAnnouncedSize(QELTA *q, const char *line, size_t n);
 void TakePassiveAddress(QELTA *q, const char *line, size_t n);
+// The port of an extended passive reply's "(|||port|)", into
+// PassiveAddress.Port; PassiveFound says whether the form was exact.
+void TakeExtendedPassivePort(QELTA *q, const char *line, size_t n);
 
 // The send step of every command line. record is what Debug writes
 // (0 = the line itself).
@@ -94,6 +97,23 @@ enum { TLS_STEP_NONE, TLS_STEP_AUTH, TLS_STEP_PBSZ, TLS_STEP_PROT };
 int ProtectionDue(const QELTA *q);
 int StartProtection(QELTA *q, const char *name);
 int ProtectionReply(PlatWindow hDlg, QELTA *q, const char *name);
+
+// Connecting by trying addresses in turn (q->Connect): CONN's addresses,
+// a passive connection's control peer and then the reply's address. All
+// attempts share TimeOut; each gets the time left shared by the
+// addresses left. BeginAttempts starts the count at the first address;
+// AttemptFailed logs the failure of the current one (address and reason)
+// and says 1 when another is left in time (At then names it), 0 when the
+// attempts are over (Tried lists them all). EndAttempts stops routing
+// connect failures to the executor.
+void BeginAttempts(QELTA *q);
+void StartAttemptClock(QELTA *q);
+int AttemptFailed(QELTA *q, int error);
+void EndAttempts(QELTA *q);
+// 1 when the current attempt has had its share of the time.
+int AttemptOverdue(const QELTA *q);
+// A short text for a Winsock error number ("connection refused").
+const char *SocketErrorReason(int error);
 
 // Starts the network layer for the run; 1, or 0 with ErrorText set.
 int StartNetwork(QELTA *q, PlatWindow hDlg);

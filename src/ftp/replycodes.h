@@ -10,6 +10,7 @@
 #define CODE_CLOSING "221 "  // closing the control connection (QUIT)
 #define CODE_TRANSFER_DONE "226 "
 #define CODE_PASSIVE "227 "
+#define CODE_EXTENDED_PASSIVE "229 "  // the port of an EPSV data connection
 #define CODE_LOGGED_IN "230 "
 #define CODE_AUTH_OK "234 "  // AUTH accepted: the TLS handshake follows
 #define CODE_FILE_ACTION_OK "250 "

@@ -21,8 +21,6 @@ static long long ReadField(const char *p, size_t len) {
     return neg ? -v : v;
 }
 
-static int EndsField(char c) { return c == ',' || c == ' ' || c == ')' || c == 0; }
-
 void TakeAnnouncedSize(QELTA *q, const char *line, size_t n) {
     if (q->ExpectedSize != 0) return;  // the first figure counts
     for (size_t i = 0; i < n; i++) {
@@ -40,27 +38,57 @@ void TakeAnnouncedSize(QELTA *q, const char *line, size_t n) {
     }
 }
 
-// The six numbers of a passive reply's "(h1,h2,h3,h4,p1,p2)".
-static void TakePassiveGroup(QELTA *q, const char *line, size_t n, size_t at) {
-    long long f[6];
-    size_t pos = at;
-    for (int k = 0; k < 6; k++) {
-        size_t end = pos;
-        while (end < n && !EndsField(line[end])) end++;
-        f[k] = ReadField(line + pos, end - pos);
-        pos = end < n ? end + 1 : n;
-    }
-    PlatSockAddr a;
-    memset(&a, 0, sizeof a);
-    a.family = 2;
-    for (int k = 0; k < 4; k++) a.addr[k] = (unsigned char)(f[k] & 0xFF);
-    unsigned long long port = ((unsigned long long)f[4] << 8) | (unsigned long long)f[5];
-    a.port = PlatNetHtons((unsigned short)(port & 0xFFFF));
-    q->PassiveAddress = a;
+// Bounded readers of outside bytes: each number has at most three (or
+// five) digits and a fixed count of them, or the reply names nothing.
+
+// At most max digits from line[*at] (with blanks around them when
+// blanks); -1 when there are none or more.
+static long ReadBoundedNumber(const char *line, size_t n, size_t *at, int max, int blanks) {
+    size_t i = *at;
+    while (blanks && i < n && line[i] == ' ') i++;
+    long v = 0;
+    int digits = 0;
+    while (i < n && IsDigit(line[i]) && digits <= max) v = v * 10 + (line[i++] - '0'), digits++;
+    if (digits == 0 || digits > max) return -1;
+    while (blanks && i < n && line[i] == ' ') i++;
+    *at = i;
+    return v;
 }
 
+// "h1,h2,h3,h4,p1,p2)" from at: exactly six numbers 0 to 255. 1 with
+// the address.
+static int ReadPassiveGroup(const char *line, size_t n, size_t at, NetAddress *a) {
+    unsigned char f[6];
+    for (int k = 0; k < 6; k++) {
+        long v = ReadBoundedNumber(line, n, &at, 3, 1);
+        if (v < 0 || v > 255 || at >= n || line[at] != (k < 5 ? ',' : ')')) return 0;
+        f[k] = (unsigned char)v;
+        at++;
+    }
+    NetMakeAddress(a, NET_IPV4, f, (unsigned short)(f[4] << 8 | f[5]));
+    return 1;
+}
+
+// Every well-formed group counts, the last one winning; a reply without
+// one names no address (PassiveFound stays 0) and the command fails.
 void TakePassiveAddress(QELTA *q, const char *line, size_t n) {
-    // Every group counts; the last one wins.
     for (size_t i = 0; i < n; i++)
-        if (line[i] == '(') TakePassiveGroup(q, line, n, i + 1);
+        if (line[i] == '(' && ReadPassiveGroup(line, n, i + 1, &q->PassiveAddress))
+            q->PassiveFound = 1;
+}
+
+// "(|||port|)": three bars, a port 1 to 65535, a bar and the parenthesis.
+void TakeExtendedPassivePort(QELTA *q, const char *line, size_t n) {
+    if (q->PassiveFound) return;
+    for (size_t i = 0; i + 4 < n; i++) {
+        if (memcmp(line + i, "(|||", 4) != 0) continue;
+        size_t at = i + 4;
+        long port = ReadBoundedNumber(line, n, &at, 5, 0);
+        if (port < 1 || port > 65535 || at + 1 >= n || line[at] != '|' || line[at + 1] != ')')
+            continue;
+        memset(&q->PassiveAddress, 0, sizeof q->PassiveAddress);
+        q->PassiveAddress.Port = (unsigned short)port;
+        q->PassiveFound = 1;
+        return;
+    }
 }

@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/netaddr.h"
+
 // ---- Windows and posted events --------------------------------------------
 // A window is an opaque handle: the HWND on Windows, a small record of the
 // event loop on POSIX. 0 means "no window".
@@ -192,13 +194,6 @@ enum {
     QWSAECONNREFUSED = 10061,
 };
 
-struct PlatSockAddr {  // the layout of an IPv4 sockaddr_in
-    unsigned short family;
-    unsigned short port;  // network byte order
-    unsigned char addr[4];
-    unsigned char zero[8];
-};
-
 // Starts the socket library asking for 1.1. Returns 0 or an error code;
 // fills the version granted and the library's description text.
 int PlatNetStart(int *major, int *minor, char *description, size_t size);
@@ -206,29 +201,35 @@ int PlatNetStop(void);  // 0 or an error code
 void PlatNetCancelBlocking(void);
 int PlatNetLastError(void);
 int PlatNetLocalHostName(char *out, size_t size);  // 1 on success
-// inet_addr: 1 with the four bytes when name is a dotted address.
-int PlatNetDotted(const char *name, unsigned char addr[4]);
-// Blocking look-up; 1 with the first address, its length in *len (0 when
-// the entry has none).
-int PlatNetResolve(const char *name, unsigned char addr[4], int *len);
-// Asynchronous look-up; posts msg to w when done (error in the high word).
-// Returns a request handle, 0 on failure.
-uintptr_t PlatNetResolveAsync(PlatWindow w, unsigned msg, const char *name, char *hostent,
+// Look-ups give every address of a name, IPv6 and IPv4, in the
+// resolver's order, at most capacity of them.
+// Blocking: 1 with their number in *count; 0 with the error left for
+// PlatNetLastError (Winsock's 11001 and so on).
+int PlatNetResolve(const char *name, NetAddress *out, int capacity, int *count);
+// Asynchronous, on another thread: posts msg to w when done (error in
+// the high word), having filled entry (size bytes, which must outlive the
+// request). Returns a request handle, 0 on failure.
+uintptr_t PlatNetResolveAsync(PlatWindow w, unsigned msg, const char *name, char *entry,
                               size_t size);
-// The first address of a finished asynchronous look-up's host entry.
-int PlatNetResolvedAddress(const char *hostent, unsigned char addr[4]);
+// The addresses of a finished asynchronous look-up's entry: their number.
+int PlatNetResolvedAddresses(const char *entry, NetAddress *out, int capacity);
 void PlatNetCancelResolve(uintptr_t request);
-unsigned short PlatNetHtons(unsigned short v);
 
-PlatSocket PlatNetSocket(void);  // TCP stream socket, -1 on failure
+// Every stream socket, made or accepted, keeps its connection alive with
+// TCP keepalive: a first probe after this many seconds without traffic,
+// then one every interval, so that gateways that drop idle connections
+// keep a control connection open while a long transfer runs.
+enum { PLAT_KEEPALIVE_IDLE = 60, PLAT_KEEPALIVE_INTERVAL = 15 };
+
+PlatSocket PlatNetSocket(int family);  // TCP stream socket of NET_IPV4 or NET_IPV6, -1 on failure
 int PlatNetAsyncSelect(PlatSocket s, PlatWindow w, unsigned msg, long events);  // 0 or -1
-int PlatNetConnect(PlatSocket s, const PlatSockAddr *a);                     // 0 or -1
+int PlatNetConnect(PlatSocket s, const NetAddress *a);                     // 0 or -1
 long PlatNetSend(PlatSocket s, const void *buf, size_t n);                   // bytes or -1
 long PlatNetRecv(PlatSocket s, void *buf, size_t n, int peek);               // bytes or -1
-int PlatNetBind(PlatSocket s, const PlatSockAddr *a);
+int PlatNetBind(PlatSocket s, const NetAddress *a);
 int PlatNetListen(PlatSocket s, int backlog);
-PlatSocket PlatNetAccept(PlatSocket s, PlatSockAddr *peer);
-int PlatNetLocalAddress(PlatSocket s, PlatSockAddr *a);
+PlatSocket PlatNetAccept(PlatSocket s, NetAddress *peer);
+int PlatNetLocalAddress(PlatSocket s, NetAddress *a);
 void PlatNetClose(PlatSocket s);
 
 // ---- TLS on a socket ---------------------------------------------------------------

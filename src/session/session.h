@@ -26,7 +26,11 @@ enum { CANCELMSG = 7 };  // command id of the dialog's cancel request
 enum { WaitTimer = 1034, WatchdogTimer = 1035 };
 
 // Executor event kinds.
-enum { EV_START = 1, EV_SOCKET = 2, EV_WAITTICK = 1028, EV_CONNECTED = 1035 };
+// EV_CONNECT_FAILED: a connection attempt of an executor that tries
+// addresses in turn (q->Connect.Active) was refused or ran out of time;
+// LastSocketError says why and msg names the socket's message.
+enum { EV_START = 1, EV_SOCKET = 2, EV_CONNECT_FAILED = 3, EV_WAITTICK = 1028, EV_CONNECTED = 1035 };
+enum { EPSV_UNKNOWN = 0, EPSV_WORKS = 1, EPSV_REFUSED = 2 };
 
 // Room for every key of [Settings] (the table's size is checked against
 // it), and for the longest text setting, a command line.
@@ -152,8 +156,9 @@ struct QELTA {
     char HostName[128];
     char LocalHostName[128];
     int ServerPort;
-    PlatSockAddr ServerAddress;
-    PlatSockAddr PassiveAddress;
+    NetAddress ServerAddress;   // the control connection's peer
+    NetAddress PassiveAddress;  // what the last passive reply named (227: host and port; 229: port)
+    int PassiveFound;           // that reply held a well-formed address or port
     uintptr_t LookupRequest;
     char ReplyBuffer[516];
     int ReplyLength;
@@ -188,6 +193,22 @@ struct QELTA {
     int AppeMode;
 
     // The executors' own state, each part for the commands that use it.
+    // Connections made by trying addresses in turn (CONN's, and a
+    // passive data connection's fallback): connect failures go to the
+    // executor while Active, not to the run's end.
+    struct {
+        NetAddress Address[16];
+        int Count, At;
+        int Active;
+        unsigned long Started, AttemptStarted;  // ms
+        char Tried[256];  // "address (reason), ..." for the failure text
+    } Connect;
+    // EPSV on this control connection: not yet known, working, or
+    // refused (PASV from then on).
+    struct {
+        int State;  // EPSV_UNKNOWN, EPSV_WORKS, EPSV_REFUSED
+        int Sent;   // the passive command under way sent EPSV
+    } Epsv;
     struct {
         char UdefExpected[5];  // the code a UDEF line waits for
         ReplyReader *Reader;   // the reading of replies across reads (ftp)

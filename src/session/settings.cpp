@@ -47,6 +47,8 @@ constexpr SettingEntry SettingsTable[SETTING_COUNT] = {
     {"TLSCAFile", SET_TLSCAFILE, SETTING_PATH, 0, 0, 0},
     {"TLSVerify", SET_TLSVERIFY, SETTING_SWITCH, 1, 0, 1},
     {"TLSProtectData", SET_TLSPROTECTDATA, SETTING_SWITCH, 1, 0, 1},
+    // 0: passive mode sends PASV only, for servers that mishandle EPSV.
+    {"EPSV", SET_EPSV, SETTING_SWITCH, 1, 0, 1},
 };
 
 static constexpr int RowsInIdOrder() {

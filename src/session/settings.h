@@ -53,6 +53,7 @@ enum SettingId {
     SET_TLSCAFILE,
     SET_TLSVERIFY,
     SET_TLSPROTECTDATA,
+    SET_EPSV,
     SETTING_COUNT
 };
 

@@ -20,7 +20,7 @@ static int FailWith(QELTA *q, const char *text) {
 }
 
 int AcceptDataConnection(QELTA *q, PlatWindow hDlg, const AcceptTexts *texts) {
-    PlatSockAddr peer;
+    NetAddress peer;
     memset(&peer, 0, sizeof peer);
     PlatSocket s = PlatNetAccept(q->Socket.Listen, &peer);
     if (s == -1) {
@@ -31,7 +31,7 @@ int AcceptDataConnection(QELTA *q, PlatWindow hDlg, const AcceptTexts *texts) {
     }
     // Whoever reaches the port first must not feed the download or read
     // the upload: only the server we are talking to may connect.
-    if (memcmp(peer.addr, q->ServerAddress.addr, 4) != 0) {
+    if (!NetSameHost(&peer, &q->ServerAddress)) {
         PlatNetClose(s);
         DebugTrace(q, "Data connection from another address refused\r\n");
         return 1;

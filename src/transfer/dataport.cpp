@@ -8,6 +8,7 @@
 #include "ftp/replycodes.h"
 #include "log/log.h"
 #include "session/command.h"
+#include "session/settings.h"
 #include "session/status.h"
 #include "transfer/dataio.h"
 #include "transfer/executors.h"
@@ -30,40 +31,61 @@ static int ReusePort(QELTA *q) {
     return 1;
 }
 
-// Any local address, a port the system chooses.
-static int BindAnyPort(PlatSocket s) {
-    PlatSockAddr any;
+// Any local address of the family, a port the system chooses.
+static int BindAnyPort(PlatSocket s, int family) {
+    NetAddress any;
     memset(&any, 0, sizeof any);
-    any.family = 2;
+    any.Family = family;
     return PlatNetBind(s, &any);
+}
+
+static void ShowLocalHost(PlatWindow hDlg, QELTA *q, const NetAddress *here) {
+    if (q->LocalHostName[0] != 0) return;
+    NetFormatAddress(here, q->LocalHostName, sizeof q->LocalHostName, 0);
+    ViewShow(q, hDlg, VIEW_LOCAL_HOST, q->LocalHostName);
+}
+
+// PORT's six numbers over IPv4; EPRT's "|2|address|port|" over IPv6.
+static void PortArgument(QELTA *q, const NetAddress *here, unsigned short port) {
+    if (here->Family == NET_IPV6) {
+        char text[NET_ADDRESS_TEXT];
+        NetFormatAddress(here, text, sizeof text, 0);
+        FORMATCUT(q->Argument, "EPRT |2|%s|%u|\r\n", text, port);
+        return;
+    }
+    const unsigned char *a = here->Bytes;
+    FORMATCUT(q->Argument, "PORT %d,%d,%d,%d,%d,%d\r\n", a[0], a[1], a[2], a[3], port >> 8,
+              port & 0xFF);
 }
 
 // ---- PORT ----------------------------------------------------------------------------
 
 int CreatePortCommand(QELTA *q, PlatWindow hDlg) {
+    NetAddress here, port;
+    memset(&here, 0, sizeof here);
+    memset(&port, 0, sizeof port);
+    PlatNetLocalAddress(q->Socket.Control, &here);
+    int family = here.Family == NET_IPV6 ? NET_IPV6 : NET_IPV4;
     // A port opened by an earlier PORT and never used serves nobody.
     if (q->Socket.Listen != -1) PlatNetClose(q->Socket.Listen);
-    q->Socket.Listen = PlatNetSocket();
+    q->Socket.Listen = PlatNetSocket(family);
     if (q->Socket.Listen == -1)
         return SocketFailed(q, "Winsock Error %d on call socket() in CreatePortCommand()\r\n");
     if (PlatNetAsyncSelect(q->Socket.Listen, hDlg, LISTEN, QFD_ACCEPT) != 0)
         return SocketFailed(q, "Winsock Error %d on call WSAAsyncSelect() in CreatePortCommand()\r\n");
-    if (BindAnyPort(q->Socket.Listen) != 0)
+    // IPv6 listens on the control connection's own address, which the
+    // server can reach; IPv4 on any, as it always has.
+    NetAddress at = here;
+    at.Port = 0;
+    int bound = family == NET_IPV6 ? PlatNetBind(q->Socket.Listen, &at)
+                                   : BindAnyPort(q->Socket.Listen, family);
+    if (bound != 0)
         return SocketFailed(q, "Winsock Error %d on call bind() in CreatePortCommand()\r\n");
-    PlatSockAddr here, port;
-    memset(&here, 0, sizeof here);
-    memset(&port, 0, sizeof port);
-    PlatNetLocalAddress(q->Socket.Control, &here);
     PlatNetLocalAddress(q->Socket.Listen, &port);
     if (PlatNetListen(q->Socket.Listen, 0) != 0)
         return SocketFailed(q, "Winsock Error %d on call listen() in CreatePortCommand()\r\n");
-    const unsigned char *a = here.addr;
-    if (q->LocalHostName[0] == 0) {
-        FORMATCUT(q->LocalHostName, "%d.%d.%d.%d", a[0], a[1], a[2], a[3]);
-        ViewShow(q, hDlg, VIEW_LOCAL_HOST, q->LocalHostName);
-    }
-    const unsigned char *p = reinterpret_cast<const unsigned char *>(&port.port);
-    FORMATCUT(q->Argument, "%d,%d,%d,%d,%d,%d\r\n", a[0], a[1], a[2], a[3], p[0], p[1]);
+    ShowLocalHost(hDlg, q, &here);
+    PortArgument(q, &here, port.Port);
     return 1;
 }
 
@@ -78,9 +100,8 @@ static int StartPORT(PlatWindow hDlg, QELTA *q) {
         COPYCUT(q->ErrorText, "CreatePortCommand() returned FALSE in ExecPORT");
         return 0;
     }
-    char line[128];
-    FORMATCUT(line, "PORT %s", q->Argument);
-    return SendControlLine(q, line, nullptr, Refused, "Winsock Error %d On send() in ExecPORT\r\n");
+    return SendControlLine(q, q->Argument, nullptr, Refused,
+                           "Winsock Error %d On send() in ExecPORT\r\n");
 }
 
 static int ReplyToPORT(PlatWindow hDlg, QELTA *q) {
@@ -121,6 +142,32 @@ int ExecPORT(PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {
 
 // ---- PASV ----------------------------------------------------------------------------
 
+static int UseEpsv(const QELTA *q) {
+    // A 227 reply cannot name an IPv6 address: there is no PASV there.
+    if (q->ServerAddress.Family == NET_IPV6) return 1;
+    return SettingOn(q, SET_EPSV) && q->Epsv.State != EPSV_REFUSED;
+}
+
+static int SendPassiveCommand(QELTA *q) {
+    q->Epsv.Sent = UseEpsv(q);
+    q->PassiveFound = 0;
+    if (!SendControlLine(q, q->Epsv.Sent ? "EPSV\r\n" : "PASV\r\n", nullptr, Refused,
+                         "Winsock Error %d On send() in ExecPASV\r\n"))
+        return 0;
+    WatchReplyLines(q, q->Epsv.Sent ? TakeExtendedPassivePort : TakePassiveAddress);
+    return 1;
+}
+
+// EPSV turned down, by its reply or by its data connection: PASV for the
+// rest of this control connection, said once.
+static int FallBackToPasv(QELTA *q, const char *why) {
+    q->Epsv.State = EPSV_REFUSED;
+    char line[200];
+    FORMATCUT(line, "EPSV %s; PASV from now on on this connection\r\n", why);
+    LogText(q, line);
+    return SendPassiveCommand(q);
+}
+
 static int StartPASV(PlatWindow hDlg, QELTA *q) {
     q->PassRetryCount = 0;
     ViewShow(q, hDlg, VIEW_COMMAND, "Establish the PASV Data Port");
@@ -129,45 +176,136 @@ static int StartPASV(PlatWindow hDlg, QELTA *q) {
     q->Tolerated550 = 0;
     if (ReusePort(q)) return 1;
     q->DataAccepted = 0;
-    if (!SendControlLine(q, "PASV\r\n", nullptr, Refused,
-                         "Winsock Error %d On send() in ExecPASV\r\n"))
-        return 0;
-    WatchReplyLines(q, TakePassiveAddress);
-    return 1;
+    return SendPassiveCommand(q);
 }
 
-// Where the passive connection goes. The address inside a 227 reply is
-// not trusted: a server (or anything that can inject a reply) could point
-// the client at any host, and servers behind NAT announce private ones.
-// The server's port is taken with the control connection's peer.
-static PlatSockAddr PassiveTarget(QELTA *q) {
-    PlatSockAddr to = q->PassiveAddress;
-    if (q->PASVUseReplyAddress == 1) return to;
-    if (memcmp(to.addr, q->ServerAddress.addr, 4) != 0 && q->DebugEx == 1) {
-        char text[120];
-        const unsigned char *r = to.addr, *c = q->ServerAddress.addr;
-        FORMATCUT(text, "PASV reply names %d.%d.%d.%d; connecting to %d.%d.%d.%d instead\r\n", r[0],
-                  r[1], r[2], r[3], c[0], c[1], c[2], c[3]);
-        DebugTrace(q, text);
-    }
-    memcpy(to.addr, q->ServerAddress.addr, 4);
-    return to;
+// The data connection's targets. The address inside a 227 reply is not
+// trusted: a server (or anything that can inject a reply) could point the
+// client at any host, and servers behind NAT announce private ones. The
+// server's port is taken with the control connection's peer first; the
+// reply's address comes second, and only where the rule allows it.
+static void PassiveTargets(QELTA *q) {
+    NetAddress peer = q->ServerAddress, reply = q->PassiveAddress;
+    peer.Port = reply.Port;
+    q->Connect.Count = 1;
+    q->Connect.Address[0] = q->PASVUseReplyAddress == 1 && !q->Epsv.Sent ? reply : peer;
+    if (q->Epsv.Sent || q->PASVUseReplyAddress == 1 || NetSameHost(&reply, &peer)) return;
+    char r[NET_ADDRESS_TEXT], c[NET_ADDRESS_TEXT], text[160];
+    NetFormatAddress(&reply, r, sizeof r, 0);
+    NetFormatAddress(&peer, c, sizeof c, 0);
+    FORMATCUT(text, "PASV reply names %s; connecting to %s instead\r\n", r, c);
+    DebugTrace(q, text);
+    if (PassiveReplyAddressAllowed(&reply, &peer, nullptr)) q->Connect.Address[q->Connect.Count++] = reply;
 }
 
-static int ConnectPassive(PlatWindow hDlg, QELTA *q) {
+// A data socket for the current target, connecting: 1 under way, 0 on a
+// failure of the socket itself, -1 when the target refused at once.
+static int OpenDataAndConnect(PlatWindow hDlg, QELTA *q) {
+    const NetAddress *to = &q->Connect.Address[q->Connect.At];
     if (q->Socket.Data != -1) PlatNetClose(q->Socket.Data);
-    q->Socket.Data = PlatNetSocket();
+    q->Socket.Data = PlatNetSocket(to->Family);
     if (q->Socket.Data == -1)
         return SocketFailed(q, "Winsock Error %d on call socket() in ExecPASV()\r\n");
     NoteDataConnection(q);
     if (SelectDataEvents(hDlg, q->Socket.Data) != 0)
         return SocketFailed(q, "Winsock Error %d on call WSAAsyncSelect() in ExecPASV()\r\n");
-    if (BindAnyPort(q->Socket.Data) != 0)
+    if (BindAnyPort(q->Socket.Data, to->Family) != 0)
         return SocketFailed(q, "Winsock Error %d on call bind() in ExecPASV()\r\n");
-    PlatSockAddr to = PassiveTarget(q);
-    if (PlatNetConnect(q->Socket.Data, &to) != 0 && PlatNetLastError() != QWSAEWOULDBLOCK)
-        return SocketFailed(q, "Winsock Error %d on call connect() in ExecPASV()\r\n");
+    if (PlatNetConnect(q->Socket.Data, to) != 0 && PlatNetLastError() != QWSAEWOULDBLOCK) {
+        q->LastSocketError = PlatNetLastError();
+        return -1;
+    }
     return 1;
+}
+static int PassiveConnectFailed(PlatWindow hDlg, QELTA *q);
+
+// Connects to the current target, going on while one is refused at once.
+static int ConnectCurrent(PlatWindow hDlg, QELTA *q) {
+    int r = OpenDataAndConnect(hDlg, q);
+    return r == -1 ? PassiveConnectFailed(hDlg, q) : r;
+}
+
+// The control peer failed: the reply's address next, when allowed; else
+// why it is not tried.
+static void SayWhatFollows(QELTA *q) {
+    char r[NET_ADDRESS_TEXT], text[200];
+    const NetAddress *reply = &q->PassiveAddress;
+    NetFormatAddress(reply, r, sizeof r, 0);
+    const char *why = nullptr;
+    if (q->Connect.At + 1 < q->Connect.Count)
+        FORMATCUT(text, "Trying the address the PASV reply named instead: %s\r\n", r);
+    else if (!q->Epsv.Sent && q->PASVUseReplyAddress != 1 &&
+             !PassiveReplyAddressAllowed(reply, &q->ServerAddress, &why) &&
+             !NetSameHost(reply, &q->ServerAddress))
+        FORMATCUT(text, "The address the PASV reply named, %s, is not tried: %s\r\n", r, why);
+    else
+        return;
+    LogText(q, text);
+}
+
+// A refused or timed-out data connection: the next target, PASV after a
+// refused EPSV, or the end of the command naming what was tried.
+static int PassiveConnectFailed(PlatWindow hDlg, QELTA *q) {
+    int error = q->LastSocketError;
+    SayWhatFollows(q);
+    if (AttemptFailed(q, error)) {
+        StartAttemptClock(q);
+        return ConnectCurrent(hDlg, q);
+    }
+    if (q->Epsv.Sent && error == QWSAECONNREFUSED) {
+        if (q->ServerAddress.Family != NET_IPV6) return FallBackToPasv(q, "data connection refused");
+        FORMATCUT(q->ErrorText,
+                  "EPSV data connection refused (%s); over IPv6 there is no PASV to fall back "
+                  "to in ExecPASV()\r\n",
+                  q->Connect.Tried);
+        return 0;
+    }
+    FORMATCUT(q->ErrorText, "Winsock error %d on Data Socket; tried %s in ExecPASV()\r\n", error,
+              q->Connect.Tried);
+    return 0;
+}
+
+static int ConnectPassive(PlatWindow hDlg, QELTA *q) {
+    PassiveTargets(q);
+    BeginAttempts(q);
+    return ConnectCurrent(hDlg, q);
+}
+
+static int IsEpsvRefusal(const char *line) {
+    return strncmp(line, "500", 3) == 0 || strncmp(line, "501", 3) == 0 ||
+           strncmp(line, "502", 3) == 0;
+}
+
+// The server's line without its line end, for a log line.
+static void ReplyLineText(const QELTA *q, char *out, size_t size) {
+    CopyCut(out, size, q->ErrorText);
+    out[strcspn(out, "\r\n")] = 0;
+}
+
+static int ReplyToEPSV(PlatWindow hDlg, QELTA *q) {
+    int got = AwaitReply(hDlg, q, CODE_EXTENDED_PASSIVE);
+    if (got == AWAIT_PENDING) return 1;
+    if (got == AWAIT_FAILED) {
+        if (!IsEpsvRefusal(q->ErrorText)) return 0;
+        char why[160], line[120];
+        ReplyLineText(q, line, sizeof line);
+        if (q->ServerAddress.Family == NET_IPV6) {
+            FORMATCUT(q->ErrorText,
+                      "EPSV refused (%s); over IPv6 there is no PASV to fall back to in "
+                      "ExecPASV()\r\n",
+                      line);
+            return 0;
+        }
+        FORMATCUT(why, "refused (%s)", line);
+        q->ErrorText[0] = 0;
+        return FallBackToPasv(q, why);
+    }
+    if (!q->PassiveFound) {
+        FORMATCUT(q->ErrorText, "EPSV reply without a port as (|||port|): %s in ExecPASV()\r\n",
+                  q->LastReplyLine);
+        return 0;
+    }
+    return ConnectPassive(hDlg, q);
 }
 
 static int ReplyToPASV(PlatWindow hDlg, QELTA *q) {
@@ -175,17 +313,27 @@ static int ReplyToPASV(PlatWindow hDlg, QELTA *q) {
         int agreed = ProtectionReply(hDlg, q, "ExecPASV");
         return agreed == AWAIT_MATCHED ? StartPASV(hDlg, q) : agreed == AWAIT_PENDING;
     }
+    if (q->Epsv.Sent) return ReplyToEPSV(hDlg, q);
     int got = AwaitReply(hDlg, q, CODE_PASSIVE);
     if (got != AWAIT_MATCHED) return got == AWAIT_PENDING;
+    if (!q->PassiveFound) {
+        FORMATCUT(q->ErrorText,
+                  "PASV reply without six numbers from 0 to 255: %s in ExecPASV()\r\n",
+                  q->LastReplyLine);
+        return 0;
+    }
     // Complete only once connected: the transfer finds a ready socket.
     return ConnectPassive(hDlg, q);
 }
 
 int ExecPASV(PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {
     if (kind == EV_START) return StartPASV(hDlg, q);
+    if (kind == EV_CONNECT_FAILED) return PassiveConnectFailed(hDlg, q);
     if (kind != EV_SOCKET) return 1;
     if (msg == CONTROLMSG && ev == QFD_READ) return ReplyToPASV(hDlg, q);
     if (msg == DATA && ev == QFD_CONNECT) {
+        EndAttempts(q);
+        if (q->Epsv.Sent) q->Epsv.State = EPSV_WORKS;
         q->DataPortReady = 1;
         Complete(q);
         return 1;

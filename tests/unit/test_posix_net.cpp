@@ -2,6 +2,8 @@
 // sockets driven by the real event loop.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -110,31 +112,28 @@ struct Net : ::testing::Test {
             if (e.wp == (uintptr_t)s && e.event == event) found = &e;
         return found;
     }
-    PlatSockAddr Loopback(unsigned short port) {
-        PlatSockAddr a;
-        memset(&a, 0, sizeof(a));
-        a.family = 2;
-        a.port = port;
-        a.addr[0] = 127;
-        a.addr[3] = 1;
+    NetAddress Loopback(unsigned short port) {
+        NetAddress a;
+        NetParseAddress("127.0.0.1", &a);
+        a.Port = port;
         return a;
     }
     // A listening socket on a free loopback port, selected for msg.
     PlatSocket Listener(long events, unsigned short *port) {
-        PlatSocket l = Track(PlatNetSocket());
-        PlatSockAddr a = Loopback(0);
+        PlatSocket l = Track(PlatNetSocket(NET_IPV4));
+        NetAddress a = Loopback(0);
         EXPECT_EQ(PlatNetBind(l, &a), 0);
         EXPECT_EQ(PlatNetListen(l, 5), 0);
         EXPECT_EQ(PlatNetAsyncSelect(l, w, LISTEN_MSG, events), 0);
-        PlatSockAddr bound;
+        NetAddress bound;
         EXPECT_EQ(PlatNetLocalAddress(l, &bound), 0);
-        *port = bound.port;
+        *port = bound.Port;
         return l;
     }
     PlatSocket Connect(unsigned short port, long events) {
-        PlatSocket c = Track(PlatNetSocket());
+        PlatSocket c = Track(PlatNetSocket(NET_IPV4));
         EXPECT_EQ(PlatNetAsyncSelect(c, w, CONTROL, events), 0);
-        PlatSockAddr a = Loopback(port);
+        NetAddress a = Loopback(port);
         if (PlatNetConnect(c, &a) != 0) EXPECT_EQ(PlatNetLastError(), QWSAEWOULDBLOCK);
         return c;
     }
@@ -171,9 +170,10 @@ TEST_F(Net, ConnectAndAcceptSignalOnceEach) {
     EXPECT_EQ(Count(c2, QFD_CONNECT), 1);
     EXPECT_EQ(Count(l, QFD_ACCEPT), 1);  // not repeated until accept() is called
 
-    PlatSockAddr peer;
+    NetAddress peer;
     PlatSocket s1 = Track(PlatNetAccept(l, &peer));
-    EXPECT_EQ(peer.addr[0], 127);
+    EXPECT_EQ(peer.Family, NET_IPV4);
+    EXPECT_EQ(peer.Bytes[0], 127);
     RunUntil([&] { return Count(l, QFD_ACCEPT) == 2 && Count(s1, QFD_WRITE) == 1; });
     EXPECT_EQ(Count(l, QFD_ACCEPT), 2);  // the second connection still waits
     // The accepted socket carries the listener's selection and message.
@@ -399,7 +399,7 @@ TEST_F(Net, ClosedSocketsQueuedEventsAreDropped) {
         Forget(other);
         // The number comes straight back for a new socket, which must not
         // receive the old one's event.
-        Track(PlatNetSocket());
+        Track(PlatNetSocket(NET_IPV4));
     };
     RunFor(200);
     EXPECT_EQ(Count(c1, QFD_READ) + Count(c2, QFD_READ), 1);
@@ -408,8 +408,8 @@ TEST_F(Net, ClosedSocketsQueuedEventsAreDropped) {
 TEST_F(Net, ErrorNumbersAreWinsocks) {
     unsigned short port;
     Listener(QFD_ACCEPT, &port);
-    PlatSocket other = Track(PlatNetSocket());
-    PlatSockAddr a = Loopback(port);
+    PlatSocket other = Track(PlatNetSocket(NET_IPV4));
+    NetAddress a = Loopback(port);
     EXPECT_EQ(PlatNetBind(other, &a), -1);
     EXPECT_EQ(PlatNetLastError(), 10048);  // WSAEADDRINUSE
     EXPECT_EQ(PlatNetSend(other, "x", 1), -1);
@@ -419,24 +419,32 @@ TEST_F(Net, ErrorNumbersAreWinsocks) {
     EXPECT_EQ(PlatNetLastError(), 10038);  // WSAENOTSOCK
 }
 
-TEST_F(Net, DottedAddressesAsInetAddr) {
-    unsigned char addr[4];
-    ASSERT_TRUE(PlatNetDotted("10.0.0.5", addr));
-    EXPECT_EQ(addr[0], 10);
-    EXPECT_EQ(addr[3], 5);
-    EXPECT_FALSE(PlatNetDotted("255.255.255.255", addr));
-    EXPECT_FALSE(PlatNetDotted("ftp.example.com", addr));
-    EXPECT_FALSE(PlatNetDotted("1.2.3.256", addr));
-    ASSERT_TRUE(PlatNetDotted("127.1", addr));
-    EXPECT_EQ(addr[3], 1);
+// Both ends of a connection, made and accepted, probe an idle peer.
+TEST_F(Net, EverySocketKeepsItsConnectionAlive) {
+    PlatSocket client, server;
+    Pair(ALL, ALL, &client, &server);
+    for (PlatSocket s : {client, server}) {
+        int on = 0, idle = 0, interval = 0;
+        socklen_t len = sizeof(int);
+        getsockopt((int)s, SOL_SOCKET, SO_KEEPALIVE, &on, &len);
+        getsockopt((int)s, IPPROTO_TCP, TCP_KEEPIDLE, &idle, &len);
+        getsockopt((int)s, IPPROTO_TCP, TCP_KEEPINTVL, &interval, &len);
+        EXPECT_EQ(on, 1);
+        EXPECT_EQ(idle, 60);
+        EXPECT_EQ(interval, 15);
+    }
 }
 
 TEST_F(Net, LookUpsBlockingAndAsynchronous) {
-    unsigned char addr[4] = {0};
-    int len = 0;
-    ASSERT_TRUE(PlatNetResolve("localhost", addr, &len));
-    EXPECT_EQ(len, 4);
-    EXPECT_EQ(addr[0], 127);
+    NetAddress addr[16];
+    int count = 0;
+    auto hasLoopback = [](const NetAddress *a, int n) {
+        for (int i = 0; i < n; i++)
+            if (NetScopeOf(&a[i]) == NET_SCOPE_LOOPBACK) return true;
+        return false;
+    };
+    ASSERT_TRUE(PlatNetResolve("localhost", addr, 16, &count));
+    EXPECT_TRUE(hasLoopback(addr, count));
 
     char hostent[1024];
     uintptr_t h = PlatNetResolveAsync(w, RESOLVED, "localhost", hostent, sizeof(hostent));
@@ -447,8 +455,8 @@ TEST_F(Net, LookUpsBlockingAndAsynchronous) {
     EXPECT_EQ(Events[0].wp, h);
     EXPECT_EQ(Events[0].error, 0);
     memset(addr, 0, sizeof(addr));
-    ASSERT_TRUE(PlatNetResolvedAddress(hostent, addr));
-    EXPECT_EQ(addr[0], 127);
+    count = PlatNetResolvedAddresses(hostent, addr, 16);
+    EXPECT_TRUE(hasLoopback(addr, count));
 
     char small[4];
     PlatNetResolveAsync(w, RESOLVED, "localhost", small, sizeof(small));

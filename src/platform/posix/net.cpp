@@ -42,6 +42,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -321,18 +322,48 @@ void PostReadAgain(SockRec *r) {
     Post(r, QFD_READ, 0);
 }
 
-void ToSockaddr(const PlatSockAddr *a, sockaddr_in *sin) {
-    memset(sin, 0, sizeof(*sin));
+// The seam's address as the system's, and back; the length in *len.
+void ToSockaddr(const NetAddress *a, sockaddr_storage *ss, socklen_t *len) {
+    memset(ss, 0, sizeof(*ss));
+    if (a->Family == NET_IPV6) {
+        sockaddr_in6 *s6 = reinterpret_cast<sockaddr_in6 *>(ss);
+        s6->sin6_family = AF_INET6;
+        s6->sin6_port = htons(a->Port);
+        memcpy(&s6->sin6_addr, a->Bytes, 16);
+        *len = sizeof(*s6);
+        return;
+    }
+    sockaddr_in *sin = reinterpret_cast<sockaddr_in *>(ss);
     sin->sin_family = AF_INET;
-    sin->sin_port = a->port;
-    memcpy(&sin->sin_addr, a->addr, 4);
+    sin->sin_port = htons(a->Port);
+    memcpy(&sin->sin_addr, a->Bytes, 4);
+    *len = sizeof(*sin);
 }
 
-void FromSockaddr(const sockaddr_in &sin, PlatSockAddr *a) {
+void FromSockaddr(const sockaddr *sa, NetAddress *a) {
     memset(a, 0, sizeof(*a));
-    a->family = AF_INET;
-    a->port = sin.sin_port;
-    memcpy(a->addr, &sin.sin_addr, 4);
+    if (sa->sa_family == AF_INET6) {
+        const sockaddr_in6 *s6 = reinterpret_cast<const sockaddr_in6 *>(sa);
+        NetMakeAddress(a, NET_IPV6, s6->sin6_addr.s6_addr, ntohs(s6->sin6_port));
+    } else if (sa->sa_family == AF_INET) {
+        const sockaddr_in *sin = reinterpret_cast<const sockaddr_in *>(sa);
+        NetMakeAddress(a, NET_IPV4, reinterpret_cast<const unsigned char *>(&sin->sin_addr),
+                       ntohs(sin->sin_port));
+    }
+}
+
+// Keepalive as platform.h promises; a system without the timing options
+// keeps its own.
+void KeepAlive(int fd) {
+    int on = 1, idle = PLAT_KEEPALIVE_IDLE, interval = PLAT_KEEPALIVE_INTERVAL;
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
+#ifdef TCP_KEEPIDLE
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof(idle));
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof(interval));
+#else
+    (void)idle;
+    (void)interval;
+#endif
 }
 
 // Errors that end a connection attempt: Winsock reports them through
@@ -343,14 +374,15 @@ int IsConnectOutcome(int err) {
 
 // ---- asynchronous look-ups ------------------------------------------------------
 
-// The host entry written into the caller's buffer: a layout of this layer
-// that only PlatNetResolvedAddress reads.
+// The entry written into the caller's buffer: a layout of this layer
+// that only PlatNetResolvedAddresses reads.
+enum { kEntryMax = 16 };
 struct HostEntry {
     char magic[4];
-    int length;
-    unsigned char addr[4];
+    int count;
+    NetAddress addr[kEntryMax];
 };
-const char kHostMagic[4] = {'Q', 'H', 'E', '1'};
+const char kHostMagic[4] = {'Q', 'H', 'E', '2'};
 
 struct ResolveRequest {
     PlatWindow w;
@@ -375,10 +407,11 @@ ResolveState &Resolves() {
     return *state;
 }
 
-int FirstAddress(const char *name, unsigned char addr[4], int *error) {
+// Every stream address of name, in the resolver's order, without repeats.
+int AllAddresses(const char *name, NetAddress *out, int capacity, int *error) {
     addrinfo hints;
     memset(&hints, 0, sizeof(hints));
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo *list = nullptr;
     int rc = getaddrinfo(name, nullptr, &hints, &list);
@@ -386,39 +419,39 @@ int FirstAddress(const char *name, unsigned char addr[4], int *error) {
         *error = LookupError(rc);
         return 0;
     }
-    int found = 0;
-    for (addrinfo *ai = list; ai && !found; ai = ai->ai_next) {
-        if (ai->ai_family != AF_INET) continue;
-        memcpy(addr, &reinterpret_cast<sockaddr_in *>(ai->ai_addr)->sin_addr, 4);
-        found = 1;
+    int n = 0;
+    for (addrinfo *ai = list; ai && n < capacity; ai = ai->ai_next) {
+        if (ai->ai_family != AF_INET && ai->ai_family != AF_INET6) continue;
+        FromSockaddr(ai->ai_addr, &out[n]);
+        int seen = 0;
+        for (int k = 0; k < n; k++) seen |= NetSameHost(&out[k], &out[n]);
+        if (!seen) n++;
     }
     freeaddrinfo(list);
-    if (!found) *error = 11004;
-    return found;
+    if (n == 0) *error = 11004;
+    return n;
 }
 
 void ResolveThread(uintptr_t id, std::string name) {
-    unsigned char addr[4] = {0, 0, 0, 0};
+    HostEntry e;
+    memset(&e, 0, sizeof(e));
     int error = 0;
-    int found = FirstAddress(name.c_str(), addr, &error);
+    e.count = AllAddresses(name.c_str(), e.addr, kEntryMax, &error);
     ResolveState &rs = Resolves();
     std::lock_guard<std::mutex> hold(rs.lock);
     auto it = rs.requests.find(id);
     if (it == rs.requests.end()) return;  // cancelled
     ResolveRequest req = it->second;
     rs.requests.erase(it);
-    if (found && req.size < sizeof(HostEntry)) {
-        found = 0;
+    if (e.count > 0 && req.size < sizeof(HostEntry)) {
+        e.count = 0;
         error = 10055;  // WSAENOBUFS: the caller's buffer cannot hold the entry
     }
-    if (found) {
-        HostEntry e;
+    if (e.count > 0) {
         memcpy(e.magic, kHostMagic, 4);
-        e.length = 4;
-        memcpy(e.addr, addr, 4);
         memcpy(req.hostent, &e, sizeof(e));
     }
-    PlatPostEvent(req.w, req.msg, id, (intptr_t)(found ? 0 : (error << 16)));
+    PlatPostEvent(req.w, req.msg, id, (intptr_t)(e.count > 0 ? 0 : (error << 16)));
 }
 
 }  // namespace
@@ -449,21 +482,11 @@ int PlatNetLocalHostName(char *out, size_t size) {
     return CopyCut(out, size, name);
 }
 
-int PlatNetDotted(const char *name, unsigned char addr[4]) {
-    in_addr_t a = inet_addr(name);
-    if (a == INADDR_NONE) return 0;  // as on Windows, 255.255.255.255 is no address
-    memcpy(addr, &a, 4);
-    return 1;
-}
-
-int PlatNetResolve(const char *name, unsigned char addr[4], int *len) {
+int PlatNetResolve(const char *name, NetAddress *out, int capacity, int *count) {
     int error = 0;
-    if (!FirstAddress(name, addr, &error)) {
-        gLastError = error;
-        return 0;
-    }
-    *len = 4;
-    return 1;
+    *count = AllAddresses(name, out, capacity, &error);
+    if (*count == 0) gLastError = error;
+    return *count > 0;
 }
 
 uintptr_t PlatNetResolveAsync(PlatWindow w, unsigned msg, const char *name, char *hostent, size_t size) {
@@ -489,12 +512,13 @@ uintptr_t PlatNetResolveAsync(PlatWindow w, unsigned msg, const char *name, char
     return id;
 }
 
-int PlatNetResolvedAddress(const char *hostent, unsigned char addr[4]) {
+int PlatNetResolvedAddresses(const char *entry, NetAddress *out, int capacity) {
     HostEntry e;
-    memcpy(&e, hostent, sizeof(e));
-    if (memcmp(e.magic, kHostMagic, 4) != 0 || e.length != 4) return 0;
-    memcpy(addr, e.addr, 4);
-    return 1;
+    memcpy(&e, entry, sizeof(e));
+    if (memcmp(e.magic, kHostMagic, 4) != 0 || e.count < 0 || e.count > kEntryMax) return 0;
+    int n = e.count < capacity ? e.count : capacity;
+    memcpy(out, e.addr, sizeof(NetAddress) * (size_t)n);
+    return n;
 }
 
 void PlatNetCancelResolve(uintptr_t request) {
@@ -503,13 +527,13 @@ void PlatNetCancelResolve(uintptr_t request) {
     rs.requests.erase(request);
 }
 
-unsigned short PlatNetHtons(unsigned short v) { return htons(v); }
-
 // ---- sockets ----------------------------------------------------------------------
 
-PlatSocket PlatNetSocket(void) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+PlatSocket PlatNetSocket(int family) {
+    int af = family == NET_IPV6 ? AF_INET6 : AF_INET;
+    int fd = socket(af, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd < 0) return Fail(errno);
+    KeepAlive(fd);
     Add(fd, SOCK_NEW);
     return fd;
 }
@@ -534,14 +558,15 @@ int PlatNetAsyncSelect(PlatSocket s, PlatWindow w, unsigned msg, long events) {
     return 0;
 }
 
-int PlatNetConnect(PlatSocket s, const PlatSockAddr *a) {
+int PlatNetConnect(PlatSocket s, const NetAddress *a) {
     SockRec *r = Find(s);
     if (r == nullptr) return Fail(ENOTSOCK);
-    sockaddr_in sin;
-    ToSockaddr(a, &sin);
+    sockaddr_storage ss;
+    socklen_t len;
+    ToSockaddr(a, &ss, &len);
     int rc;
     do {
-        rc = connect(r->fd, reinterpret_cast<sockaddr *>(&sin), sizeof(sin));
+        rc = connect(r->fd, reinterpret_cast<sockaddr *>(&ss), len);
     } while (rc != 0 && errno == EINTR);
     if (rc == 0) {
         r->state = SOCK_CONNECTED;
@@ -610,10 +635,11 @@ long PlatNetRecv(PlatSocket s, void *buf, size_t n, int peek) {
     return (long)got;
 }
 
-int PlatNetBind(PlatSocket s, const PlatSockAddr *a) {
-    sockaddr_in sin;
-    ToSockaddr(a, &sin);
-    if (bind((int)s, reinterpret_cast<sockaddr *>(&sin), sizeof(sin)) != 0) return Fail(errno);
+int PlatNetBind(PlatSocket s, const NetAddress *a) {
+    sockaddr_storage ss;
+    socklen_t len;
+    ToSockaddr(a, &ss, &len);
+    if (bind((int)s, reinterpret_cast<sockaddr *>(&ss), len) != 0) return Fail(errno);
     return 0;
 }
 
@@ -628,12 +654,12 @@ int PlatNetListen(PlatSocket s, int backlog) {
     return 0;
 }
 
-PlatSocket PlatNetAccept(PlatSocket s, PlatSockAddr *peer) {
-    sockaddr_in sin;
-    socklen_t len = sizeof(sin);
+PlatSocket PlatNetAccept(PlatSocket s, NetAddress *peer) {
+    sockaddr_storage ss;
+    socklen_t len = sizeof(ss);
     int fd;
     do {
-        fd = accept4((int)s, reinterpret_cast<sockaddr *>(&sin), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        fd = accept4((int)s, reinterpret_cast<sockaddr *>(&ss), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     int err = errno;
     SockRec *listener = Find(s);
@@ -643,7 +669,8 @@ PlatSocket PlatNetAccept(PlatSocket s, PlatSockAddr *peer) {
         UpdateWatch(listener);
     }
     if (fd < 0) return Fail(err);
-    if (peer) FromSockaddr(sin, peer);
+    if (peer) FromSockaddr(reinterpret_cast<sockaddr *>(&ss), peer);
+    KeepAlive(fd);
     SockRec *r = Add(fd, SOCK_CONNECTED);  // std::map: listener stays valid
     if (listener != nullptr) {
         r->w = listener->w;
@@ -655,11 +682,11 @@ PlatSocket PlatNetAccept(PlatSocket s, PlatSockAddr *peer) {
     return fd;
 }
 
-int PlatNetLocalAddress(PlatSocket s, PlatSockAddr *a) {
-    sockaddr_in sin;
-    socklen_t len = sizeof(sin);
-    if (getsockname((int)s, reinterpret_cast<sockaddr *>(&sin), &len) != 0) return Fail(errno);
-    FromSockaddr(sin, a);
+int PlatNetLocalAddress(PlatSocket s, NetAddress *a) {
+    sockaddr_storage ss;
+    socklen_t len = sizeof(ss);
+    if (getsockname((int)s, reinterpret_cast<sockaddr *>(&ss), &len) != 0) return Fail(errno);
+    FromSockaddr(reinterpret_cast<sockaddr *>(&ss), a);
     return 0;
 }
 

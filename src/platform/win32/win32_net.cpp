@@ -2,6 +2,8 @@
 // straight through; only handle and address types are converted here, and
 // a closed socket's queued events are dropped.
 #include <winsock2.h>
+#include <ws2tcpip.h>
+#include <mstcpip.h>
 #include <windows.h>
 
 #include <cstring>
@@ -10,8 +12,6 @@
 #include "base/text.h"
 #include "platform/platform.h"
 #include "platform/win32/win32_internal.h"
-
-static_assert(sizeof(PlatSockAddr) == sizeof(sockaddr_in), "PlatSockAddr must be a sockaddr_in");
 
 static SOCKET Sock(PlatSocket s) { return (SOCKET)s; }
 static PlatSocket FromSock(SOCKET s) { return s == INVALID_SOCKET ? -1 : (PlatSocket)s; }
@@ -46,43 +46,206 @@ int PlatNetLocalHostName(char *out, size_t size) {
     return 1;
 }
 
-int PlatNetDotted(const char *name, unsigned char addr[4]) {
-    unsigned long a = inet_addr(name);
-    if (a == INADDR_NONE) return 0;
-    memcpy(addr, &a, 4);
-    return 1;
+// The seam's address as the system's, and back; the length in *len.
+static void ToSockaddr(const NetAddress *a, sockaddr_storage *ss, int *len) {
+    memset(ss, 0, sizeof *ss);
+    if (a->Family == NET_IPV6) {
+        sockaddr_in6 *s6 = (sockaddr_in6 *)ss;
+        s6->sin6_family = AF_INET6;
+        s6->sin6_port = htons(a->Port);
+        memcpy(&s6->sin6_addr, a->Bytes, 16);
+        *len = sizeof *s6;
+        return;
+    }
+    sockaddr_in *sin = (sockaddr_in *)ss;
+    sin->sin_family = AF_INET;
+    sin->sin_port = htons(a->Port);
+    memcpy(&sin->sin_addr, a->Bytes, 4);
+    *len = sizeof *sin;
 }
 
-// Copies the first IPv4 address of a host entry; 0 when it has none.
-static int FirstAddress(const hostent *h, unsigned char addr[4]) {
-    if (!h->h_addr_list || !h->h_addr_list[0] || h->h_length != 4) return 0;
-    memcpy(addr, h->h_addr_list[0], 4);
-    return 1;
+static void FromSockaddr(const sockaddr *sa, NetAddress *a) {
+    memset(a, 0, sizeof *a);
+    if (sa->sa_family == AF_INET6) {
+        const sockaddr_in6 *s6 = (const sockaddr_in6 *)sa;
+        NetMakeAddress(a, NET_IPV6, (const unsigned char *)&s6->sin6_addr, ntohs(s6->sin6_port));
+    } else if (sa->sa_family == AF_INET) {
+        const sockaddr_in *sin = (const sockaddr_in *)sa;
+        NetMakeAddress(a, NET_IPV4, (const unsigned char *)&sin->sin_addr, ntohs(sin->sin_port));
+    }
 }
 
-int PlatNetResolve(const char *name, unsigned char addr[4], int *len) {
-    hostent *h = gethostbyname(name);
-    if (!h) return 0;
-    *len = FirstAddress(h, addr) ? 4 : 0;
-    return 1;
+// Every stream address of name, in the resolver's order, without
+// repeats; 0 with the error in *error.
+static int AllAddresses(const char *name, NetAddress *out, int capacity, int *error) {
+    addrinfo hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *list = NULL;
+    int rc = getaddrinfo(name, NULL, &hints, &list);
+    if (rc != 0) {
+        *error = rc;
+        return 0;
+    }
+    int n = 0;
+    for (addrinfo *ai = list; ai && n < capacity; ai = ai->ai_next) {
+        if (ai->ai_family != AF_INET && ai->ai_family != AF_INET6) continue;
+        FromSockaddr(ai->ai_addr, &out[n]);
+        int seen = 0;
+        for (int k = 0; k < n; k++) seen |= NetSameHost(&out[k], &out[n]);
+        if (!seen) n++;
+    }
+    freeaddrinfo(list);
+    if (n == 0) *error = WSANO_DATA;
+    return n;
 }
 
-uintptr_t PlatNetResolveAsync(PlatWindow w, unsigned msg, const char *name, char *hostent, size_t size) {
-    return (uintptr_t)WSAAsyncGetHostByName((HWND)w, msg, name, hostent, (int)size);
+int PlatNetResolve(const char *name, NetAddress *out, int capacity, int *count) {
+    int error = 0;
+    *count = AllAddresses(name, out, capacity, &error);
+    if (*count == 0) WSASetLastError(error);
+    return *count > 0;
 }
 
-// The library builds the host entry at the start of the caller's buffer.
-int PlatNetResolvedAddress(const char *hostent, unsigned char addr[4]) {
-    struct hostent h;
-    memcpy(&h, hostent, sizeof h);
-    return FirstAddress(&h, addr);
+// ---- Asynchronous look-ups ---------------------------------------------------------
+// WSAAsyncGetHostByName knows IPv4 only: getaddrinfo runs on a thread of
+// its own and the completion is posted as that call posts it. A request
+// leaves the table when it completes or is cancelled; the thread writes
+// and posts only while it holds the lock and finds its request there, so
+// a cancelled request never touches the caller's buffer. Never destroyed:
+// a thread may still be inside getaddrinfo when the program ends.
+
+enum { EntryMax = 16 };
+struct HostEntry {
+    char magic[4];
+    int count;
+    NetAddress addr[EntryMax];
+};
+static const char HostMagic[4] = {'Q', 'H', 'E', '2'};
+
+struct ResolveRequest {
+    uintptr_t id;
+    HWND w;
+    UINT msg;
+    char *entry;
+    size_t size;
+    char name[256];
+};
+struct ResolveState {
+    CRITICAL_SECTION lock;
+    std::vector<ResolveRequest *> requests;
+    uintptr_t next;
+};
+static ResolveState *Resolves() {
+    static ResolveState *state = NULL;
+    if (!state) {
+        state = new ResolveState;
+        InitializeCriticalSection(&state->lock);
+        state->next = 1;
+    }
+    return state;
 }
 
-void PlatNetCancelResolve(uintptr_t request) { WSACancelAsyncRequest((HANDLE)request); }
+// The request of id taken out of the table (the lock held); null when gone.
+static ResolveRequest *TakeRequest(ResolveState *rs, uintptr_t id) {
+    for (size_t i = 0; i < rs->requests.size(); i++)
+        if (rs->requests[i]->id == id) {
+            ResolveRequest *r = rs->requests[i];
+            rs->requests.erase(rs->requests.begin() + (long)i);
+            return r;
+        }
+    return NULL;
+}
 
-unsigned short PlatNetHtons(unsigned short v) { return htons(v); }
+static DWORD WINAPI ResolveThread(void *arg) {
+    uintptr_t id = (uintptr_t)arg;
+    ResolveState *rs = Resolves();
+    char name[256];
+    EnterCriticalSection(&rs->lock);
+    name[0] = 0;
+    for (ResolveRequest *r : rs->requests)
+        if (r->id == id) memcpy(name, r->name, sizeof name);
+    LeaveCriticalSection(&rs->lock);
+    HostEntry e;
+    memset(&e, 0, sizeof e);
+    int error = 0;
+    e.count = AllAddresses(name, e.addr, EntryMax, &error);
+    EnterCriticalSection(&rs->lock);
+    ResolveRequest *r = TakeRequest(rs, id);
+    if (r) {
+        if (e.count > 0 && r->size < sizeof e) e.count = 0, error = WSAENOBUFS;
+        if (e.count > 0) {
+            memcpy(e.magic, HostMagic, 4);
+            memcpy(r->entry, &e, sizeof e);
+        }
+        PostMessageA(r->w, r->msg, (WPARAM)id, WSAMAKEASYNCREPLY(0, e.count > 0 ? 0 : error));
+        delete r;
+    }
+    LeaveCriticalSection(&rs->lock);
+    return 0;
+}
 
-PlatSocket PlatNetSocket(void) { return FromSock(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)); }
+uintptr_t PlatNetResolveAsync(PlatWindow w, unsigned msg, const char *name, char *entry, size_t size) {
+    if (!name || !entry || strlen(name) >= sizeof(((ResolveRequest *)0)->name)) {
+        WSASetLastError(WSAEFAULT);
+        return 0;
+    }
+    ResolveState *rs = Resolves();
+    ResolveRequest *r = new ResolveRequest;
+    r->w = (HWND)w;
+    r->msg = msg;
+    r->entry = entry;
+    r->size = size;
+    CopyCut(r->name, sizeof r->name, name);
+    EnterCriticalSection(&rs->lock);
+    r->id = rs->next++;
+    rs->requests.push_back(r);
+    uintptr_t id = r->id;
+    LeaveCriticalSection(&rs->lock);
+    HANDLE t = CreateThread(NULL, 0, ResolveThread, (void *)id, 0, NULL);
+    if (t) {
+        CloseHandle(t);
+        return id;
+    }
+    EnterCriticalSection(&rs->lock);
+    delete TakeRequest(rs, id);
+    LeaveCriticalSection(&rs->lock);
+    WSASetLastError(WSAENOBUFS);
+    return 0;
+}
+
+int PlatNetResolvedAddresses(const char *entry, NetAddress *out, int capacity) {
+    HostEntry e;
+    memcpy(&e, entry, sizeof e);
+    if (memcmp(e.magic, HostMagic, 4) != 0 || e.count < 0 || e.count > EntryMax) return 0;
+    int n = e.count < capacity ? e.count : capacity;
+    memcpy(out, e.addr, sizeof(NetAddress) * (size_t)n);
+    return n;
+}
+
+void PlatNetCancelResolve(uintptr_t request) {
+    ResolveState *rs = Resolves();
+    EnterCriticalSection(&rs->lock);
+    delete TakeRequest(rs, request);
+    LeaveCriticalSection(&rs->lock);
+}
+
+// Keepalive as platform.h promises, in milliseconds.
+static void KeepAlive(SOCKET s) {
+    tcp_keepalive k;
+    k.onoff = 1;
+    k.keepalivetime = PLAT_KEEPALIVE_IDLE * 1000;
+    k.keepaliveinterval = PLAT_KEEPALIVE_INTERVAL * 1000;
+    DWORD got = 0;
+    WSAIoctl(s, SIO_KEEPALIVE_VALS, &k, sizeof k, NULL, 0, &got, NULL, NULL);
+}
+
+PlatSocket PlatNetSocket(int family) {
+    SOCKET s = socket(family == NET_IPV6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s != INVALID_SOCKET) KeepAlive(s);
+    return FromSock(s);
+}
 
 // Where each open socket's events have been posted. Events already queued
 // stay in the queue when a socket is closed, and the next socket often
@@ -131,8 +294,11 @@ int PlatNetAsyncSelect(PlatSocket s, PlatWindow w, unsigned msg, long events) {
     return 0;
 }
 
-int PlatNetConnect(PlatSocket s, const PlatSockAddr *a) {
-    return connect(Sock(s), (const sockaddr *)a, sizeof(sockaddr_in)) == 0 ? 0 : -1;
+int PlatNetConnect(PlatSocket s, const NetAddress *a) {
+    sockaddr_storage ss;
+    int len;
+    ToSockaddr(a, &ss, &len);
+    return connect(Sock(s), (const sockaddr *)&ss, len) == 0 ? 0 : -1;
 }
 
 long PlatNetSend(PlatSocket s, const void *buf, size_t n) {
@@ -147,16 +313,22 @@ long PlatNetRecv(PlatSocket s, void *buf, size_t n, int peek) {
     return r == SOCKET_ERROR ? -1 : r;
 }
 
-int PlatNetBind(PlatSocket s, const PlatSockAddr *a) {
-    return bind(Sock(s), (const sockaddr *)a, sizeof(sockaddr_in)) == 0 ? 0 : -1;
+int PlatNetBind(PlatSocket s, const NetAddress *a) {
+    sockaddr_storage ss;
+    int len;
+    ToSockaddr(a, &ss, &len);
+    return bind(Sock(s), (const sockaddr *)&ss, len) == 0 ? 0 : -1;
 }
 
 int PlatNetListen(PlatSocket s, int backlog) { return listen(Sock(s), backlog) == 0 ? 0 : -1; }
 
-PlatSocket PlatNetAccept(PlatSocket s, PlatSockAddr *peer) {
-    int len = sizeof(sockaddr_in);
-    SOCKET a = accept(Sock(s), (sockaddr *)peer, peer ? &len : NULL);
+PlatSocket PlatNetAccept(PlatSocket s, NetAddress *peer) {
+    sockaddr_storage ss;
+    int len = sizeof ss;
+    SOCKET a = accept(Sock(s), (sockaddr *)&ss, &len);
     if (a == INVALID_SOCKET) return -1;
+    if (peer) FromSockaddr((const sockaddr *)&ss, peer);
+    KeepAlive(a);
     // The accepted socket posts as the listening one did until it is
     // given its own notification.
     std::vector<Notified> inherited;
@@ -166,9 +338,12 @@ PlatSocket PlatNetAccept(PlatSocket s, PlatSockAddr *peer) {
     return FromSock(a);
 }
 
-int PlatNetLocalAddress(PlatSocket s, PlatSockAddr *a) {
-    int len = sizeof(sockaddr_in);
-    return getsockname(Sock(s), (sockaddr *)a, &len) == 0 ? 0 : -1;
+int PlatNetLocalAddress(PlatSocket s, NetAddress *a) {
+    sockaddr_storage ss;
+    int len = sizeof ss;
+    if (getsockname(Sock(s), (sockaddr *)&ss, &len) != 0) return -1;
+    FromSockaddr((const sockaddr *)&ss, a);
+    return 0;
 }
 
 void PlatNetClose(PlatSocket s) {

@@ -481,20 +481,6 @@ static void CheckChain(PCCERT_CONTEXT cert, HCERTSTORE ca, char *reason, size_t 
     if (more) CertCloseStore(more, 0);
 }
 
-// Four bytes when host is a dotted IPv4 address, written out whole.
-static bool DottedAddress(const char *host, unsigned char addr[4]) {
-    int dots = 0;
-    for (const char *p = host; *p; p++) {
-        if (*p == '.') dots++;
-        else if (*p < '0' || *p > '9') return false;
-    }
-    if (dots != 3) return false;
-    unsigned long a = inet_addr(host);
-    if (a == INADDR_NONE && strcmp(host, "255.255.255.255") != 0) return false;
-    memcpy(addr, &a, 4);
-    return true;
-}
-
 // A DNS name from a certificate against the host's: no case, one final
 // dot ignored, "*." standing for one whole leftmost label.
 static bool DnsMatch(const std::string &pattern, const char *host) {
@@ -525,8 +511,10 @@ static bool Ascii(const wchar_t *w, std::string *out) {
 // The name check done here rather than by the SSL policy, so that dotted
 // addresses are checked against the address entries alike everywhere.
 static bool NamesHost(PCCERT_CONTEXT cert, const char *host) {
-    unsigned char ip[4];
-    bool isIp = DottedAddress(host, ip);
+    // An address given to CONN (IPv4 or IPv6) is matched against the
+    // certificate's address entries only, byte for byte.
+    NetAddress ip;
+    bool isIp = NetParseAddress(host, &ip) != 0;
     const CERT_INFO *info = cert->pCertInfo;
     PCERT_EXTENSION ext = CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
     if (ext) {
@@ -540,7 +528,8 @@ static bool NamesHost(PCCERT_CONTEXT cert, const char *host) {
         for (DWORD i = 0; i < alt->cAltEntry && !found; i++) {
             const CERT_ALT_NAME_ENTRY &e = alt->rgAltEntry[i];
             if (e.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS)
-                found = isIp && e.IPAddress.cbData == 4 && memcmp(e.IPAddress.pbData, ip, 4) == 0;
+                found = isIp && e.IPAddress.cbData == (DWORD)NetAddressLength(&ip) &&
+                        memcmp(e.IPAddress.pbData, ip.Bytes, e.IPAddress.cbData) == 0;
             else if (e.dwAltNameChoice == CERT_ALT_NAME_DNS_NAME)
                 found = !isIp && Ascii(e.pwszDNSName, &name) && DnsMatch(name, host);
         }
