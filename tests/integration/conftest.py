@@ -75,11 +75,12 @@ class LinuxRunner:
     def path(self, p):
         return str(p)
 
-    def run(self, script, timeout=60, env=None, cwd=None, args=None):
+    def run(self, script, timeout=60, env=None, cwd=None, args=None, wrap=()):
+        """wrap: a command line the program is run under (unshare ...)."""
         full_env = dict(os.environ)
         full_env.pop("TERM", None)
         full_env.update(env or {})
-        argv = [str(self.exe)] + ([str(script)] if args is None else list(args))
+        argv = [*wrap, str(self.exe)] + ([str(script)] if args is None else list(args))
         return subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True,
                               timeout=timeout, env=full_env, cwd=cwd)
 
@@ -93,11 +94,11 @@ class WinRunner:
     def path(self, p):
         return "Z:" + str(Path(p).resolve()).replace("/", "\\")
 
-    def run(self, script, timeout=60, env=None, cwd=None, args=None, answer_boxes=None):
+    def run(self, script, timeout=60, env=None, cwd=None, args=None, answer_boxes=None, wrap=()):
         import wine
         arg = self.path(script) if args is None else " ".join(args)
         rc, out, err = wine.run_exe(str(self.exe), arg, timeout=timeout, env=env, cwd=cwd,
-                                    answer_boxes=answer_boxes)
+                                    answer_boxes=answer_boxes, wrap=wrap)
         return subprocess.CompletedProcess([str(self.exe), arg], rc, out, err)
 
 

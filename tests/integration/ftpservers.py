@@ -23,20 +23,20 @@ USER = "alice"
 PASSWORD = "s3cret-Pw9"
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
+def free_port(host="127.0.0.1"):
+    with socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET) as s:
+        s.bind((host, 0))
         return s.getsockname()[1]
 
 
-def wait_for_port(port, proc, timeout=10, greets=True):
+def wait_for_port(port, proc, timeout=10, greets=True, host="127.0.0.1"):
     """greets: the server speaks first in clear (not so with implicit TLS)."""
     deadline = time.time() + timeout
     while time.time() < deadline:
         if proc.poll() is not None:
             raise RuntimeError(f"server exited with {proc.returncode}")
         try:
-            with socket.create_connection(("127.0.0.1", port), timeout=0.5) as s:
+            with socket.create_connection((host, port), timeout=0.5) as s:
                 if greets:
                     s.recv(512)  # its greeting, so the real run is not the first
                 return
@@ -70,10 +70,10 @@ def _drop_to_nobody():
              "--clear-groups"], nobody)
 
 
-def start_vsftpd(base, extra=()):
+def start_vsftpd(base, extra=(), ipv6=False):
     """Anonymous vsftpd; the writable folder is home/pub. vsftpd refuses a
     writable root, and a configuration file that is not its user's. extra:
-    more configuration lines."""
+    more configuration lines. ipv6: it listens on ::1 only."""
     if not os.path.exists(VSFTPD):
         pytest.skip("vsftpd is not installed")
     base = Path(base)
@@ -82,10 +82,13 @@ def start_vsftpd(base, extra=()):
         d.mkdir(parents=True, exist_ok=True)
     root.chmod(0o755)
     pub.chmod(0o777)
-    port = free_port()
+    host = "::1" if ipv6 else "127.0.0.1"
+    port = free_port(host)
+    listen = (["listen=NO", "listen_ipv6=YES", "listen_address6=::1"] if ipv6 else
+              ["listen=YES", "listen_ipv6=NO", "listen_address=127.0.0.1"])
     conf = base / "vsftpd.conf"
     conf.write_text("\n".join([
-        "listen=YES", "listen_ipv6=NO", "listen_address=127.0.0.1", f"listen_port={port}",
+        *listen, f"listen_port={port}",
         "background=NO", "seccomp_sandbox=NO", "run_as_launching_user=YES",
         "anonymous_enable=YES", "local_enable=NO", "no_anon_password=NO",
         f"anon_root={root}", "write_enable=YES", "anon_upload_enable=YES",
@@ -101,7 +104,7 @@ def start_vsftpd(base, extra=()):
     proc = subprocess.Popen(prefix + [VSFTPD, str(conf)], stdin=subprocess.DEVNULL,
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
-        wait_for_port(port, proc, greets="implicit_ssl=YES" not in extra)
+        wait_for_port(port, proc, greets="implicit_ssl=YES" not in extra, host=host)
     except RuntimeError:
         proc.kill()
         raise

@@ -26,9 +26,11 @@ class ScriptedServer:
     ("starttls",)       make the TLS handshake on the control connection as
                         the server, with the context given as tls=
     Data connection (one at a time; a new one replaces the old):
-    ("pasv", named, at) listen on address `at` (127.0.0.1 if left out), send
+    ("pasv", named, at, reply)
+                        listen on address `at` (127.0.0.1 if left out), send
                         "227 Entering Passive Mode (...)" naming address
-                        `named` (default `at`) with that port, and accept
+                        `named` (default `at`) with that port, and accept;
+                        reply(port), when given, makes the reply's bytes
     ("connect", source) connect to the address of the client's last PORT
                         line, from address `source` (127.0.0.1 if left out)
     ("data", bytes)     send the bytes on the data connection
@@ -158,7 +160,13 @@ class ScriptedServer:
         elif kind == "pause":
             time.sleep(step[1])
         elif kind == "expect":
-            return self._readline(conn, pending) is not None
+            line = self._readline(conn, pending)
+            # A scripted PASV is an older server's: it turns EPSV down, as
+            # such servers do, once per connection.
+            while line is not None and step[1] == b"PASV" and line.startswith(b"EPSV"):
+                conn.sendall(b"502 EPSV not scripted.\r\n")
+                line = self._readline(conn, pending)
+            return line is not None
         elif kind in ("drip", "flood"):
             self._stream(conn, step)
             return False
@@ -199,13 +207,14 @@ class ScriptedServer:
         sock.settimeout(DATA_TIMEOUT)
         self.data = sock
 
-    def _passive(self, conn, named=None, at="127.0.0.1"):
+    def _passive(self, conn, named=None, at="127.0.0.1", reply=None):
         with socket.socket() as listener:
             listener.bind((at, 0))
             listener.listen(1)
             port = listener.getsockname()[1]
             numbers = (named or at).replace(".", ",") + f",{port >> 8},{port & 255}"
-            conn.sendall(f"227 Entering Passive Mode ({numbers}).\r\n".encode())
+            conn.sendall(reply(port) if reply else
+                         f"227 Entering Passive Mode ({numbers}).\r\n".encode())
             listener.settimeout(0.2)
             deadline = time.time() + DATA_TIMEOUT
             while not self.stopping.is_set() and time.time() < deadline:

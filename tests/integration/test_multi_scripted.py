@@ -99,7 +99,7 @@ class DataServer:
             self._transfer(ctl, verb, arg)
         else:
             reply = {"USER": b"331 Password?\r\n", "PASS": b"230 In.\r\n",
-                     "QUIT": b"221 Bye.\r\n"}.get(verb, b"200 OK.\r\n")
+                     "QUIT": b"221 Bye.\r\n", "EPSV": b"502 Not here.\r\n"}.get(verb, b"200 OK.\r\n")
             ctl.sendall(reply)
 
     def _serve(self):

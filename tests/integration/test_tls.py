@@ -33,16 +33,17 @@ def openssl(*args, cwd):
 
 
 class Certs:
-    """A test authority, a certificate it signed for 127.0.0.1, one it
-    signed for another name, and a self-signed one for 127.0.0.1."""
+    """A test authority, certificates it signed for 127.0.0.1, for ::1 and
+    for another name, and a self-signed one for 127.0.0.1."""
 
     def __init__(self, folder):
         self.dir = Path(folder)
         d = self.dir
         openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=QELTA test CA",
                 "-keyout", "ca.key", "-out", "ca.pem", "-days", "2", cwd=d)
-        for name, san in (("good", "IP:127.0.0.1"), ("wrong", "DNS:wrong.example")):
-            openssl("req", "-newkey", "rsa:2048", "-nodes", "-subj", f"/CN={san.split(':')[1]}",
+        for name, san in (("good", "IP:127.0.0.1"), ("wrong", "DNS:wrong.example"),
+                          ("six", "IP:::1")):
+            openssl("req", "-newkey", "rsa:2048", "-nodes", "-subj", f"/CN={san.split(':', 1)[1]}",
                     "-keyout", f"{name}.key", "-out", f"{name}.csr", cwd=d)
             (d / f"{name}.ext").write_text(f"subjectAltName={san}\n")
             openssl("x509", "-req", "-in", f"{name}.csr", "-CA", "ca.pem", "-CAkey", "ca.key",

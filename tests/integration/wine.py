@@ -290,7 +290,7 @@ class _Watcher(threading.Thread):
 
 
 def run_exe(exe, args, timeout, env=None, answer_boxes=None, cwd=None, screenshot=None,
-            on_window=None, titles=None):
+            on_window=None, titles=None, wrap=()):
     """Runs `wine exe args` on a fresh Xvfb server with WINEDEBUG=-all.
 
     args is the Windows command line; it is handed to Wine word by word
@@ -304,6 +304,7 @@ def run_exe(exe, args, timeout, env=None, answer_boxes=None, cwd=None, screensho
     look (about four times a second).
     titles, a list, receives every window title seen (also kept for
     list_box_titles()).
+    wrap: a command line the whole run goes under (unshare ...).
     Returns (returncode, stdout bytes, stderr bytes); raises
     subprocess.TimeoutExpired (after stopping the run) when it overruns.
     """
@@ -311,14 +312,14 @@ def run_exe(exe, args, timeout, env=None, answer_boxes=None, cwd=None, screensho
     # that loses says so before the program has run, and is tried again.
     for attempt in range(3):
         rc, out, err = _run_once(exe, args, timeout, env, answer_boxes, cwd, screenshot,
-                                 on_window, titles)
+                                 on_window, titles, wrap)
         if b"Xvfb failed to start" not in err:
             break
         time.sleep(1 + attempt)
     return rc, out, err
 
 
-def _run_once(exe, args, timeout, env, answer_boxes, cwd, screenshot, on_window, titles):
+def _run_once(exe, args, timeout, env, answer_boxes, cwd, screenshot, on_window, titles, wrap=()):
     global _last_titles
     work = tempfile.mkdtemp(prefix="qelta-wine-")
     try:
@@ -328,7 +329,8 @@ def _run_once(exe, args, timeout, env, answer_boxes, cwd, screenshot, on_window,
         server_args = f"-screen 0 {SCREEN[0]}x{SCREEN[1]}x24 -fbdir {fbdir} -nolisten tcp"
         shell = 'printf "%s\\n%s\\n\\n" "$DISPLAY" "$XAUTHORITY" > "$0"; exec "$WINELOADER" "$@"'
         words = [w for w in str(args).split(" ")] if args else []
-        argv = ["xvfb-run", "-a", "-s", server_args, "sh", "-c", shell, info, str(exe), *words]
+        argv = [*wrap, "xvfb-run", "-a", "-s", server_args, "sh", "-c", shell, info, str(exe),
+                *words]
         watcher = _Watcher(info, answer_boxes, screenshot, fbdir, on_window)
         # Files, not pipes: programs started by the run keep the inherited
         # handles open long after it ends.
