@@ -1,0 +1,85 @@
+// The readers of what a reply line tells besides its code: the 227
+// address, the 229 port and the "(N bytes)" size, each fed the input as
+// one line. The passive readers are compared with a plain model written
+// with regular expressions: a 227 names an address only with exactly six
+// numbers 0 to 255 (the last such group winning), a 229 a port only in
+// exactly "(|||port|)" with a port 1 to 65535 (the first winning).
+#include <regex>
+#include <string>
+
+#include "fuzz_common.h"
+#include "ftp/ftp.h"
+
+namespace {
+
+QELTA *TheSession() {
+    static QELTA *q = [] {
+        QELTA *s = new QELTA();
+        BlankSession(s);
+        return s;
+    }();
+    return q;
+}
+
+// The model's reading of a 227 line: 1 with the six numbers.
+int ModelPassive(const std::string &line, unsigned f[6]) {
+    static const std::regex group(
+        "\\( *([0-9]{1,3}) *, *([0-9]{1,3}) *, *([0-9]{1,3}) *, *([0-9]{1,3}) *, *"
+        "([0-9]{1,3}) *, *([0-9]{1,3}) *\\)");
+    int found = 0;
+    for (size_t i = line.find('('); i != std::string::npos; i = line.find('(', i + 1)) {
+        std::smatch m;
+        if (!std::regex_search(line.begin() + (long)i, line.end(), m, group,
+                               std::regex_constants::match_continuous))
+            continue;
+        unsigned v[6];
+        int ok = 1;
+        for (int k = 0; k < 6; k++) ok &= (v[k] = (unsigned)std::stoul(m[k + 1].str())) <= 255;
+        if (!ok) continue;
+        for (int k = 0; k < 6; k++) f[k] = v[k];
+        found = 1;
+    }
+    return found;
+}
+
+long ModelExtended(const std::string &line) {
+    static const std::regex form("\\(\\|\\|\\|([0-9]{1,5})\\|\\)");
+    for (auto it = std::sregex_iterator(line.begin(), line.end(), form);
+         it != std::sregex_iterator(); ++it) {
+        long port = std::stol((*it)[1].str());
+        if (port >= 1 && port <= 65535) return port;
+    }
+    return 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size > 600) return 0;  // a reply line is kept in far less
+    QELTA *q = TheSession();
+    const char *line = reinterpret_cast<const char *>(data);
+    std::string text(line, size);
+
+    q->PassiveFound = 0;
+    TakePassiveAddress(q, line, size);
+    unsigned f[6];
+    int model = ModelPassive(text, f);
+    FUZZ_CHECK(q->PassiveFound == model);
+    if (model) {
+        const unsigned char *b = q->PassiveAddress.Bytes;
+        FUZZ_CHECK(q->PassiveAddress.Family == NET_IPV4);
+        for (int k = 0; k < 4; k++) FUZZ_CHECK(b[k] == f[k]);
+        FUZZ_CHECK(q->PassiveAddress.Port == (f[4] << 8 | f[5]));
+    }
+
+    q->PassiveFound = 0;
+    TakeExtendedPassivePort(q, line, size);
+    long port = ModelExtended(text);
+    FUZZ_CHECK(q->PassiveFound == (port != 0));
+    if (port) FUZZ_CHECK(q->PassiveAddress.Port == port);
+
+    q->ExpectedSize = 0;
+    TakeAnnouncedSize(q, line, size);
+    FUZZ_CHECK(q->ExpectedSize < 1000000000000000ULL);
+    return 0;
+}
