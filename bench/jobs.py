@@ -8,7 +8,8 @@ the same run and in a new order every round. The jobs:
   login   log in and quit
 
 Clients: QELTA with no setting changed (and, with --baseline, another
-build of it), curl (retr, stor) and lftp (every job), all in passive mode.
+build of it), curl and lftp, all in passive mode with EPSV (curl's mget
+names the files, one connection for all; its login is -I with a NOOP).
 Prints for every job the median whole time of each client, its ratio to
 the faster of curl and lftp (below 1.00 is faster), its CPU seconds per GB
 moved and its peak RSS (GNU time); then, second, the transfers' net
@@ -46,7 +47,7 @@ MiB = 1 << 20
 JOBS = ("retr", "stor", "mget", "login")
 PEERS = ("curl", "lftp")
 # The clients each job is timed with, besides QELTA.
-PEERS_OF = {"retr": PEERS, "stor": PEERS, "mget": ("lftp",), "login": ("lftp",)}
+PEERS_OF = {"retr": PEERS, "stor": PEERS, "mget": PEERS, "login": PEERS}
 
 
 def dos(path):
@@ -138,11 +139,19 @@ class Bench:
         return argv
 
     def curl(self, job, kind, out):
-        base = ["curl", "-sS", "--disable-epsv"]
+        # EPSV, curl's default, as QELTA's passive mode now sends it.
+        base = ["curl", "-sS"]
         if self.cert:
             base += ["--ssl-reqd", "--cacert", str(self.cert)]
         if job == "retr":
             return base + ["-o", str(out), f"{self.url}{kind}.bin"]
+        if job == "mget":
+            # The names given, not listed: all on one connection.
+            names = sorted(p.name for p in self.many.iterdir())
+            return base + ["--output-dir", str(out)] + [
+                arg for name in names for arg in ("-o", name, f"{self.url}many/{name}")]
+        if job == "login":
+            return base + ["-I", "-Q", "NOOP", self.url]
         return base + ["-T", str(self.upload(kind)), self.url + out.name]
 
     def lftp(self, job, kind, out):
@@ -153,7 +162,7 @@ class Bench:
         ssl = (f"set ftp:ssl-force yes; set ftp:ssl-protect-data yes; set ssl:ca-file {self.cert}; "
                if self.cert else "set ftp:ssl-allow no; ")
         return ["lftp", "-u", "anonymous,bench@example.org", "-p", str(self.server.port),
-                "-e", "set ftp:passive-mode on; set ftp:prefer-epsv no; " + ssl +
+                "-e", "set ftp:passive-mode on; set ftp:prefer-epsv yes; " + ssl +
                 f"set xfer:clobber on; set net:max-retries 1; {moves[job]()}; bye", "127.0.0.1"]
 
     def clients(self):

@@ -64,22 +64,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     TakePassiveAddress(q, line, size);
     unsigned f[6];
     int model = ModelPassive(text, f);
-    FUZZ_CHECK(q->PassiveFound == model);
+    FUZZ_CHECK(q->PassiveFound == model, "227 found %d, model %d\n", q->PassiveFound, model);
     if (model) {
         const unsigned char *b = q->PassiveAddress.Bytes;
-        FUZZ_CHECK(q->PassiveAddress.Family == NET_IPV4);
-        for (int k = 0; k < 4; k++) FUZZ_CHECK(b[k] == f[k]);
-        FUZZ_CHECK(q->PassiveAddress.Port == (f[4] << 8 | f[5]));
+        FUZZ_CHECK(q->PassiveAddress.Family == NET_IPV4, "227 family %d\n", q->PassiveAddress.Family);
+        for (int k = 0; k < 4; k++) FUZZ_CHECK(b[k] == f[k], "227 byte %d: %u, model %u\n", k, b[k], f[k]);
+        FUZZ_CHECK(q->PassiveAddress.Port == (f[4] << 8 | f[5]), "227 port %u\n", q->PassiveAddress.Port);
     }
 
     q->PassiveFound = 0;
     TakeExtendedPassivePort(q, line, size);
     long port = ModelExtended(text);
-    FUZZ_CHECK(q->PassiveFound == (port != 0));
-    if (port) FUZZ_CHECK(q->PassiveAddress.Port == port);
+    FUZZ_CHECK(q->PassiveFound == (port != 0), "229 found %d, model port %ld\n", q->PassiveFound, port);
+    if (port) FUZZ_CHECK(q->PassiveAddress.Port == port, "229 port %u, model %ld\n", q->PassiveAddress.Port, port);
 
     q->ExpectedSize = 0;
     TakeAnnouncedSize(q, line, size);
-    FUZZ_CHECK(q->ExpectedSize < 1000000000000000ULL);
+    FUZZ_CHECK(q->ExpectedSize < 1000000000000000ULL, "size %llu\n", (unsigned long long)q->ExpectedSize);
     return 0;
 }

@@ -1,7 +1,8 @@
 """A tiny FTP server of our own that plays a fixed script, byte for byte,
 for what real servers will not do on demand: split replies, odd greetings,
 silence, early closes, and data connections that end in any order with
-the final reply. It serves one control connection on 127.0.0.1 at a time
+the final reply. It serves one control connection on 127.0.0.1 (or the
+loopback address given as host=) at a time
 (a "reconnect" step waits for the next one)."""
 import re
 import socket
@@ -44,7 +45,7 @@ class ScriptedServer:
     After the last step the server answers every further line with
     `otherwise` (QUIT always gets "221 Bye") until the client closes."""
 
-    def __init__(self, steps, otherwise=b"502 Not scripted.\r\n", tls=None):
+    def __init__(self, steps, otherwise=b"502 Not scripted.\r\n", tls=None, host="127.0.0.1"):
         self.steps = steps
         self.tls = tls
         self.otherwise = otherwise
@@ -52,9 +53,10 @@ class ScriptedServer:
         self.data = None
         self.uploaded = bytearray()
         self.client_closed = 0
-        self.sock = socket.socket()
+        self.passive_port = None  # the data port of the last "pasv" step
+        self.sock = socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET)
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.sock.bind(("127.0.0.1", 0))
+        self.sock.bind((host, 0))
         self.sock.listen(1)
         self.port = self.sock.getsockname()[1]
         self.stopping = threading.Event()
@@ -211,7 +213,7 @@ class ScriptedServer:
         with socket.socket() as listener:
             listener.bind((at, 0))
             listener.listen(1)
-            port = listener.getsockname()[1]
+            port = self.passive_port = listener.getsockname()[1]
             numbers = (named or at).replace(".", ",") + f",{port >> 8},{port & 255}"
             conn.sendall(reply(port) if reply else
                          f"227 Entering Passive Mode ({numbers}).\r\n".encode())

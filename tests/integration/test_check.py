@@ -48,7 +48,7 @@ def test_a_sound_script_gives_0_prints_nothing_and_is_left_as_it_was(linux_qelta
                            "WTIL 23:59", "DIAL MyISP, alice, secret", "GOTO 4:2",
                            r"DELL C:\out\*.bak", "QUIT"],
                           {"Silent": 1, "TimeOut": 120, "BlockSize": 4096, "PASVMode": 1,
-                           "DeleteOverRide": 1, "StatFile": r"C:\jobs\night.sta"},
+                           "DeleteOverRide": 1, "StatFile": r"C:\jobs\night.sta", "EPSV": 0},
                           status={"ExitCode": "Success", "CommandStatus1": "Success"},
                           extra="; a closing comment\r\n")
     before = script.read_bytes()

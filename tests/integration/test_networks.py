@@ -5,7 +5,8 @@ lead. Connections go to loopback addresses only."""
 import os
 import re
 import subprocess
-import sys
+import threading
+import time
 
 import pytest
 
@@ -284,3 +285,55 @@ def test_malformed_pasv_reply_fails_naming_it(qelta, tmp_path, case):
     assert b"PASV reply without six numbers from 0 to 255: 227 Entering Passive Mode (127,0,0,1," \
         in err, err
     assert not (tmp_path / "f.bin").exists()
+
+
+def test_refused_epsv_over_ipv6_fails_saying_why(qelta, tmp_path):
+    steps = LOGGED_IN + [("expect", b"EPSV"), ("send", b"502 EPSV not here.\r\n")]
+    with ScriptedServer(steps, host="::1") as server:
+        commands = [f"CONN [::1]:{server.port}", "USER bob", "PASS pw", "PASV",
+                    f"RETR f.bin {dos(qelta, tmp_path / 'f.bin')}", "QUIT"]
+        status, log, err = run_job(qelta, tmp_path, commands)
+        lines = server.received()
+    assert status["exitcode"] == "Failure" and status.get("commandstatus4") != "Success"
+    assert b"EPSV refused (502 EPSV not here.); over IPv6 there is no PASV" in err, err
+    assert not any(line.startswith(b"PASV") for line in lines)
+
+
+# ---- Keepalive ------------------------------------------------------------------------
+
+def keepalive_timers(port):
+    """The keepalive timer (seconds left) of each established loopback
+    connection whose peer is port, as ss shows it."""
+    out = subprocess.run(["ss", "-tnoH", "state", "established"], capture_output=True,
+                         text=True, timeout=10).stdout
+    timers = []
+    for line in out.splitlines():
+        fields = line.split()
+        if len(fields) >= 4 and fields[3].endswith(f":{port}"):
+            m = re.search(r"timer:\(keepalive,(?:(\d+)min)?(\d+)?(?:\.\d+)?(m?s)", line)
+            seconds = (int(m.group(1) or 0) * 60 + int(m.group(2) or 0)) if m else None
+            timers.append(seconds)
+    return timers
+
+
+def test_control_and_data_connections_keep_alive(qelta, tmp_path):
+    # The transfer stalls; meanwhile both of the program's connections
+    # must carry a keepalive timer of at most a minute.
+    steps = LOGGED_IN + [("expect", b"PASV"), ("pasv",), ("expect", b"RETR"),
+                         ("send", opening()), ("data", DATA[:1000]), ("hang",)]
+    with ScriptedServer(steps) as server:
+        script = write_script(tmp_path / "job.ftp",
+                              [f"CONN 127.0.0.1:{server.port}", "USER bob", "PASS pw", "PASV",
+                               f"RETR f.bin {dos(qelta, tmp_path / 'f.bin')}", "QUIT"],
+                              {"Silent": 1, "TimeOut": 30, "EPSV": 0})
+        run = threading.Thread(target=qelta.run, args=(script,), kwargs={"timeout": 60})
+        run.start()
+        deadline = time.time() + 30
+        control = data = []
+        while time.time() < deadline and not (control and data):
+            time.sleep(0.2)
+            control = keepalive_timers(server.port)
+            data = keepalive_timers(server.passive_port) if server.passive_port else []
+    run.join(timeout=60)
+    for timers in (control, data):
+        assert len(timers) == 1 and timers[0] is not None and timers[0] <= 60, (control, data)
