@@ -140,6 +140,37 @@ def test_localhost_reaches_either_family(qelta, tmp_path, vsftpd4, vsftpd6, list
     assert failures in ([], [other.encode()]), log
 
 
+def test_address_that_never_answers_gives_way_to_the_next(qelta, tmp_path, vsftpd4):
+    # ::1 on the server's port is a listener whose queue is full: its SYNs
+    # go unanswered, as where IPv6 is broken. The attempt gets its share
+    # of TimeOut and 127.0.0.1 is tried next.
+    import socket
+    wrap = hosts_namespace(tmp_path)
+    port = vsftpd4.port
+    stuck = socket.socket(socket.AF_INET6)
+    stuck.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+    stuck.bind(("::1", port))
+    stuck.listen(0)
+    queued = []
+    for _ in range(3):
+        c = socket.socket(socket.AF_INET6)
+        c.setblocking(False)
+        c.connect_ex(("::1", port))
+        queued.append(c)
+    time.sleep(0.3)
+    try:
+        commands = [f"CONN localhost:{port}", "USER anonymous", "PASS qelta@example.org", "QUIT"]
+        started = time.time()
+        status, log, err = run_job(qelta, tmp_path, commands, {"TimeOut": 10}, wrap=wrap)
+        took = time.time() - started
+    finally:
+        for c in queued + [stuck]:
+            c.close()
+    assert succeeded(status, len(commands)), (status, err[-600:])
+    assert f"Connecting to [::1]:{port} failed: timed out (10060)".encode() in log, log[-600:]
+    assert took < 10 + 5
+
+
 # ---- EPSV refused ---------------------------------------------------------------------------
 
 REFUSING_SERVER = r"""
