@@ -29,7 +29,13 @@ enum { WaitTimer = 1034, WatchdogTimer = 1035 };
 // EV_CONNECT_FAILED: a connection attempt of an executor that tries
 // addresses in turn (q->Connect.Active) was refused or ran out of time;
 // LastSocketError says why and msg names the socket's message.
-enum { EV_START = 1, EV_SOCKET = 2, EV_CONNECT_FAILED = 3, EV_WAITTICK = 1028, EV_CONNECTED = 1035 };
+enum {
+    EV_START = 1,
+    EV_SOCKET = 2,
+    EV_CONNECT_FAILED = 3,
+    EV_WAITTICK = 1028,
+    EV_CONNECTED = 1035,
+};
 enum { EPSV_UNKNOWN = 0, EPSV_WORKS = 1, EPSV_REFUSED = 2 };
 
 // Room for every key of [Settings] (the table's size is checked against

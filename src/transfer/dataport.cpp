@@ -195,7 +195,8 @@ static void PassiveTargets(QELTA *q) {
     NetFormatAddress(&peer, c, sizeof c, 0);
     FORMATCUT(text, "PASV reply names %s; connecting to %s instead\r\n", r, c);
     DebugTrace(q, text);
-    if (PassiveReplyAddressAllowed(&reply, &peer, nullptr)) q->Connect.Address[q->Connect.Count++] = reply;
+    if (PassiveReplyAddressAllowed(&reply, &peer, nullptr))
+        q->Connect.Address[q->Connect.Count++] = reply;
 }
 
 // A data socket for the current target, connecting: 1 under way, 0 on a
@@ -217,6 +218,7 @@ static int OpenDataAndConnect(PlatWindow hDlg, QELTA *q) {
     }
     return 1;
 }
+
 static int PassiveConnectFailed(PlatWindow hDlg, QELTA *q);
 
 // Connects to the current target, going on while one is refused at once.
