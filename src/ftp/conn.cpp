@@ -10,9 +10,9 @@
 #include "session/command.h"
 #include "session/status.h"
 
-// The host entry of the asynchronous look-up. Not in the record: Winsock
-// fills it after the call returns, and a look-up still pending at exit
-// must not write into a freed record.
+// The entry of the asynchronous look-up. Not in the record: the look-up's
+// thread fills it after the call returns, and a look-up still pending at
+// exit must not write into a freed record.
 static char HostEntry[1024];
 
 static void RaiseIfAsked(PlatWindow hDlg, QELTA *q) {

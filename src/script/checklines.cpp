@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/netaddr.h"
 #include "base/text.h"
 #include "batch/batch.h"
 #include "local/local.h"
@@ -243,8 +244,23 @@ static void CheckDell(ScriptCheck *c, const CheckCommand &cmd) {
         CheckFinds(c, cmd.Index, "DELL needs a folder in its pattern, as in DELL C:\\out\\*.bak");
 }
 
+// CONN's host and port, split by the run's own rule.
+static void CheckConn(ScriptCheck *c, const CheckCommand &cmd) {
+    char host[sizeof ((QELTA *)0)->HostName];
+    const char *port;
+    int split = SplitHostPort(cmd.Argument, host, sizeof host, &port);
+    if (split == HOSTPORT_MALFORMED)
+        CheckFinds(c, cmd.Index,
+                   "CONN %s: an IPv6 address in brackets must be followed by nothing or :port",
+                   cmd.Argument);
+    else if (split == HOSTPORT_LONG)
+        CheckFinds(c, cmd.Index, "CONN's host name is longer than 127 characters");
+}
+
 static void CheckArgument(ScriptCheck *c, const CheckCommand &cmd) {
     switch (cmd.Entry->Id) {
+        case CMD_CONN:
+            return CheckConn(c, cmd);
         case CMD_LIST:
         case CMD_RETR:
         case CMD_MGET:

@@ -161,6 +161,11 @@ CASES = {
          (7, "DIAL needs the entry name and a blank before -hangup"),
          (8, "DIAL takes nothing after -hangup"),
          (10, "DIAL entry names, user names and passwords hold at most 63 characters")]),
+    "a CONN argument the run cannot split": (
+        "[QELTA]\nFTPCommand1=CONN [::1\nFTPCommand2=CONN [::1]x\nFTPCommand3=CONN [::1]:2121\n"
+        "FTPCommand4=QUIT\n[Settings]\nSilent=1\n",
+        [(2, "CONN [::1: an IPv6 address in brackets must be followed by nothing or :port"),
+         (3, "CONN [::1]x: an IPv6 address in brackets must be followed by nothing or :port")]),
     "NLST belongs to the generated lines only": (
         after_login("PASV", "NLST /pub C:\\in"),
         [(6, "NLST runs only in the lines that MGET, MGTC and DELR write")]),
