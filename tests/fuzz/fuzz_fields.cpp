@@ -3,7 +3,9 @@
 // one line. The passive readers are compared with a plain model written
 // with regular expressions: a 227 names an address only with exactly six
 // numbers 0 to 255 (the last such group winning), a 229 a port only in
-// exactly "(|||port|)" with a port 1 to 65535 (the first winning).
+// exactly "(|||port|)" with a port 1 to 65535 (the first winning). The
+// input read as a CONN argument must split within its buffers, and an
+// address read from text must read back the same from what it writes.
 #include <regex>
 #include <string>
 
@@ -77,6 +79,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     long port = ModelExtended(text);
     FUZZ_CHECK(q->PassiveFound == (port != 0), "229 found %d, model port %ld\n", q->PassiveFound, port);
     if (port) FUZZ_CHECK(q->PassiveAddress.Port == port, "229 port %u, model %ld\n", q->PassiveAddress.Port, port);
+
+    std::string arg(text.c_str());  // up to a NUL, as a script line is
+    char host[128], written[NET_ADDRESS_TEXT];
+    const char *port;
+    if (SplitHostPort(arg.c_str(), host, sizeof host, &port) == HOSTPORT_OK) {
+        NetAddress a, again;
+        if (NetParseAddress(host, &a)) {
+            FUZZ_CHECK(NetFormatAddress(&a, written, sizeof written, 1), "cut: %s\n", host);
+            NetFormatAddress(&a, written, sizeof written, 0);
+            FUZZ_CHECK(NetParseAddress(written, &again) && NetSameHost(&a, &again),
+                       "%s written as %s reads otherwise\n", host, written);
+        }
+    }
 
     q->ExpectedSize = 0;
     TakeAnnouncedSize(q, line, size);

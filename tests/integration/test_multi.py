@@ -110,8 +110,8 @@ def test_mget_in_passive_mode_runs_the_list_in_ascii_and_the_files_in_image_type
     assert contents(local) == MIXED  # image type: not a byte changed
     sent = [line.decode() for line in
             re.findall(rb"^\*\*\* ([A-Z]{4}(?: \S+)?)\r$", (tmp_path / "job.log").read_bytes(), re.M)]
-    assert [line[:4] for line in sent[2:]] == ["TYPE", "PASV", "TYPE", "NLST", "TYPE", "PASV", "RETR",
-                                               "PASV", "RETR", "PASV", "RETR", "QUIT"]
+    assert [line[:4] for line in sent[2:]] == ["TYPE", "EPSV", "TYPE", "NLST", "TYPE", "EPSV", "RETR",
+                                               "EPSV", "RETR", "EPSV", "RETR", "QUIT"]
     assert sent[2:7:2] == ["TYPE I", "TYPE A", "TYPE I"] and sent[5] == "NLST pub/"
     assert {line for line in sent if line.startswith("RETR")} == {f"RETR pub/{n}" for n in MIXED}
 
