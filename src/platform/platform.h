@@ -230,6 +230,10 @@ int PlatNetListen(PlatSocket s, int backlog);
 PlatSocket PlatNetAccept(PlatSocket s, PlatSockAddr *peer);
 int PlatNetLocalAddress(PlatSocket s, PlatSockAddr *a);
 void PlatNetClose(PlatSocket s);
+// Closes so that the peer sees a cut, not an end: no TLS close_notify and
+// a reset instead of an orderly close. For a connection whose transfer did
+// not end well, so that a server cannot take a part of a file for all of it.
+void PlatNetAbort(PlatSocket s);
 
 // ---- TLS on a socket ---------------------------------------------------------------
 // A connected socket can be made a TLS client. From then on PlatNetSend,
@@ -237,7 +241,8 @@ void PlatNetClose(PlatSocket s);
 // through TLS, and the events keep the rules above: FD_READ comes while
 // decrypted data waits, and a receive returns 0 only after the peer's
 // close_notify. A stream cut without it is an error (QWSAECONNRESET).
-// PlatNetClose sends close_notify first, so the peer sees a proper end.
+// PlatNetClose sends close_notify first, so the peer sees a proper end;
+// PlatNetAbort never does.
 struct PlatTlsSettings {
     const char *ServerName;      // the name or dotted address given to CONN
     const char *CAFile;          // PEM authorities trusted besides the system's; "" for none

@@ -200,6 +200,7 @@ struct QELTA {
         // 1 after one empty peek: a close is acted on only when two peeks
         // in a row have found nothing.
         int ClosePeekedEmpty;
+        uint64_t DataBytes;       // of the data connection under way
         char TempPath[160];       // the retrieval's file; empty when none
     } Receive;
     struct {
