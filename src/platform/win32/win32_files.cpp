@@ -122,7 +122,7 @@ static int IsTempOf(const char *name, const char *base) {
         return 0;
     if (lstrcmpiA(std::string(name + n, s).c_str(), TempSuffix) != 0) return 0;
     for (const char *p = name + n + s; *p; p++)
-        if (!((*p >= 'a' && *p <= 'z') || (*p >= '0' && *p <= '9'))) return 0;
+        if (!IsCharAlphaNumericA(*p)) return 0;
     return 1;
 }
 
