@@ -58,7 +58,6 @@ int LoadProfile(const char *path, Profile *pr) {
 }
 
 long FindSection(const Profile &pr, const char *section) { return FindProfileSection(pr, section); }
-size_t SectionEnd(const Profile &pr, long header) { return ProfileSectionEnd(pr, header); }
 long FindKey(const Profile &pr, long header, const char *key) { return FindProfileKey(pr, header, key); }
 
 // The file a write really replaces: through a symbolic link to its target,
