@@ -49,7 +49,9 @@ int Dialog1(PlatWindow dlg, unsigned msg, uintptr_t wp, intptr_t lp);
 // The core's script check (qelta --check on Linux): a script's text read
 // as a run reads it, nothing run and nothing written. report is called
 // once per finding, with the line of the file (1 for the first) and what
-// is wrong there; returns the number of findings.
+// is wrong there; a message that begins "warning: " tells of something to
+// mend that does not stop a run. Returns the number of findings, warnings
+// not counted.
 typedef void (*CheckReport)(void *context, long line, const char *message);
 int CheckScript(const char *bytes, size_t size, CheckReport report, void *context);
 
@@ -124,8 +126,13 @@ enum { QSEEK_SET = 0, QSEEK_CUR = 1, QSEEK_END = 2 };
 PlatFile PlatFileCreate(const char *path);    // create or truncate, read-write
 PlatFile PlatFileOpen(const char *path);      // existing file, read-write
 PlatFile PlatFileOpenRead(const char *path);  // existing regular file, read only
-// Create a file that must not exist yet (no other run can have it).
+// Create a file that must not exist yet (no other run can have it). It is
+// marked in use for as long as it is open, so that PlatFileDeleteUnused
+// leaves it alone.
 PlatFile PlatFileCreateNew(const char *path);
+// Deletes a file that PlatFileCreateNew made and no living program has
+// open any more (one a killed run left); 1 when it was deleted.
+int PlatFileDeleteUnused(const char *path);
 int64_t PlatFileSeek(PlatFile f, int64_t offset, int whence);  // new position or -1
 long PlatFileRead(PlatFile f, void *buf, size_t n);       // bytes or -1
 long PlatFileWrite(PlatFile f, const void *buf, size_t n);
@@ -231,6 +238,10 @@ int PlatNetListen(PlatSocket s, int backlog);
 PlatSocket PlatNetAccept(PlatSocket s, NetAddress *peer);
 int PlatNetLocalAddress(PlatSocket s, NetAddress *a);
 void PlatNetClose(PlatSocket s);
+// Closes so that the peer sees a cut, not an end: no TLS close_notify and
+// a reset instead of an orderly close. For a connection whose transfer did
+// not end well, so that a server cannot take a part of a file for all of it.
+void PlatNetAbort(PlatSocket s);
 
 // ---- TLS on a socket ---------------------------------------------------------------
 // A connected socket can be made a TLS client. From then on PlatNetSend,
@@ -238,7 +249,8 @@ void PlatNetClose(PlatSocket s);
 // through TLS, and the events keep the rules above: FD_READ comes while
 // decrypted data waits, and a receive returns 0 only after the peer's
 // close_notify. A stream cut without it is an error (QWSAECONNRESET).
-// PlatNetClose sends close_notify first, so the peer sees a proper end.
+// PlatNetClose sends close_notify first, so the peer sees a proper end;
+// PlatNetAbort never does.
 struct PlatTlsSettings {
     const char *ServerName;      // the name or dotted address given to CONN
     const char *CAFile;          // PEM authorities trusted besides the system's; "" for none
@@ -260,6 +272,27 @@ int PlatNetTlsStart(PlatSocket s, const PlatTlsSettings *t, PlatSocket resumeFro
 // cipher, certificate subject and SHA-256 fingerprint, and whether the
 // session was resumed. 0 when s is no TLS socket.
 int PlatNetTlsDescribe(PlatSocket s, char *out, size_t size);
+
+// ---- Passwords kept outside the script ---------------------------------------------
+// An environment variable: 1 with its value in out (cut at size - 1), 0
+// when it is not set.
+int PlatEnvironment(const char *name, char *out, size_t size);
+// The user's netrc file: $NETRC when set, else ~/.netrc (POSIX) or
+// %USERPROFILE%\_netrc (Windows). 1 with its name in path and its text in
+// out (NUL-terminated); 0 with why naming the file and what is wrong: there
+// is none, it cannot be read, it is longer than size - 1, or (POSIX) group
+// or others may use it, as ftp(1) refuses.
+int PlatReadNetrc(char *path, size_t pathSize, char *out, size_t size, char *why, size_t whySize);
+// A password the system keeps for host and user: QSTORE_CREDENTIALS is the
+// Credential Manager (Windows: the generic credential "QELTA:host", its
+// user name, if any, matching), QSTORE_SECRETS the Secret Service (POSIX:
+// the item with the attributes service=qelta, host and user). 1 with it in
+// out; 0 with why saying what was looked for and why nothing was found
+// (a store this system lacks, no session bus, no such entry). Never waits
+// for long: a store that does not answer counts as none.
+enum { QSTORE_CREDENTIALS = 1, QSTORE_SECRETS = 2 };
+int PlatStoredPassword(int store, const char *host, const char *user, char *out, size_t size, char *why,
+                       size_t whySize);
 
 // ---- Dial-up networking ----------------------------------------------------------
 // The machine's dial-up service: the Remote Access Service on Windows,

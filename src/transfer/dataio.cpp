@@ -71,27 +71,58 @@ int ProtectDataWhenDue(PlatWindow hDlg, QELTA *q, const char *verb) {
 
 long ReceiveDataBlock(QELTA *q) {
     long got = PlatNetRecv(q->Socket.Data, q->DataBuffer, q->BlockSize, 0);
+    if (got > 0) q->Receive.DataBytes += (uint64_t)got;
     if (got >= 0) return got;
     q->LastSocketError = PlatNetLastError();
     return q->LastSocketError == QWSAEWOULDBLOCK ? 0 : -1;
 }
 
+void DescribeReceiveFailure(QELTA *q, const char *recvText) {
+    char shown[8];
+    // A TLS stream that ends without close_notify may have been cut short
+    // by anyone on the way: what came is no whole file.
+    if (q->LastSocketError == QWSAECONNRESET && PlatNetTlsDescribe(q->Socket.Data, shown, sizeof shown)) {
+        FORMATCUT(q->ErrorText, "Data connection closed without TLS close_notify after %llu bytes\r\n",
+                  (unsigned long long)q->Receive.DataBytes);
+        return;
+    }
+    FormatErrorNumber(q->ErrorText, sizeof q->ErrorText, recvText, q->LastSocketError);
+}
+
 // A close is acted on only when two peeks in a row have found nothing, so
 // reads still on their way get one more round (q->Receive.ClosePeekedEmpty).
-void ResetDataClose(QELTA *q) { q->Receive.ClosePeekedEmpty = 0; }
+void ResetDataClose(QELTA *q) {
+    q->Receive.ClosePeekedEmpty = 0;
+    q->Receive.DataBytes = 0;
+}
+
+void CloseDataConnection(QELTA *q, int endedWell) {
+    if (q->Socket.Data == -1) return;
+    if (endedWell)
+        PlatNetClose(q->Socket.Data);
+    else
+        PlatNetAbort(q->Socket.Data);
+    q->Socket.Data = -1;
+}
 
 static void PostCloseAgain(PlatWindow hDlg, QELTA *q) {
     PlatPostEvent(hDlg, DATA, (uintptr_t)q->Socket.Data, QFD_CLOSE);
 }
 
-int DataCloseDrained(PlatWindow hDlg, QELTA *q, BlockHandler onBlock) {
+int DataCloseDrained(PlatWindow hDlg, QELTA *q, BlockHandler onBlock, const char *recvText) {
     char one;
     long pending = PlatNetRecv(q->Socket.Data, &one, 1, 1);
-    if (pending < 0) return 0;  // nothing to act on; the watchdog decides
+    if (pending < 0) {
+        q->LastSocketError = PlatNetLastError();
+        if (q->LastSocketError == QWSAEWOULDBLOCK) return 0;  // more is on its way
+        DescribeReceiveFailure(q, recvText);
+        return -1;
+    }
     if (pending > 0) {
         q->Receive.ClosePeekedEmpty = 0;
         // Take a block now: no read event may be due for what is left.
         long got = ReceiveDataBlock(q);
+        if (got < 0) DescribeReceiveFailure(q, recvText);
         if (got < 0 || (got > 0 && !onBlock(hDlg, q, got))) return -1;
         PostCloseAgain(hDlg, q);
         return 0;
@@ -101,8 +132,7 @@ int DataCloseDrained(PlatWindow hDlg, QELTA *q, BlockHandler onBlock) {
         PostCloseAgain(hDlg, q);
         return 0;
     }
-    PlatNetClose(q->Socket.Data);
-    q->Socket.Data = -1;
+    CloseDataConnection(q, 1);
     return 1;
 }
 
@@ -116,15 +146,31 @@ static int CreateFailed(QELTA *q) {
     return 0;
 }
 
+// The temporary files that killed runs left after the one taken, up to
+// the first free number: each kill leaves the next one in the row.
+static void RemoveLeftoversAfter(const QELTA *q, int taken) {
+    char path[sizeof q->Receive.TempPath];
+    for (int n = taken + 1; n < 1000; n++) {
+        if (!FORMATCUT(path, "%s.%d.qpart", q->LocalName, n) || PlatFileSize(path) < 0) return;
+        PlatFileDeleteUnused(path);
+    }
+}
+
 int OpenReceiveFile(QELTA *q) {
     AbandonReceiveFile(q);
     if (q->LocalName[0] == 0 || IsRunFile(q, q->LocalName)) return CreateFailed(q);
     // Beside the destination, so that putting it in place is a rename;
-    // created exclusively, so that no other run can share it.
+    // created exclusively, so that no other run can share it. One that a
+    // killed run left is taken again; one a living run writes is not.
     for (int n = 1; n < 1000; n++) {
         if (!FORMATCUT(q->Receive.TempPath, "%s.%d.qpart", q->LocalName, n)) break;
         q->LocalFileHandle = PlatFileCreateNew(q->Receive.TempPath);
-        if (q->LocalFileHandle != -1) return 1;
+        if (q->LocalFileHandle == -1 && PlatFileDeleteUnused(q->Receive.TempPath))
+            q->LocalFileHandle = PlatFileCreateNew(q->Receive.TempPath);
+        if (q->LocalFileHandle != -1) {
+            RemoveLeftoversAfter(q, n);
+            return 1;
+        }
         if (PlatFileSize(q->Receive.TempPath) < 0) break;  // not taken: the folder refuses
     }
     q->Receive.TempPath[0] = 0;

@@ -203,7 +203,7 @@ static void PassiveTargets(QELTA *q) {
 // failure of the socket itself, -1 when the target refused at once.
 static int OpenDataAndConnect(PlatWindow hDlg, QELTA *q) {
     const NetAddress *to = &q->Connect.Address[q->Connect.At];
-    if (q->Socket.Data != -1) PlatNetClose(q->Socket.Data);
+    CloseDataConnection(q, 1);
     q->Socket.Data = PlatNetSocket(to->Family);
     if (q->Socket.Data == -1)
         return SocketFailed(q, "Winsock Error %d on call socket() in ExecPASV()\r\n");

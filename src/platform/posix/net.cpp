@@ -690,12 +690,19 @@ int PlatNetLocalAddress(PlatSocket s, NetAddress *a) {
     return 0;
 }
 
-void PlatNetClose(PlatSocket s) {
+namespace {
+
+void CloseSocket(PlatSocket s, int orderly) {
     if (s < 0) return;
     SockRec *r = Find(s);
     if (r != nullptr && r->tls != nullptr) {
-        TlsEnd(r->tls);
+        TlsEnd(r->tls, orderly);
         r->tls = nullptr;
+    }
+    if (!orderly) {
+        // A zero linger makes close() send a reset.
+        struct linger now = {1, 0};
+        setsockopt((int)s, SOL_SOCKET, SO_LINGER, &now, sizeof now);
     }
     if (r != nullptr) {
         LoopUnwatchFd(r->fd);
@@ -704,6 +711,11 @@ void PlatNetClose(PlatSocket s) {
     }
     close((int)s);
 }
+
+}  // namespace
+
+void PlatNetClose(PlatSocket s) { CloseSocket(s, 1); }
+void PlatNetAbort(PlatSocket s) { CloseSocket(s, 0); }
 
 // ---- TLS over a socket -------------------------------------------------------------
 

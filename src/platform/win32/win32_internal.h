@@ -14,9 +14,9 @@ struct TlsConn;
 TlsConn *TlsFind(SOCKET s);
 long TlsSend(TlsConn *c, const void *buf, size_t n);
 long TlsRecv(TlsConn *c, void *buf, size_t n, int peek);
-// Sends what is pending and close_notify, then frees the record; the
-// socket itself is left for the caller to close.
-void TlsClose(TlsConn *c);
+// Sends what is pending and close_notify when notify is 1, then frees the
+// record; the socket itself is left for the caller to close.
+void TlsClose(TlsConn *c, int notify);
 
 // win32_net.cpp: posts event (FD_READ, FD_CLOSE) for s as Winsock would,
 // to where its events go now, when they include it.
