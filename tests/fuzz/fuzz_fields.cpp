@@ -82,8 +82,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     std::string arg(text.c_str());  // up to a NUL, as a script line is
     char host[128], written[NET_ADDRESS_TEXT];
-    const char *port;
-    if (SplitHostPort(arg.c_str(), host, sizeof host, &port) == HOSTPORT_OK) {
+    const char *given;
+    if (SplitHostPort(arg.c_str(), host, sizeof host, &given) == HOSTPORT_OK) {
         NetAddress a, again;
         if (NetParseAddress(host, &a)) {
             FUZZ_CHECK(NetFormatAddress(&a, written, sizeof written, 1), "cut: %s\n", host);
