@@ -78,7 +78,10 @@ struct TlsConn {
     // go, how the handshake ended, and what the certificate's check needs.
     bool shaking = false;
     bool ended = false;
-    bool readTaken = false;  // a read event came after the end: owed to the window
+    // Events taken here that the window is owed once the handshake is
+    // finished: a read that came after its end, and any write event (the
+    // one of an accept may come only once the handshake has begun).
+    long owed = 0;
     HandshakeResult result = {HS_OK, 0, 0};
     HWND w = NULL;
     UINT msg = 0;
@@ -719,6 +722,10 @@ static void ReadyConn(TlsConn *c) {
     // The server may have sent data right behind the handshake; its FD_READ
     // was spent on the handshake.
     if (c->inLen) NetPostEvent(c->s, FD_READ);
+    // And the events taken here meanwhile: a receive may find data still
+    // in the kernel, and the socket has room.
+    if (c->owed & FD_READ) NetPostEvent(c->s, FD_READ);
+    if (c->owed & FD_WRITE) NetPostEvent(c->s, FD_WRITE);
 }
 
 // The handshake has ended, well or not: the window is told.
@@ -743,8 +750,9 @@ bool TlsTakeEvent(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
     }
     TlsConn *c = TlsShaking(s);
     if (!c || c->w != w || c->msg != msg || event == QFD_TLS) return false;
+    if (event & FD_WRITE) c->owed |= FD_WRITE;
     if (c->ended) {
-        c->readTaken |= (event & (FD_READ | FD_CLOSE)) != 0;
+        if (event & (FD_READ | FD_CLOSE)) c->owed |= FD_READ;
         return true;
     }
     int error = WSAGETSELECTERROR(lp);
@@ -827,7 +835,6 @@ int PlatNetTlsFinish(PlatSocket ps, char *why, size_t size) {
     c->ca = NULL;
     c->shaking = false;
     ReadyConn(c);
-    if (c->readTaken && !c->inLen) NetPostEvent(c->s, FD_READ);
     return 1;
 }
 
