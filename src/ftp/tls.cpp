@@ -46,7 +46,9 @@ int HandshakeEnded(QELTA *q, PlatSocket s) {
 }
 
 int HandshakeTimeoutText(const QELTA *q, char *out, size_t size) {
-    if (q->Tls.ShakeWhere[0] == 0) return 0;
+    // A data connection closed mid-handshake (a final reply first) left it.
+    int running = q->Tls.Step == TLS_STEP_HANDSHAKE || (q->Tls.DataShaking && q->Socket.Data != -1);
+    if (!running || q->Tls.ShakeWhere[0] == 0) return 0;
     return FormatCut(out, size, "TLS handshake with %s did not finish within %d seconds in %s\r\n",
                      q->HostName, q->TimeOut, q->Tls.ShakeWhere);
 }

@@ -756,7 +756,7 @@ bool TlsTakeEvent(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
         return true;
     }
     int error = WSAGETSELECTERROR(lp);
-    HandshakeResult r = error ? HandshakeResult{HS_SOCKET, 0, error} : Advance(c);
+    HandshakeResult r = error ? SocketEnd(error, HS_SOCKET) : Advance(c);
     if (r.end != HS_WANT_READ && r.end != HS_WANT_WRITE) EndShake(c, r);
     return true;
 }
