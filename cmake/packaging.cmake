@@ -114,8 +114,9 @@ else()
   # package of the library the build's headers belong to.
   string(REGEX MATCH "^[0-9]+" QELTA_SSL_MAJOR "${OPENSSL_VERSION}")
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libssl${QELTA_SSL_MAJOR}")
-  # DIAL drives NetworkManager's nmcli; nothing else needs it.
-  set(CPACK_DEBIAN_PACKAGE_SUGGESTS network-manager)
+  # DIAL drives NetworkManager's nmcli; PasswordSource=SecretService loads
+  # libsecret when first asked. Nothing else needs either.
+  set(CPACK_DEBIAN_PACKAGE_SUGGESTS "network-manager, libsecret-1-0")
   # The synopsis is the summary above; this is the extended description.
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 "QELTA runs an FTP script with no one at the keyboard: it connects, logs

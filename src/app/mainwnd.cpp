@@ -124,7 +124,8 @@ int ExitProcedure(PlatWindow hDlg, QELTA *q) {
     if (q->LookupRequest != 0) PlatNetCancelResolve(q->LookupRequest);
     q->LookupRequest = 0;
     PlatNetClose(q->Socket.Control);
-    PlatNetClose(q->Socket.Data);
+    // A transfer still under way when the run fails is cut, never ended.
+    CloseDataConnection(q, q->ErrorFlag != 1 && q->Cancelled != 1);
     PlatNetClose(q->Socket.Listen);
     q->Socket.Control = q->Socket.Data = q->Socket.Listen = -1;
     StopNetwork(q);

@@ -1,5 +1,5 @@
-// The line split and look-ups of profile files, shared by the POSIX
-// profile layer and the script check.
+// The line split, look-ups and edits of profile files, shared by both
+// platforms' profile layers and the script check.
 #include "base/profiletext.h"
 
 #include <cstring>
@@ -109,4 +109,86 @@ std::string ProfileValue(const ProfileText &text, const ProfileLine &line) {
     if (v.size() >= 2 && (v[0] == '"' || v[0] == '\'') && v.back() == v[0])
         v = v.substr(1, v.size() - 2);
     return v;
+}
+
+// ---- Writes ----------------------------------------------------------------------
+
+// The line end of the lines a write adds: that of the file's first LF, a
+// lone CR in a file of CRs only, and CR LF in a file of one line.
+static const char *LineEndOf(const std::string &s) {
+    size_t lf = s.find('\n');
+    if (lf != std::string::npos) return lf > 0 && s[lf - 1] == '\r' ? "\r\n" : "\n";
+    return s.find('\r') != std::string::npos ? "\r" : "\r\n";
+}
+
+// Texts written into the file stop at a line end: a value holding one
+// would otherwise add lines of its own to the script.
+static std::string OneLine(const char *text) {
+    std::string s = text;
+    size_t cut = s.find_first_of("\r\n");
+    if (cut != std::string::npos) s.resize(cut);
+    return s;
+}
+
+static void ReplaceValue(ProfileText *pr, const ProfileLine &line, const std::string &value) {
+    if (line.hasEquals) {
+        pr->bytes.replace(line.valueStart, line.end - line.valueStart, value);
+    } else {
+        pr->bytes.insert(line.end, "=" + value);
+    }
+}
+
+static void AddKey(ProfileText *pr, const char *eol, long header, const std::string &key,
+                   const std::string &value) {
+    size_t end = ProfileSectionEnd(*pr, header);
+    size_t after = (size_t)header;
+    for (size_t i = (size_t)header + 1; i < end; i++)
+        if (pr->lines[i].kind == LINE_KEY) after = i;
+    const ProfileLine &last = pr->lines[after];
+    std::string text = key + "=" + value + eol;
+    if (last.next == last.end) text = eol + text;  // the file ended without a line end
+    pr->bytes.insert(last.next, text);
+}
+
+static void AddSection(ProfileText *pr, const char *eol, const std::string &section, const std::string &key,
+                       const std::string &value) {
+    std::string &s = pr->bytes;
+    if (!s.empty() && s.back() != '\n' && s.back() != '\r') s += eol;
+    s += "[" + section + "]" + eol + key + "=" + value + eol;
+}
+
+static void RemoveLines(ProfileText *pr, size_t first, size_t end) {
+    size_t from = pr->lines[first].start;
+    size_t to = end < pr->lines.size() ? pr->lines[end].start : pr->bytes.size();
+    pr->bytes.erase(from, to - from);
+}
+
+int EditProfileText(ProfileText *pr, const char *section, const char *key, const char *value) {
+    std::string sec = OneLine(section);
+    long header = FindProfileSection(*pr, sec.c_str());
+    if (key == nullptr) {  // the whole section goes
+        if (header < 0) return 0;
+        RemoveLines(pr, (size_t)header, ProfileSectionEnd(*pr, header));
+        return 1;
+    }
+    std::string k = OneLine(key);
+    long at = header < 0 ? -1 : FindProfileKey(*pr, header, k.c_str());
+    if (value == nullptr) {
+        if (at < 0) return 0;
+        RemoveLines(pr, (size_t)at, (size_t)at + 1);
+        return 1;
+    }
+    std::string v = OneLine(value);
+    const char *eol = LineEndOf(pr->bytes);
+    if (at >= 0) {
+        const ProfileLine &line = pr->lines[(size_t)at];
+        size_t old = line.end - line.valueStart;
+        if (line.hasEquals && pr->bytes.compare(line.valueStart, old, v) == 0) return 0;
+        ReplaceValue(pr, line, v);
+    } else if (header >= 0) {
+        AddKey(pr, eol, header, k, v);
+    } else {
+        AddSection(pr, eol, sec, k, v);
+    }
+    return 1;
 }

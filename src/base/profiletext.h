@@ -1,9 +1,9 @@
 // The text of a profile (INI) file split into lines as the profile
 // functions read it: sections and keys found without regard to case,
 // blanks around names and values ignored, a pair of surrounding quotes
-// removed from a value. The POSIX profile layer reads and edits scripts
-// through it, and the script check reads them through it, so both see the
-// same keys on the same lines.
+// removed from a value. Both profile layers edit scripts through it (the
+// POSIX one reads them through it too), and the script check reads them
+// through it, so all see the same keys on the same lines.
 #ifndef QELTA_PROFILETEXT_H
 #define QELTA_PROFILETEXT_H
 
@@ -41,5 +41,13 @@ long FindProfileKey(const ProfileText &text, long header, const char *key);
 std::string ProfileValue(const ProfileText &text, const ProfileLine &line);
 // 1 when name equals b without regard to case.
 int ProfileNameIs(const std::string &name, const char *b);
+
+// Applies one write to a split text as the Windows function does (key
+// null: the section goes; value null: the key goes; otherwise the key is
+// set, added to its section, or added with a new section at the end).
+// Only the line concerned changes: every other byte stays as it was, and
+// texts are cut at a line end. 0 when nothing changes; the lines must be
+// split again before the next edit.
+int EditProfileText(ProfileText *text, const char *section, const char *key, const char *value);
 
 #endif

@@ -10,6 +10,7 @@
 #include "batch/batch.h"
 #include "session/commandids.h"
 #include "session/status.h"
+#include "transfer/dataio.h"
 #include "transfer/executors.h"
 #include "transfer/transfer.h"
 
@@ -209,8 +210,7 @@ int EndNameList(PlatWindow hDlg, QELTA *q, int skipped) {
     if (skipped) {
         DebugTrace(q, q->DataAccepted == 1 ? "Accepted connection followed by 550\r\n"
                                            : "No Accepted connection followed by 550\r\n");
-        if (q->Socket.Data != -1) PlatNetClose(q->Socket.Data);
-        q->Socket.Data = -1;
+        CloseDataConnection(q, 1);
         q->DataPortReady = 0;
     } else if (q->NameList.HoldOverLength > 0) {
         // A server that ends its list without a last line end still

@@ -65,6 +65,19 @@ void FormatErrorNumber(char *out, size_t size, const char *text, int number);
 // it (at most 31 characters) into Argument; Cancel posts the Cancel button
 // to the transfer dialog. Returns 1 for OK.
 int AskPasswordForPass(PlatWindow hDlg, QELTA *q);
+// PASS with an empty argument: the password into Argument from where
+// q->Login.Source says (the dialog above for PASSWORD_FROM_PROMPT, which
+// always returns 1). 0 with ErrorText naming the source and the key it
+// looked for.
+int TakePasswordForPass(PlatWindow hDlg, QELTA *q);
+// The password for user at host from q->Login.Source (not the prompt),
+// into out: 1, or 0 with why naming what was looked for and where.
+int PasswordFromSource(const QELTA *q, const char *host, const char *user, char *out, size_t size, char *why,
+                       size_t whySize);
+// The password of a netrc text's entry for host and user (a machine's own
+// entry before a default one; an entry without login serves every user):
+// 1 with it in out, 0 when there is none, -1 when it does not fit.
+int NetrcPassword(const char *text, size_t len, const char *host, const char *user, char *out, size_t size);
 
 int ExecCONN(PlatWindow, QELTA *, int, unsigned, unsigned);
 int ExecUSER(PlatWindow, QELTA *, int, unsigned, unsigned);

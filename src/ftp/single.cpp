@@ -55,9 +55,13 @@ static void QuitDone(PlatWindow hDlg, QELTA *q) {
     Finish(hDlg, q);
 }
 
-static int PassBefore(PlatWindow hDlg, QELTA *q) {
-    if (q->Argument[0] == 0) AskPasswordForPass(hDlg, q);
+static int UserBefore(PlatWindow hDlg, QELTA *q) {
+    COPYCUT(q->Login.User, q->Argument);
     return 1;
+}
+
+static int PassBefore(PlatWindow hDlg, QELTA *q) {
+    return q->Argument[0] != 0 || TakePasswordForPass(hDlg, q);
 }
 
 static int TypeBefore(PlatWindow hDlg, QELTA *q) {
@@ -101,7 +105,7 @@ static int UdefBefore(PlatWindow hDlg, QELTA *q) {
 enum { C_USER, C_PASS, C_ACCT, C_CHWD, C_MDIR, C_RDIR, C_SMNT, C_TYPE, C_QUIT, C_UDEF };
 
 static const SingleCommand Commands[] = {
-    {"USER", "Send Username", CODE_NEED_PASSWORD, "ExecUSER", 0, nullptr, UserDone},
+    {"USER", "Send Username", CODE_NEED_PASSWORD, "ExecUSER", 0, UserBefore, UserDone},
     {"PASS", "Send Password", CODE_LOGGED_IN, "ExecPASS", 0, PassBefore, PassDone},
     {"ACCT", "Specify Account", CODE_LOGGED_IN, "ExecACCT", 0, nullptr, Finish},
     {"CWD", "Change the Working Directory", CODE_FILE_ACTION_OK, "ExecCHWD", 0, nullptr, Finish},

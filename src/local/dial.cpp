@@ -6,6 +6,7 @@
 
 #include "session/settings.h"
 #include "base/text.h"
+#include "ftp/ftp.h"
 #include "log/log.h"
 #include "local/local.h"
 #include "session/command.h"
@@ -286,12 +287,24 @@ static int HangUp(PlatWindow hDlg, QELTA *q, const DialArgument *a) {
     return ok ? Complete(q) : 0;
 }
 
+// A user named without a password: the password from PasswordSource, for
+// the entry as the host. Without a source the entry's own is used, as ever.
+static int TakeDialPassword(QELTA *q, DialArgument *a) {
+    if (a->HangUp || a->User[0] == 0 || a->Password[0] != 0 || q->Login.Source == PASSWORD_FROM_PROMPT)
+        return 1;
+    char why[400];
+    if (PasswordFromSource(q, a->Entry, a->User, a->Password, sizeof a->Password, why, sizeof why)) return 1;
+    FORMATCUT(q->ErrorText, "No password from PasswordSource=%s: %s in ExecDIAL()\r\n",
+              PasswordSourceNames[q->Login.Source], why);
+    return 0;
+}
+
 // ---- the executor ----------------------------------------------------------------------
 
 int ExecDIAL(PlatWindow hDlg, QELTA *q, int EventKind, unsigned Message, unsigned SocketEvent) {
     if (EventKind != EV_START) return 1;
     DialArgument a;
-    int ok = ReadDialArgument(q, q->Argument, &a);
+    int ok = ReadDialArgument(q, q->Argument, &a) && TakeDialPassword(q, &a);
     if (ok) ok = a.HangUp ? HangUp(hDlg, q, &a) : Dial(hDlg, q, &a);
     if (!ok) q->Dial.AttemptsLeft = -1;
     Wipe(&a, sizeof a);

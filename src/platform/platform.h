@@ -47,7 +47,9 @@ int Dialog1(PlatWindow dlg, unsigned msg, uintptr_t wp, intptr_t lp);
 // The core's script check (qelta --check on Linux): a script's text read
 // as a run reads it, nothing run and nothing written. report is called
 // once per finding, with the line of the file (1 for the first) and what
-// is wrong there; returns the number of findings.
+// is wrong there; a message that begins "warning: " tells of something to
+// mend that does not stop a run. Returns the number of findings, warnings
+// not counted.
 typedef void (*CheckReport)(void *context, long line, const char *message);
 int CheckScript(const char *bytes, size_t size, CheckReport report, void *context);
 
@@ -232,6 +234,10 @@ int PlatNetListen(PlatSocket s, int backlog);
 PlatSocket PlatNetAccept(PlatSocket s, PlatSockAddr *peer);
 int PlatNetLocalAddress(PlatSocket s, PlatSockAddr *a);
 void PlatNetClose(PlatSocket s);
+// Closes so that the peer sees a cut, not an end: no TLS close_notify and
+// a reset instead of an orderly close. For a connection whose transfer did
+// not end well, so that a server cannot take a part of a file for all of it.
+void PlatNetAbort(PlatSocket s);
 
 // ---- TLS on a socket ---------------------------------------------------------------
 // A connected socket can be made a TLS client. From then on PlatNetSend,
@@ -239,7 +245,8 @@ void PlatNetClose(PlatSocket s);
 // through TLS, and the events keep the rules above: FD_READ comes while
 // decrypted data waits, and a receive returns 0 only after the peer's
 // close_notify. A stream cut without it is an error (QWSAECONNRESET).
-// PlatNetClose sends close_notify first, so the peer sees a proper end.
+// PlatNetClose sends close_notify first, so the peer sees a proper end;
+// PlatNetAbort never does.
 //
 // The handshake runs on the socket's own events, as every other step:
 // PlatNetTlsStart begins it and returns at once, and the layer carries it
@@ -274,6 +281,27 @@ int PlatNetTlsFinish(PlatSocket s, char *why, size_t size);
 // cipher, certificate subject and SHA-256 fingerprint, and whether the
 // session was resumed. 0 when s is no TLS socket.
 int PlatNetTlsDescribe(PlatSocket s, char *out, size_t size);
+
+// ---- Passwords kept outside the script ---------------------------------------------
+// An environment variable: 1 with its value in out (cut at size - 1), 0
+// when it is not set.
+int PlatEnvironment(const char *name, char *out, size_t size);
+// The user's netrc file: $NETRC when set, else ~/.netrc (POSIX) or
+// %USERPROFILE%\_netrc (Windows). 1 with its name in path and its text in
+// out (NUL-terminated); 0 with why naming the file and what is wrong: there
+// is none, it cannot be read, it is longer than size - 1, or (POSIX) group
+// or others may use it, as ftp(1) refuses.
+int PlatReadNetrc(char *path, size_t pathSize, char *out, size_t size, char *why, size_t whySize);
+// A password the system keeps for host and user: QSTORE_CREDENTIALS is the
+// Credential Manager (Windows: the generic credential "QELTA:host", its
+// user name, if any, matching), QSTORE_SECRETS the Secret Service (POSIX:
+// the item with the attributes service=qelta, host and user). 1 with it in
+// out; 0 with why saying what was looked for and why nothing was found
+// (a store this system lacks, no session bus, no such entry). Never waits
+// for long: a store that does not answer counts as none.
+enum { QSTORE_CREDENTIALS = 1, QSTORE_SECRETS = 2 };
+int PlatStoredPassword(int store, const char *host, const char *user, char *out, size_t size, char *why,
+                       size_t whySize);
 
 // ---- Dial-up networking ----------------------------------------------------------
 // The machine's dial-up service: the Remote Access Service on Windows,

@@ -19,7 +19,16 @@ void CheckFinds(ScriptCheck *c, size_t index, const char *format, ...) {
     va_start(args, format);
     FormatCutV(text, sizeof text, format, args);
     va_end(args);
-    c->Findings.push_back({(long)index + 1, text});
+    c->Findings.push_back({(long)index + 1, text, 0});
+}
+
+void CheckWarns(ScriptCheck *c, size_t index, const char *format, ...) {
+    char text[600] = "warning: ";
+    va_list args;
+    va_start(args, format);
+    FormatCutV(text + strlen(text), sizeof text - strlen(text), format, args);
+    va_end(args);
+    c->Findings.push_back({(long)index + 1, text, 1});
 }
 
 // ---- similar names -------------------------------------------------------------
@@ -122,9 +131,9 @@ static int ValueRead(const std::string &v) {
 static void CheckSettingValue(ScriptCheck *c, size_t i, const SettingEntry &e,
                               const std::string &v) {
     if (v.empty()) return;  // read as missing: the default
-    char problem[120];
+    char problem[200];
     // The run refuses these at its start; say so with its words.
-    if (TlsSettingProblem(e.Id, v.c_str(), problem, sizeof problem))
+    if (SettingValueProblem(e.Id, v.c_str(), problem, sizeof problem))
         return CheckFinds(c, i, "%s: the run will not start", problem);
     if (e.Kind == SETTING_PATH || e.Kind == SETTING_COMMAND || e.Kind == SETTING_TEXT)
         return CheckSettingText(c, i, e, v);
@@ -183,6 +192,10 @@ int CheckScript(const char *bytes, size_t size, CheckReport report, void *contex
     free(c.Scratch);
     std::stable_sort(c.Findings.begin(), c.Findings.end(),
                      [](const CheckFinding &a, const CheckFinding &b) { return a.Line < b.Line; });
-    for (const CheckFinding &f : c.Findings) report(context, f.Line, f.Text.c_str());
-    return (int)c.Findings.size();
+    int findings = 0;
+    for (const CheckFinding &f : c.Findings) {
+        report(context, f.Line, f.Text.c_str());
+        findings += !f.Warning;
+    }
+    return findings;
 }

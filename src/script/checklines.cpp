@@ -218,11 +218,15 @@ static void CheckWait(ScriptCheck *c, const CheckCommand &cmd) {
         CheckFinds(c, cmd.Index, "WTIL needs a TimeOut above 10 seconds (it is %ld)", c->TimeOut);
 }
 
+static const char KeepOut[] = "set PasswordSource to keep it out of the script";
+
 // The executor's text without where it comes from: "... in ExecDIAL()".
 static void CheckDial(ScriptCheck *c, const CheckCommand &cmd) {
     DialArgument dial;
     int ok = ReadDialArgument(c->Scratch, cmd.Argument, &dial);
+    int password = dial.Password[0] != 0;
     memset(&dial, 0, sizeof dial);
+    if (ok && password) CheckWarns(c, cmd.Index, "DIAL holds a password in the script: %s", KeepOut);
     if (ok) return;
     std::string why = c->Scratch->ErrorText;
     size_t where = why.find(" in ExecDIAL()");
@@ -262,6 +266,13 @@ static void CheckArgument(ScriptCheck *c, const CheckCommand &cmd) {
             return CheckDial(c, cmd);
         case CMD_DELL:
             return CheckDell(c, cmd);
+        case CMD_PASS:
+            if (cmd.Argument[0]) CheckWarns(c, cmd.Index, "PASS holds a password in the script: %s", KeepOut);
+            return;
+        case CMD_UDEF:
+            if (EqualNoCase(cmd.Argument, "PASS ", 5))
+                CheckWarns(c, cmd.Index, "UDEF sends a password written in the script: %s", KeepOut);
+            return;
         case CMD_NLST:
             return CheckFinds(c, cmd.Index,
                               "NLST runs only in the lines that MGET, MGTC and DELR write");

@@ -13,6 +13,7 @@
 struct CheckFinding {
     long Line;
     std::string Text;
+    int Warning;  // reported, but no reason to refuse the script
 };
 
 // One command line of [QELTA] as the run would read it.
@@ -36,6 +37,12 @@ struct ScriptCheck {
 
 // A finding on line index + 1 of the file.
 void CheckFinds(ScriptCheck *c, size_t index, const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 3, 4)))
+#endif
+    ;
+// A warning on line index + 1: something to mend that does not stop a run.
+void CheckWarns(ScriptCheck *c, size_t index, const char *format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 3, 4)))
 #endif

@@ -37,8 +37,8 @@ static int PrepareRun(PlatWindow hDlg, QELTA *q) {
         COPYCUT(q->ErrorText, "Failed to create Timer in ProcessCommandProc()");
         return 0;
     }
-    // A wrong TLS setting ends the run before anything is sent.
-    if (!ReadTlsSettings(q)) return 0;
+    // A wrong TLS or password setting ends the run before anything is sent.
+    if (!ReadTlsSettings(q) || !ReadPasswordSettings(q)) return 0;
     if (q->Tls.Mode != TLS_NONE && !q->Tls.Verify)
         LogText(q, "TLSVerify=0: the server's certificate is not checked\r\n");
     if (!StartNetwork(q, hDlg)) return 0;

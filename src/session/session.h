@@ -34,6 +34,15 @@ enum { SETTING_SLOTS = 40, SETTING_TEXT_MAX = 256 };
 
 // What [Settings] TLS= asks for.
 enum { TLS_NONE = 0, TLS_EXPLICIT = 1, TLS_IMPLICIT = 2 };
+// Where PASS without an argument (and DIAL without a password) takes it.
+enum {
+    PASSWORD_FROM_PROMPT,
+    PASSWORD_FROM_NETRC,
+    PASSWORD_FROM_ENVIRONMENT,
+    PASSWORD_FROM_CREDENTIAL_MANAGER,
+    PASSWORD_FROM_SECRET_SERVICE,
+    PASSWORD_FROM_COUNT
+};
 
 // Kinds of the status icon (IconKind), after the icons they show.
 enum { ICON_DISC = 1, ICON_UP = 2, ICON_DOWN = 3, ICON_AICON = 4 };
@@ -206,6 +215,7 @@ struct QELTA {
         // 1 after one empty peek: a close is acted on only when two peeks
         // in a row have found nothing.
         int ClosePeekedEmpty;
+        uint64_t DataBytes;       // of the data connection under way
         char TempPath[160];       // the retrieval's file; empty when none
     } Receive;
     struct {
@@ -268,6 +278,13 @@ struct QELTA {
         int MarkSeen;          // the transfer's preliminary reply has come
         char ShakeWhere[16];   // the executor of a handshake under way, else ""
     } Tls;
+    // The log-in: where a password missing from the script comes from, and
+    // the user it is for.
+    struct {
+        int Source;            // PASSWORD_FROM_
+        char Variable[128];    // PasswordVariable, for PASSWORD_FROM_ENVIRONMENT
+        char User[128];        // the last USER line's name
+    } Login;
     struct {
         PlatWindow StatusIcon;  // the status icon shown, and its kind
         int StatusIconKind;

@@ -47,6 +47,8 @@ constexpr SettingEntry SettingsTable[SETTING_COUNT] = {
     {"TLSCAFile", SET_TLSCAFILE, SETTING_PATH, 0, 0, 0},
     {"TLSVerify", SET_TLSVERIFY, SETTING_SWITCH, 1, 0, 1},
     {"TLSProtectData", SET_TLSPROTECTDATA, SETTING_SWITCH, 1, 0, 1},
+    {"PasswordSource", SET_PASSWORDSOURCE, SETTING_TEXT, 0, 0, 0},
+    {"PasswordVariable", SET_PASSWORDVARIABLE, SETTING_TEXT, 0, 0, 0},
 };
 
 static constexpr int RowsInIdOrder() {
@@ -109,6 +111,42 @@ int ReadSettingText(const QELTA *q, int id, char *out, size_t size) {
     return (int)strlen(out);
 }
 
+// ---- Passwords ---------------------------------------------------------------------
+
+const char *const PasswordSourceNames[PASSWORD_FROM_COUNT] = {
+    "Prompt", "Netrc", "Environment", "CredentialManager", "SecretService"};
+
+static int PasswordSourceOf(const char *value) {
+    if (value[0] == 0) return PASSWORD_FROM_PROMPT;
+    for (int s = 0; s < PASSWORD_FROM_COUNT; s++) {
+        size_t n = strlen(PasswordSourceNames[s]);
+        if (strlen(value) == n && EqualNoCase(value, PasswordSourceNames[s], n)) return s;
+    }
+    return -1;
+}
+
+// An environment variable's name: letters, digits and underscores.
+static int IsVariableName(const char *value) {
+    for (const char *p = value; *p; p++)
+        if (!((*p >= 'A' && *p <= 'Z') || (*p >= 'a' && *p <= 'z') || (*p >= '0' && *p <= '9') || *p == '_'))
+            return 0;
+    return 1;
+}
+
+static const char *PasswordSettingProblem(int id, const char *value, char *out, size_t size) {
+    const char *key = SettingsTable[id].Key;
+    if (id == SET_PASSWORDSOURCE && PasswordSourceOf(value) < 0) {
+        FormatCut(out, size, "%s=%.40s is not Prompt, Netrc, Environment, CredentialManager or SecretService",
+                  key, value);
+        return out;
+    }
+    if (id == SET_PASSWORDVARIABLE && !IsVariableName(value)) {
+        FormatCut(out, size, "%s=%.40s is no environment variable's name", key, value);
+        return out;
+    }
+    return 0;
+}
+
 // ---- TLS -----------------------------------------------------------------------------
 
 static const char *const TlsModes[] = {"None", "Explicit", "Implicit"};
@@ -122,7 +160,7 @@ static int TlsModeOf(const char *value) {
     return -1;
 }
 
-const char *TlsSettingProblem(int id, const char *value, char *out, size_t size) {
+const char *SettingValueProblem(int id, const char *value, char *out, size_t size) {
     if (value[0] == 0) return 0;
     const char *key = SettingsTable[id].Key;
     unsigned char pin[32];
@@ -140,12 +178,14 @@ const char *TlsSettingProblem(int id, const char *value, char *out, size_t size)
         if (strcmp(value, "0") == 0 || strcmp(value, "1") == 0) return 0;
         FormatCut(out, size, "%s=%.40s is not 0 or 1", key, value);
         return out;
+    case SET_PASSWORDSOURCE:
+    case SET_PASSWORDVARIABLE: return PasswordSettingProblem(id, value, out, size);
     default: return 0;
     }
 }
 
 // The value as written, "" when missing; 0 when it is too long to be one.
-static int ReadTlsValue(QELTA *q, int id, char *out, size_t size) {
+static int ReadTextValue(QELTA *q, int id, char *out, size_t size) {
     int n = ReadSettingText(q, id, out, size);
     if (n < 0) n = 0;
     if ((size_t)n + 1 < size) return 1;
@@ -183,9 +223,9 @@ int ReadTlsSettings(QELTA *q) {
                               SET_TLSPROTECTDATA};
     char values[5][260];
     for (int i = 0; i < 5; i++) {
-        if (!ReadTlsValue(q, Ids[i], values[i], sizeof values[i])) return 0;
+        if (!ReadTextValue(q, Ids[i], values[i], sizeof values[i])) return 0;
         char problem[120];
-        if (TlsSettingProblem(Ids[i], values[i], problem, sizeof problem)) {
+        if (SettingValueProblem(Ids[i], values[i], problem, sizeof problem)) {
             FORMATCUT(q->ErrorText, "%s in [Settings]\r\n", problem);
             return 0;
         }
@@ -201,4 +241,21 @@ int ReadTlsSettings(QELTA *q) {
     FORMATCUT(q->ErrorText, "TLSCAFile=%.120s %s in [Settings]\r\n", q->Tls.CAFile,
               holds < 0 ? "cannot be read" : "holds no PEM certificate");
     return 0;
+}
+
+int ReadPasswordSettings(QELTA *q) {
+    char source[64], variable[sizeof q->Login.Variable];
+    if (!ReadTextValue(q, SET_PASSWORDSOURCE, source, sizeof source) ||
+        !ReadTextValue(q, SET_PASSWORDVARIABLE, variable, sizeof variable))
+        return 0;
+    char problem[160];
+    const char *wrong = SettingValueProblem(SET_PASSWORDSOURCE, source, problem, sizeof problem);
+    if (!wrong) wrong = SettingValueProblem(SET_PASSWORDVARIABLE, variable, problem, sizeof problem);
+    if (wrong) {
+        FORMATCUT(q->ErrorText, "%s in [Settings]\r\n", wrong);
+        return 0;
+    }
+    q->Login.Source = PasswordSourceOf(source);
+    COPYCUT(q->Login.Variable, variable[0] ? variable : "QELTA_PASSWORD");
+    return 1;
 }

@@ -53,6 +53,8 @@ enum SettingId {
     SET_TLSCAFILE,
     SET_TLSVERIFY,
     SET_TLSPROTECTDATA,
+    SET_PASSWORDSOURCE,
+    SET_PASSWORDVARIABLE,
     SETTING_COUNT
 };
 
@@ -81,12 +83,17 @@ int SettingOn(const QELTA *q, int id);
 // read, cut at size - 1.
 int ReadSettingText(const QELTA *q, int id, char *out, size_t size);
 
-// What is wrong with a TLS setting's value, as a sentence naming it; 0
-// when it is right (or empty). A value read as something else would
-// weaken the protection, so these are never taken loosely.
-const char *TlsSettingProblem(int id, const char *value, char *out, size_t size);
-// Reads the TLS settings into q->Tls. 0 with ErrorText naming the setting
-// when one is wrong: the run must then end before anything is sent.
+// What is wrong with the value of a TLS or password setting, as a
+// sentence naming it; 0 when it is right (or empty). A value read as
+// something else would weaken the protection or send a password no one
+// meant, so these are never taken loosely.
+const char *SettingValueProblem(int id, const char *value, char *out, size_t size);
+// Reads the TLS settings into q->Tls and the password's source into
+// q->Login. 0 with ErrorText naming the setting when one is wrong: the run
+// must then end before anything is sent.
 int ReadTlsSettings(QELTA *q);
+int ReadPasswordSettings(QELTA *q);
+// The names of PasswordSource's values, in PASSWORD_FROM_ order.
+extern const char *const PasswordSourceNames[PASSWORD_FROM_COUNT];
 
 #endif

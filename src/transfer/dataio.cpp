@@ -75,27 +75,58 @@ int ProtectDataWhenDue(PlatWindow hDlg, QELTA *q, const char *verb, unsigned msg
 
 long ReceiveDataBlock(QELTA *q) {
     long got = PlatNetRecv(q->Socket.Data, q->DataBuffer, q->BlockSize, 0);
+    if (got > 0) q->Receive.DataBytes += (uint64_t)got;
     if (got >= 0) return got;
     q->LastSocketError = PlatNetLastError();
     return q->LastSocketError == QWSAEWOULDBLOCK ? 0 : -1;
 }
 
+void DescribeReceiveFailure(QELTA *q, const char *recvText) {
+    char shown[8];
+    // A TLS stream that ends without close_notify may have been cut short
+    // by anyone on the way: what came is no whole file.
+    if (q->LastSocketError == QWSAECONNRESET && PlatNetTlsDescribe(q->Socket.Data, shown, sizeof shown)) {
+        FORMATCUT(q->ErrorText, "Data connection closed without TLS close_notify after %llu bytes\r\n",
+                  (unsigned long long)q->Receive.DataBytes);
+        return;
+    }
+    FormatErrorNumber(q->ErrorText, sizeof q->ErrorText, recvText, q->LastSocketError);
+}
+
 // A close is acted on only when two peeks in a row have found nothing, so
 // reads still on their way get one more round (q->Receive.ClosePeekedEmpty).
-void ResetDataClose(QELTA *q) { q->Receive.ClosePeekedEmpty = 0; }
+void ResetDataClose(QELTA *q) {
+    q->Receive.ClosePeekedEmpty = 0;
+    q->Receive.DataBytes = 0;
+}
+
+void CloseDataConnection(QELTA *q, int endedWell) {
+    if (q->Socket.Data == -1) return;
+    if (endedWell)
+        PlatNetClose(q->Socket.Data);
+    else
+        PlatNetAbort(q->Socket.Data);
+    q->Socket.Data = -1;
+}
 
 static void PostCloseAgain(PlatWindow hDlg, QELTA *q) {
     PlatPostEvent(hDlg, DATA, (uintptr_t)q->Socket.Data, QFD_CLOSE);
 }
 
-int DataCloseDrained(PlatWindow hDlg, QELTA *q, BlockHandler onBlock) {
+int DataCloseDrained(PlatWindow hDlg, QELTA *q, BlockHandler onBlock, const char *recvText) {
     char one;
     long pending = PlatNetRecv(q->Socket.Data, &one, 1, 1);
-    if (pending < 0) return 0;  // nothing to act on; the watchdog decides
+    if (pending < 0) {
+        q->LastSocketError = PlatNetLastError();
+        if (q->LastSocketError == QWSAEWOULDBLOCK) return 0;  // more is on its way
+        DescribeReceiveFailure(q, recvText);
+        return -1;
+    }
     if (pending > 0) {
         q->Receive.ClosePeekedEmpty = 0;
         // Take a block now: no read event may be due for what is left.
         long got = ReceiveDataBlock(q);
+        if (got < 0) DescribeReceiveFailure(q, recvText);
         if (got < 0 || (got > 0 && !onBlock(hDlg, q, got))) return -1;
         PostCloseAgain(hDlg, q);
         return 0;
@@ -105,8 +136,7 @@ int DataCloseDrained(PlatWindow hDlg, QELTA *q, BlockHandler onBlock) {
         PostCloseAgain(hDlg, q);
         return 0;
     }
-    PlatNetClose(q->Socket.Data);
-    q->Socket.Data = -1;
+    CloseDataConnection(q, 1);
     return 1;
 }
 

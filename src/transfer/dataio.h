@@ -37,14 +37,24 @@ int ProtectDataWhenDue(PlatWindow hDlg, QELTA *q, const char *verb, unsigned msg
 // One receive into DataBuffer: the count, 0 when nothing was there (would
 // block, or the peer's close), -1 on a failure (LastSocketError set).
 long ReceiveDataBlock(QELTA *q);
+// ErrorText for a failed receive: a TLS stream cut without close_notify
+// by name and with the bytes it brought, any other failure as recvText
+// with the error number in its "%d".
+void DescribeReceiveFailure(QELTA *q, const char *recvText);
+// Closes the data connection, if any. Only a transfer that ended well
+// (every byte of an upload sent, the command not failed) ends with TLS's
+// close_notify; any other close is a cut, so that the server does not
+// take what it got for the whole file.
+void CloseDataConnection(QELTA *q, int endedWell);
 
 // The close of the data connection, asked on its FD_CLOSE: 1 when the
 // socket is drained and has been closed. Otherwise the close is posted
 // again behind the reads still to come (onBlock takes a block found
-// pending), and 0 is returned; -1 when onBlock failed.
+// pending), and 0 is returned; -1 with ErrorText set when onBlock failed
+// or the receive did (DescribeReceiveFailure with recvText).
 typedef int (*BlockHandler)(PlatWindow hDlg, QELTA *q, long count);
-int DataCloseDrained(PlatWindow hDlg, QELTA *q, BlockHandler onBlock);
-// A new transfer starts with no close seen.
+int DataCloseDrained(PlatWindow hDlg, QELTA *q, BlockHandler onBlock, const char *recvText);
+// A new transfer starts with no close seen and no byte received.
 void ResetDataClose(QELTA *q);
 
 // The local file of a retrieval: written under a temporary name in the

@@ -155,7 +155,7 @@ static PlatSockAddr PassiveTarget(QELTA *q) {
 }
 
 static int ConnectPassive(PlatWindow hDlg, QELTA *q) {
-    if (q->Socket.Data != -1) PlatNetClose(q->Socket.Data);
+    CloseDataConnection(q, 1);
     q->Socket.Data = PlatNetSocket();
     if (q->Socket.Data == -1)
         return SocketFailed(q, "Winsock Error %d on call socket() in ExecPASV()\r\n");

@@ -102,8 +102,7 @@ static int EndFile(PlatWindow hDlg, QELTA *q, int skipped) {
 
 // Both the final reply and the drained close are in.
 static int Finish(const Receiver *r, PlatWindow hDlg, QELTA *q) {
-    if (q->Socket.Data != -1) PlatNetClose(q->Socket.Data);
-    q->Socket.Data = -1;
+    CloseDataConnection(q, 1);
     q->DataPortReady = 0;
     if (!r->End(hDlg, q, 0)) return 0;
     ClearTransfer(q);
@@ -157,7 +156,7 @@ static int TakeBlock(PlatWindow hDlg, QELTA *q, long count) {
 }
 
 static int ReceiveFailed(const Receiver *r, QELTA *q) {
-    FormatErrorNumber(q->ErrorText, sizeof q->ErrorText, r->RecvError, q->LastSocketError);
+    DescribeReceiveFailure(q, r->RecvError);
     Trace(r, q, q->ErrorText);
     return 0;
 }
@@ -175,8 +174,11 @@ static int DataArrived(const Receiver *r, PlatWindow hDlg, QELTA *q) {
 static int DataClosed(const Receiver *r, PlatWindow hDlg, QELTA *q) {
     Trace(r, q, "FD_CLOSE on Data Socket\r\n");
     q->DataPortReady = 0;
-    int drained = DataCloseDrained(hDlg, q, TakeBlock);
-    if (drained < 0) return q->ErrorText[0] ? 0 : ReceiveFailed(r, q);
+    int drained = DataCloseDrained(hDlg, q, TakeBlock, r->RecvError);
+    if (drained < 0) {
+        Trace(r, q, q->ErrorText);
+        return 0;
+    }
     if (drained == 0) return 1;
     q->CurrentState.TransferInProgress = 0;
     if (q->CurrentState.WaitingForResponseCode == 1) return 1;  // the reply ends it

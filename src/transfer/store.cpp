@@ -81,8 +81,7 @@ static void EndOfFile(QELTA *q) {
     PlatFileClose(q->LocalFileHandle);
     q->LocalFileHandle = -1;
     // The close tells the server the file is complete.
-    PlatNetClose(q->Socket.Data);
-    q->Socket.Data = -1;
+    CloseDataConnection(q, 1);
     q->ClearToSendData = 0;
 }
 

@@ -5,6 +5,7 @@ the final reply. It serves one control connection on 127.0.0.1 at a time
 (a "reconnect" step waits for the next one)."""
 import re
 import socket
+import ssl
 import threading
 import time
 
@@ -33,7 +34,11 @@ class ScriptedServer:
                         line, from address `source` (127.0.0.1 if left out)
     ("data", bytes)     send the bytes on the data connection
     ("data-recv", n)    read n bytes of it (None: until the client closes)
-                        into .uploaded
+                        into .uploaded; .data_end then says how a TLS
+                        stream ended: "close_notify", or "cut" (no
+                        close_notify, or a reset)
+    ("cut-control",)    close the control connection; the steps after it
+                        may use only the data connection
     ("data-close",)     close the data connection
     ("wait-close",)     wait until the client closes the data connection;
                         .client_closed counts the ones it closed
@@ -50,6 +55,7 @@ class ScriptedServer:
         self.data = None
         self.uploaded = bytearray()
         self.client_closed = 0
+        self.data_end = None
         self.sock = socket.socket()
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.sock.bind(("127.0.0.1", 0))
@@ -164,6 +170,8 @@ class ScriptedServer:
             return False
         elif kind == "close":
             return False
+        elif kind == "cut-control":
+            conn.close()
         elif kind == "pasv":
             return self._passive(conn, *step[1:])
         elif kind == "connect":
@@ -177,7 +185,10 @@ class ScriptedServer:
         elif kind == "data-close":
             self._drop_data()
         elif kind == "data-tls":
-            self.data = self.tls.wrap_socket(self.data, server_side=True)
+            # A stream ended without close_notify must be told from one
+            # that had it.
+            self.data = self.tls.wrap_socket(self.data, server_side=True,
+                                             suppress_ragged_eofs=False)
         elif kind == "data-cut":
             # close() of a TLS socket sends no close_notify: a cut stream.
             self._drop_data()
@@ -230,8 +241,13 @@ class ScriptedServer:
 
     def _receive(self, count):
         while count is None or count > 0:
-            chunk = self.data.recv(65536 if count is None else min(count, 65536))
+            try:
+                chunk = self.data.recv(65536 if count is None else min(count, 65536))
+            except (ssl.SSLEOFError, ConnectionResetError):
+                self.data_end = "cut"
+                return
             if not chunk:
+                self.data_end = "close_notify" if isinstance(self.data, ssl.SSLSocket) else "eof"
                 return
             self.uploaded += chunk
             if count is not None:

@@ -309,11 +309,43 @@ def test_refusals_and_cuts_from_a_scripted_server(qelta, certs, tmp_path):
                            ("data-cut",), ("pause", 0.3), ("send", b"226 Done.\r\n")]
     with ScriptedServer(steps, tls=server_context(certs)) as server:
         commands = login(server.port) + ["PORT", f"RETR big.bin {dos(qelta, target)}"]
-        status, log, err = run_job(qelta, tmp_path, commands, {**pin, "PASVMode": 1},
+        status, log, err = run_job(qelta, tmp_path, commands, {**pin, "PASVMode": 1, "TimeOut": 60},
                                    name="cut.ftp")
     assert status.get("commandstatus5") != "Success" and status.get("exitcode") == "Failure", status
+    # Told at once and by name, not by the watchdog a minute later.
+    assert b"Data connection closed without TLS close_notify after 200000 bytes" in err, err[-400:]
+    assert b"Internal Timeout" not in err
     assert target.read_bytes() == b"old contents"
     assert [p.name for p in tmp_path.iterdir() if p.name.startswith("kept")] == ["kept.bin"]
+
+
+UPLOAD = os.urandom(8 * 1024 * 1024)
+
+
+@pytest.mark.parametrize("cut", [False, True], ids=["whole", "control-cut"])
+def test_an_upload_ends_with_close_notify_only_when_whole(qelta, certs, tmp_path, cut):
+    """A server that loses the control connection mid-STOR and keeps
+    reading must see the data stream cut, or it could store a part of the
+    file as all of it; a whole upload ends with close_notify."""
+    source = tmp_path / "up.bin"
+    source.write_bytes(UPLOAD)
+    pin = {"TLS": "Explicit", "TLSFingerprint": certs.fingerprint("self"), "PASVMode": 1}
+    middle = [("data-recv", 1024 * 1024), ("cut-control",), ("data-recv", None)] if cut else [
+        ("data-recv", None), ("send", b"226 Stored.\r\n")]
+    steps = LOGIN_STEPS + [("expect", b"PBSZ"), ("send", b"200 PBSZ=0\r\n"),
+                           ("expect", b"PROT"), ("send", b"200 Private.\r\n"),
+                           ("expect", b"PASV"), ("pasv",), ("expect", b"STOR"),
+                           ("send", b"150 Send.\r\n"), ("data-tls",)] + middle
+    with ScriptedServer(steps, tls=server_context(certs)) as server:
+        commands = login(server.port) + ["PORT", f"STOR up.bin {dos(qelta, source)}", "QUIT"]
+        status, log, err = run_job(qelta, tmp_path, commands, pin, name="up.ftp")
+        server.thread.join(timeout=30)
+    if cut:
+        assert status.get("exitcode") == "Failure", status
+        assert server.data_end == "cut" and len(server.uploaded) < len(UPLOAD)
+    else:
+        assert all_success(status, 6), (status, err[-400:])
+        assert server.data_end == "close_notify" and bytes(server.uploaded) == UPLOAD
 
 
 def test_the_password_never_crosses_in_clear(qelta, servers, certs, tmp_path):

@@ -12,6 +12,7 @@ of its own. QELTA_WINE_BITS=32 or 64 forces the choice.
 
 Debian packages: wine wine64 (wine32:i386 for 32-bit) xvfb xauth xdotool.
 """
+import contextlib
 import fcntl
 import os
 import re
@@ -352,6 +353,24 @@ def _run_once(exe, args, timeout, env, answer_boxes, cwd, screenshot, on_window,
             return rc, out.read(), _XVFB_GONE.sub(b"", err.read())
     finally:
         shutil.rmtree(work, ignore_errors=True)
+
+
+def start_exe(exe, args):
+    """Starts `wine exe args` on an Xvfb server of its own and returns at
+    once: the Popen of a new session, which kill_group ends as kill -9
+    would end the program."""
+    server_args = f"-screen 0 {SCREEN[0]}x{SCREEN[1]}x24 -nolisten tcp"
+    argv = ["xvfb-run", "-a", "-s", server_args, "sh", "-c", 'exec "$WINELOADER" "$@"', "wine",
+            str(exe), *str(args).split(" ")]
+    return subprocess.Popen(argv, env=_wine_env(None, exe_bits(exe)), stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                            start_new_session=True)
+
+
+def kill_group(proc):
+    with contextlib.suppress(ProcessLookupError):
+        os.killpg(proc.pid, signal.SIGKILL)
+    proc.wait(timeout=30)
 
 
 def _stop_group(proc):

@@ -82,7 +82,7 @@ TEST_F(CheckTest, SuggestsOnlyLikelyTypos) {
     EXPECT_EQ(ClosestName(std::string(200, 'T').c_str(), settings, 3), nullptr);
 }
 
-TEST_F(CheckTest, TlsValuesAreNeverTakenLoosely) {
+TEST_F(CheckTest, TlsAndPasswordValuesAreNeverTakenLoosely) {
     const std::string fp = "30:20:01:AB:cd:EF:00:11:22:33:44:55:66:77:88:99:"
                            "AA:BB:CC:DD:EE:FF:01:23:45:67:89:ab:CD:ef:85:68";
     std::string plain;
@@ -98,16 +98,19 @@ TEST_F(CheckTest, TlsValuesAreNeverTakenLoosely) {
                                    "30" + fp.substr(3), plain.substr(0, 62) + "zz", fp + ":"})
         EXPECT_FALSE(ParseFingerprint(bad.c_str(), pin)) << bad;
 
-    char why[120];
+    char why[200];
     struct { int id; const char *value; bool ok; } cases[] = {
         {SET_TLS, "explicit", true}, {SET_TLS, "IMPLICIT", true}, {SET_TLS, "None", true},
         {SET_TLS, "", true}, {SET_TLS, "Explicitt", false}, {SET_TLS, "SSL", false},
         {SET_TLSVERIFY, "0", true}, {SET_TLSVERIFY, "no", false}, {SET_TLSVERIFY, "2", false},
         {SET_TLSPROTECTDATA, "1", true}, {SET_TLSPROTECTDATA, " 0", false},
         {SET_TLSFINGERPRINT, "AB:CD", false}, {SET_TLSCAFILE, "anything", true},
+        {SET_PASSWORDSOURCE, "netrc", true}, {SET_PASSWORDSOURCE, "SecretService", true},
+        {SET_PASSWORDSOURCE, "Keyring", false}, {SET_PASSWORDSOURCE, "Net rc", false},
+        {SET_PASSWORDVARIABLE, "FTP_PASS_1", true}, {SET_PASSWORDVARIABLE, "$PASS", false},
     };
     for (const auto &c : cases) {
-        const char *problem = TlsSettingProblem(c.id, c.value, why, sizeof why);
+        const char *problem = SettingValueProblem(c.id, c.value, why, sizeof why);
         EXPECT_EQ(problem == nullptr, c.ok) << c.value;
         if (problem) EXPECT_EQ(std::string(problem).rfind(SettingsTable[c.id].Key, 0), 0u);
     }

@@ -16,7 +16,7 @@
 
 static const char Usage[] =
     "Usage: qelta [--] [SCRIPT]\n"
-    "       qelta --check SCRIPT...\n"
+    "       qelta --check [--strict] SCRIPT...\n"
     "       qelta --help | --version\n"
     "\n"
     "Runs the FTP script SCRIPT unattended: the numbered command lines of its\n"
@@ -31,7 +31,8 @@ static const char Usage[] =
     "  --check    read each SCRIPT as a run would, run nothing, write nothing,\n"
     "             and print a line SCRIPT:LINE: message for each mistake found;\n"
     "             exit 0 when there is none, 1 when there are, 2 when a\n"
-    "             SCRIPT cannot be read\n"
+    "             SCRIPT cannot be read; warnings (a password written in the\n"
+    "             script) are printed but count only with --strict\n"
     "  --help     print this text and exit\n"
     "  --version  print the version and exit\n"
     "  --         end of options: every later word is part of SCRIPT\n"
@@ -54,31 +55,45 @@ static int ReadWholeFile(const char *path, std::string *bytes) {
     return ok;
 }
 
+struct Checked {
+    const char *path;
+    int warnings;
+};
+
 static void PrintFinding(void *context, long line, const char *message) {
-    printf("%s:%ld: %s\n", static_cast<const char *>(context), line, message);
+    Checked *c = static_cast<Checked *>(context);
+    printf("%s:%ld: %s\n", c->path, line, message);
+    c->warnings += strncmp(message, "warning: ", 9) == 0;
 }
 
-// 0 for a sound script, 1 for one with findings, 2 for one not read.
-static int CheckOne(const char *path) {
+// 0 for a sound script, 1 for one with findings (or, strict, warnings),
+// 2 for one not read.
+static int CheckOne(const char *path, int strict) {
     std::string bytes;
     errno = 0;
     if (!ReadWholeFile(path, &bytes)) {
         fprintf(stderr, "qelta: cannot read %s: %s\n", path, strerror(errno ? errno : EIO));
         return ExitUnreadable;
     }
-    return CheckScript(bytes.data(), bytes.size(), PrintFinding, const_cast<char *>(path)) ? 1 : 0;
+    Checked c = {path, 0};
+    int findings = CheckScript(bytes.data(), bytes.size(), PrintFinding, &c);
+    return findings > 0 || (strict && c.warnings > 0) ? 1 : 0;
 }
 
 // The words after --check are scripts, each on its own; the worst result
 // of them is the exit status.
 static int CheckScripts(int argc, char **argv, int first) {
-    int status = 0, optionsEnded = 0, scripts = 0;
+    int status = 0, optionsEnded = 0, scripts = 0, strict = 0;
     for (int i = first; i < argc; i++) {
         if (!optionsEnded && strcmp(argv[i], "--") == 0) {
             optionsEnded = 1;
             continue;
         }
-        int result = CheckOne(argv[i]);
+        if (!optionsEnded && scripts == 0 && strcmp(argv[i], "--strict") == 0) {
+            strict = 1;
+            continue;
+        }
+        int result = CheckOne(argv[i], strict);
         if (result > status) status = result;
         scripts++;
     }

@@ -681,7 +681,9 @@ int PlatNetLocalAddress(PlatSocket s, PlatSockAddr *a) {
     return 0;
 }
 
-void PlatNetClose(PlatSocket s) {
+namespace {
+
+void CloseSocket(PlatSocket s, int orderly) {
     if (s < 0) return;
     SockRec *r = Find(s);
     if (r != nullptr && r->shake != nullptr) {
@@ -689,8 +691,13 @@ void PlatNetClose(PlatSocket s) {
         r->shake = nullptr;
     }
     if (r != nullptr && r->tls != nullptr) {
-        TlsEnd(r->tls);
+        TlsEnd(r->tls, orderly);
         r->tls = nullptr;
+    }
+    if (!orderly) {
+        // A zero linger makes close() send a reset.
+        struct linger now = {1, 0};
+        setsockopt((int)s, SOL_SOCKET, SO_LINGER, &now, sizeof now);
     }
     if (r != nullptr) {
         LoopUnwatchFd(r->fd);
@@ -699,6 +706,11 @@ void PlatNetClose(PlatSocket s) {
     }
     close((int)s);
 }
+
+}  // namespace
+
+void PlatNetClose(PlatSocket s) { CloseSocket(s, 1); }
+void PlatNetAbort(PlatSocket s) { CloseSocket(s, 0); }
 
 // ---- TLS over a socket -------------------------------------------------------------
 

@@ -69,9 +69,9 @@ long TlsSend(TlsLink *t, const void *buf, size_t n);
 // Decrypted bytes (or the peer's close_notify) wait inside the connection,
 // where poll() cannot see them.
 int TlsBuffered(TlsLink *t);
-// Sends close_notify (waiting a little for room) and frees the connection;
-// the socket is the caller's to close.
-void TlsEnd(TlsLink *t);
+// Sends close_notify (waiting a little for room) when notify is 1, and
+// frees the connection; the socket is the caller's to close.
+void TlsEnd(TlsLink *t, int notify);
 // A handshake under way on a socket: what PlatNetTlsStart began.
 struct TlsShake;
 // Takes the handshake on as far as the socket allows: the poll events it

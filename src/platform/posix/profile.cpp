@@ -24,24 +24,8 @@
 
 namespace {
 
-using Line = ProfileLine;
 
-struct Profile : ProfileText {
-    const char *eol;  // the file's line end, for the lines we add
-};
-
-// The line end of the lines we add: that of the file's first LF, a lone
-// CR in a file of CRs only, and CR LF in a file of one line.
-const char *LineEndOf(const std::string &s) {
-    size_t lf = s.find('\n');
-    if (lf != std::string::npos) return lf > 0 && s[lf - 1] == '\r' ? "\r\n" : "\n";
-    return s.find('\r') != std::string::npos ? "\r" : "\r\n";
-}
-
-void SplitLines(Profile *pr) {
-    pr->eol = LineEndOf(pr->bytes);
-    SplitProfileLines(pr);
-}
+using Profile = ProfileText;
 
 // Reads the whole file into pr. 1 when that worked or there is no file;
 // 0 when a file is there but could not be read whole: a write must then
@@ -69,12 +53,11 @@ int LoadProfile(const char *path, Profile *pr) {
     char mapped[PATH_MAX];
     int ok = path != nullptr && PosixMapPath(path, mapped, sizeof(mapped)) && ReadWhole(mapped, &pr->bytes);
     if (!ok) pr->bytes.clear();
-    SplitLines(pr);
+    SplitProfileLines(pr);
     return ok;
 }
 
 long FindSection(const Profile &pr, const char *section) { return FindProfileSection(pr, section); }
-size_t SectionEnd(const Profile &pr, long header) { return ProfileSectionEnd(pr, header); }
 long FindKey(const Profile &pr, long header, const char *key) { return FindProfileKey(pr, header, key); }
 
 // The file a write really replaces: through a symbolic link to its target,
@@ -108,75 +91,6 @@ int LookUp(const char *section, const char *key, const char *path, std::string *
     long at = FindKey(pr, header, key);
     if (at < 0) return 0;
     *value = ProfileValue(pr, pr.lines[(size_t)at]);
-    return 1;
-}
-
-// Texts written into the file stop at a line end: a value holding one
-// would otherwise add lines of its own to the script.
-std::string OneLine(const char *text) {
-    std::string s = text;
-    size_t cut = s.find_first_of("\r\n");
-    if (cut != std::string::npos) s.resize(cut);
-    return s;
-}
-
-void ReplaceValue(Profile *pr, const Line &line, const std::string &value) {
-    if (line.hasEquals) {
-        pr->bytes.replace(line.valueStart, line.end - line.valueStart, value);
-    } else {
-        pr->bytes.insert(line.end, "=" + value);
-    }
-}
-
-void AddKey(Profile *pr, long header, const std::string &key, const std::string &value) {
-    size_t end = SectionEnd(*pr, header);
-    size_t after = (size_t)header;
-    for (size_t i = (size_t)header + 1; i < end; i++)
-        if (pr->lines[i].kind == LINE_KEY) after = i;
-    const Line &last = pr->lines[after];
-    std::string text = key + "=" + value + pr->eol;
-    if (last.next == last.end) text = pr->eol + text;  // the file ended without a line end
-    pr->bytes.insert(last.next, text);
-}
-
-void AddSection(Profile *pr, const std::string &section, const std::string &key, const std::string &value) {
-    std::string &s = pr->bytes;
-    if (!s.empty() && s.back() != '\n' && s.back() != '\r') s += pr->eol;
-    s += "[" + section + "]" + pr->eol + key + "=" + value + pr->eol;
-}
-
-void RemoveLines(Profile *pr, size_t first, size_t end) {
-    size_t from = pr->lines[first].start;
-    size_t to = end < pr->lines.size() ? pr->lines[end].start : pr->bytes.size();
-    pr->bytes.erase(from, to - from);
-}
-
-// Applies one write to the text; 0 when nothing changes.
-int Edit(Profile *pr, const char *section, const char *key, const char *value) {
-    std::string sec = OneLine(section);
-    long header = FindSection(*pr, sec.c_str());
-    if (key == nullptr) {  // the whole section goes
-        if (header < 0) return 0;
-        RemoveLines(pr, (size_t)header, SectionEnd(*pr, header));
-        return 1;
-    }
-    std::string k = OneLine(key);
-    long at = header < 0 ? -1 : FindKey(*pr, header, k.c_str());
-    if (value == nullptr) {
-        if (at < 0) return 0;
-        RemoveLines(pr, (size_t)at, (size_t)at + 1);
-        return 1;
-    }
-    std::string v = OneLine(value);
-    if (at >= 0) {
-        const Line &line = pr->lines[(size_t)at];
-        if (line.hasEquals && pr->bytes.compare(line.valueStart, line.end - line.valueStart, v) == 0) return 0;
-        ReplaceValue(pr, line, v);
-    } else if (header >= 0) {
-        AddKey(pr, header, k, v);
-    } else {
-        AddSection(pr, sec, k, v);
-    }
     return 1;
 }
 
@@ -244,7 +158,7 @@ int WriteLocked(const char *section, const char *key, const char *value, const c
     PosixRemoveProfileLeftovers(target.c_str());
     Profile pr;
     if (!LoadProfile(path, &pr)) return 0;
-    if (!Edit(&pr, section, key, value)) {
+    if (!EditProfileText(&pr, section, key, value)) {
         // Nothing to change; still a failure where a change could not be made.
         return access(target.c_str(), F_OK) != 0 || access(target.c_str(), W_OK) == 0;
     }

@@ -443,9 +443,9 @@ int TlsBuffered(TlsLink *t) {
     return L.SSL_pending(t->ssl) > 0 || (L.SSL_get_shutdown(t->ssl) & SSL_RECEIVED_SHUTDOWN) != 0;
 }
 
-void TlsEnd(TlsLink *t) {
-    // The peer learns the data is complete from close_notify: an upload's
-    // end must not look like a cut. A full send buffer gets a moment.
+// The peer learns the data is complete from close_notify: an upload's
+// end must not look like a cut. A full send buffer gets a moment.
+static void Shutdown(TlsLink *t) {
     unsigned long deadline = NowMs() + 5000;
     L.ERR_clear_error();
     for (;;) {
@@ -457,6 +457,10 @@ void TlsEnd(TlsLink *t) {
     // Only a connection that carried nothing back can be an upload the
     // peer is still reading; on the others the peer has read all we sent.
     if (!t->gotData) Linger(t->fd);
+}
+
+void TlsEnd(TlsLink *t, int notify) {
+    if (notify) Shutdown(t);
     L.SSL_free(t->ssl);
     L.SSL_CTX_free(t->ctx);
     delete t;

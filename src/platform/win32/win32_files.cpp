@@ -3,16 +3,22 @@
 #include <windows.h>
 
 #include <climits>
+#include <string>
 
+#include "base/profiletext.h"
 #include "base/text.h"
 #include "platform/platform.h"
 
 // ---- Profile files ---------------------------------------------------------
-// The profile functions rewrite the whole file, and a read during another
-// process's write sees it cut short: two runs of one script at once could
-// lose its commands. Every call on a script therefore holds a mutex named
-// after the script's full path, and drops the functions' cache of the file
-// before it lets go, so that the next call reads what other runs wrote.
+// Reads go through the profile functions. Writes do not: those functions
+// truncate the file and write it again, so a run killed in between leaves
+// the operator an empty script. A write changes only the line it concerns
+// in a copy beside the script, which then replaces it in one step. Every
+// call on a script holds a mutex named after the script's full path (two
+// runs at once would otherwise lose each other's updates), and drops the
+// functions' cache of the file before it lets go, so that the next call
+// reads what other runs wrote; nothing is ever written through them, so
+// that drop writes nothing.
 
 static const DWORD ProfileLockLimit = 10000;  // ms
 
@@ -105,10 +111,127 @@ int PlatProfileReadInt(const char *section, const char *key, int def, const char
     return v;
 }
 
+// A write's copy: the script's name, ".qelta" and six letters or digits.
+static const char TempSuffix[] = ".qelta";
+static const size_t TempRandom = 6;
+
+static int IsTempOf(const char *name, const char *base) {
+    size_t n = strlen(base), s = sizeof TempSuffix - 1;
+    if (strlen(name) != n + s + TempRandom || CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, name,
+                                                              (int)n, base, (int)n) != CSTR_EQUAL)
+        return 0;
+    if (lstrcmpiA(std::string(name + n, s).c_str(), TempSuffix) != 0) return 0;
+    for (const char *p = name + n + s; *p; p++)
+        if (!IsCharAlphaNumericA(*p)) return 0;
+    return 1;
+}
+
+// The copies that killed writes left beside the script, once a run. A
+// living writer's copy is open without sharing, so it cannot be deleted;
+// and every writer holds the mutex, which the caller holds now.
+static void RemoveLeftovers(const char *target) {
+    static std::string cleaned;
+    if (cleaned == target) return;
+    cleaned = target;
+    const char *slash = strrchr(target, '\\');
+    std::string dir = slash ? std::string(target, slash + 1) : "";
+    WIN32_FIND_DATAA d;
+    HANDLE find = FindFirstFileA((std::string(target) + TempSuffix + "*").c_str(), &d);
+    if (find == INVALID_HANDLE_VALUE) return;
+    do {
+        if (IsTempOf(d.cFileName, slash ? slash + 1 : target)) DeleteFileA((dir + d.cFileName).c_str());
+    } while (FindNextFileA(find, &d));
+    FindClose(find);
+}
+
+// The whole file; 1 also when there is none, 0 when one is there but
+// could not be read whole (a write must then leave it alone).
+static int ReadWhole(const char *path, std::string *bytes) {
+    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (h == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    int ok = GetFileType(h) == FILE_TYPE_DISK;
+    char chunk[8192];
+    DWORD got = 0;
+    while (ok && (ok = ReadFile(h, chunk, sizeof chunk, &got, NULL) != 0) && got > 0)
+        bytes->append(chunk, got);
+    CloseHandle(h);
+    return ok;
+}
+
+static int WriteAllTo(HANDLE h, const std::string &bytes) {
+    DWORD put = 0;
+    for (size_t done = 0; done < bytes.size(); done += put) {
+        DWORD want = (DWORD)(bytes.size() - done);
+        if (!WriteFile(h, bytes.data() + done, want, &put, NULL) || put == 0) return 0;
+    }
+    return FlushFileBuffers(h) != 0;
+}
+
+// A new copy beside target, open for writing; its name in *temp.
+static HANDLE CreateCopy(const char *target, DWORD attributes, std::string *temp) {
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    unsigned long seed = GetTickCount() ^ (GetCurrentProcessId() << 16);
+    for (int tries = 0; tries < 100; tries++) {
+        *temp = std::string(target) + TempSuffix;
+        for (size_t i = 0; i < TempRandom; i++) {
+            seed = seed * 1103515245u + 12345u;
+            *temp += letters[(seed >> 16) % (sizeof letters - 1)];
+        }
+        HANDLE h = CreateFileA(temp->c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW, attributes, NULL);
+        if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) return h;
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+// A script in a folder we may not write to, though the script itself is
+// writable: its status must still be recorded, so it is rewritten where it
+// stands, the one case where a kill could cut it.
+static int RewriteInPlace(const char *target, const std::string &bytes) {
+    HANDLE h =
+        CreateFileA(target, GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (h == INVALID_HANDLE_VALUE) return 0;
+    int ok = WriteAllTo(h, bytes) && SetEndOfFile(h);
+    CloseHandle(h);
+    return ok;
+}
+
+// The new bytes to a copy beside target, which then takes target's place
+// in one step, keeping its attributes.
+static int ReplaceWhole(const char *target, const std::string &bytes) {
+    DWORD attr = GetFileAttributesA(target);
+    int exists = attr != INVALID_FILE_ATTRIBUTES;
+    if (exists && (attr & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY))) return 0;
+    DWORD keep = exists ? attr & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE) : 0;
+    std::string temp;
+    HANDLE h = CreateCopy(target, keep ? keep : FILE_ATTRIBUTE_NORMAL, &temp);
+    if (h == INVALID_HANDLE_VALUE) return exists ? RewriteInPlace(target, bytes) : 0;
+    int ok = WriteAllTo(h, bytes);
+    CloseHandle(h);
+    if (ok) ok = MoveFileExA(temp.c_str(), target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    if (!ok) DeleteFileA(temp.c_str());
+    return ok;
+}
+
+static int WriteLocked(const char *section, const char *key, const char *value, const char *path) {
+    RemoveLeftovers(path);
+    ProfileText text;
+    if (!ReadWhole(path, &text.bytes)) return 0;
+    SplitProfileLines(&text);
+    if (!EditProfileText(&text, section, key, value)) {
+        // Nothing to change; still a failure where a change could not be made.
+        DWORD attr = GetFileAttributesA(path);
+        return attr == INVALID_FILE_ATTRIBUTES || !(attr & FILE_ATTRIBUTE_READONLY);
+    }
+    return ReplaceWhole(path, text.bytes);
+}
+
 int PlatProfileWrite(const char *section, const char *key, const char *value, const char *path) {
+    if (section == NULL) return 1;  // a flush request: writes go straight to the file
+    if (path == NULL) return 0;
     HANDLE held;
     if (!LockProfile(path, &held)) return 0;
-    int ok = WritePrivateProfileStringA(section, key, value, path) != 0;
+    int ok = WriteLocked(section, key, value, path);
     UnlockProfile(path, held);
     return ok;
 }

@@ -15,9 +15,9 @@ struct TlsConn;
 TlsConn *TlsFind(SOCKET s);
 long TlsSend(TlsConn *c, const void *buf, size_t n);
 long TlsRecv(TlsConn *c, void *buf, size_t n, int peek);
-// Sends what is pending and close_notify, then frees the record; the
-// socket itself is left for the caller to close.
-void TlsClose(TlsConn *c);
+// Sends what is pending and close_notify when notify is 1, then frees the
+// record; the socket itself is left for the caller to close.
+void TlsClose(TlsConn *c, int notify);
 // A handshake under way (begun by PlatNetTlsStart, not yet finished): the
 // socket's record, which TlsFind does not give; TlsDrop frees it, nothing
 // sent.

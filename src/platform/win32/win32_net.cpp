@@ -189,10 +189,15 @@ int PlatNetLocalAddress(PlatSocket s, PlatSockAddr *a) {
     return getsockname(Sock(s), (sockaddr *)a, &len) == 0 ? 0 : -1;
 }
 
-void PlatNetClose(PlatSocket s) {
+static void CloseSocket(PlatSocket s, int orderly) {
     if (s == -1) return;
     if (TlsConn *h = TlsShaking(Sock(s))) TlsDrop(h);  // no close_notify: it never began
-    if (TlsConn *t = TlsFind(Sock(s))) TlsClose(t);
+    if (TlsConn *t = TlsFind(Sock(s))) TlsClose(t, orderly);
+    if (!orderly) {
+        // A zero linger makes closesocket() send a reset.
+        linger now = {1, 0};
+        setsockopt(Sock(s), SOL_SOCKET, SO_LINGER, (const char *)&now, sizeof now);
+    }
     closesocket(Sock(s));
     std::vector<Notified> gone;
     for (size_t i = 0; i < NotifiedTo.size();) {
@@ -205,3 +210,6 @@ void PlatNetClose(PlatSocket s) {
     }
     for (const Notified &n : gone) DropQueued(n);
 }
+
+void PlatNetClose(PlatSocket s) { CloseSocket(s, 1); }
+void PlatNetAbort(PlatSocket s) { CloseSocket(s, 0); }

@@ -1083,7 +1083,11 @@ static void Linger(SOCKET s, DWORD start) {
     }
 }
 
-void TlsClose(TlsConn *c) {
+void TlsClose(TlsConn *c, int notify) {
+    if (!notify) {
+        FreeConn(c);
+        return;
+    }
     DWORD start = GetTickCount();
     int e = 0;
     if (c->outPos < c->outLen)
