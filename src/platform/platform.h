@@ -124,8 +124,13 @@ enum { QSEEK_SET = 0, QSEEK_CUR = 1, QSEEK_END = 2 };
 PlatFile PlatFileCreate(const char *path);    // create or truncate, read-write
 PlatFile PlatFileOpen(const char *path);      // existing file, read-write
 PlatFile PlatFileOpenRead(const char *path);  // existing regular file, read only
-// Create a file that must not exist yet (no other run can have it).
+// Create a file that must not exist yet (no other run can have it). It is
+// marked in use for as long as it is open, so that PlatFileDeleteUnused
+// leaves it alone.
 PlatFile PlatFileCreateNew(const char *path);
+// Deletes a file that PlatFileCreateNew made and no living program has
+// open any more (one a killed run left); 1 when it was deleted.
+int PlatFileDeleteUnused(const char *path);
 int64_t PlatFileSeek(PlatFile f, int64_t offset, int whence);  // new position or -1
 long PlatFileRead(PlatFile f, void *buf, size_t n);       // bytes or -1
 long PlatFileWrite(PlatFile f, const void *buf, size_t n);

@@ -150,15 +150,31 @@ static int CreateFailed(QELTA *q) {
     return 0;
 }
 
+// The temporary files that killed runs left after the one taken, up to
+// the first free number: each kill leaves the next one in the row.
+static void RemoveLeftoversAfter(const QELTA *q, int taken) {
+    char path[sizeof q->Receive.TempPath];
+    for (int n = taken + 1; n < 1000; n++) {
+        if (!FORMATCUT(path, "%s.%d.qpart", q->LocalName, n) || PlatFileSize(path) < 0) return;
+        PlatFileDeleteUnused(path);
+    }
+}
+
 int OpenReceiveFile(QELTA *q) {
     AbandonReceiveFile(q);
     if (q->LocalName[0] == 0 || IsRunFile(q, q->LocalName)) return CreateFailed(q);
     // Beside the destination, so that putting it in place is a rename;
-    // created exclusively, so that no other run can share it.
+    // created exclusively, so that no other run can share it. One that a
+    // killed run left is taken again; one a living run writes is not.
     for (int n = 1; n < 1000; n++) {
         if (!FORMATCUT(q->Receive.TempPath, "%s.%d.qpart", q->LocalName, n)) break;
         q->LocalFileHandle = PlatFileCreateNew(q->Receive.TempPath);
-        if (q->LocalFileHandle != -1) return 1;
+        if (q->LocalFileHandle == -1 && PlatFileDeleteUnused(q->Receive.TempPath))
+            q->LocalFileHandle = PlatFileCreateNew(q->Receive.TempPath);
+        if (q->LocalFileHandle != -1) {
+            RemoveLeftoversAfter(q, n);
+            return 1;
+        }
         if (PlatFileSize(q->Receive.TempPath) < 0) break;  // not taken: the folder refuses
     }
     q->Receive.TempPath[0] = 0;

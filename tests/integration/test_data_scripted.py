@@ -214,3 +214,36 @@ def test_upload_called_complete_before_it_was_sent_fails(qelta, tmp_path):
     assert status["exitcode"] == "Failure"
     assert status["commandstatus4"] == "Success" and status.get("commandstatus5") != "Success"
     assert b"before the whole file was sent" in err, err
+
+
+def test_a_killed_retrieval_leaves_nothing_once_the_next_run_is_done(qelta, tmp_path):
+    """kill -9 in the middle of a RETR leaves its temporary file; the next
+    run that retrieves to the same destination takes it over, and leaves
+    alone the one a living run writes (Linux, where a lock marks it)."""
+    import fcntl
+    import time
+    from test_script_safety import kill, start_run
+    dest = tmp_path / "f.bin"
+    dest.write_bytes(OLD)
+    left = tmp_path / "f.bin.1.qpart"
+    script = tmp_path / "job.ftp"
+    with ScriptedServer(LOGGED_IN + retrieval("PASV", ("data", SMALL), ("hang",))) as server:
+        write_script(script, [f"CONN 127.0.0.1:{server.port}", "USER bob", "PASS pw", "PASV",
+                              f"RETR f.bin {dos(qelta, dest)}"], {"Silent": 1, "TimeOut": 60})
+        proc = start_run(qelta, script)
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline and not (left.exists() and left.stat().st_size == len(SMALL)):
+            time.sleep(0.05)
+        kill(proc)
+    assert left.stat().st_size == len(SMALL) and dest.read_bytes() == OLD
+    living = tmp_path / "f.bin.2.qpart"
+    living.write_bytes(b"another run's")
+    with open(living, "rb") as held:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        steps = LOGGED_IN + retrieval("PASV", ("data", BIG), ("data-close",), ("send", DONE))
+        with ScriptedServer(steps) as server:
+            status, err = run(qelta, tmp_path, server.port, ["PASV", f"RETR f.bin {dos(qelta, dest)}"])
+    assert_all_succeeded(status, err, 6)
+    assert dest.read_bytes() == BIG
+    remaining = sorted(p.name for p in tmp_path.glob("*.qpart"))
+    assert remaining == (["f.bin.2.qpart"] if qelta.kind == "linux" else [])

@@ -319,7 +319,9 @@ def test_refusals_and_cuts_from_a_scripted_server(qelta, certs, tmp_path):
     assert [p.name for p in tmp_path.iterdir() if p.name.startswith("kept")] == ["kept.bin"]
 
 
-UPLOAD = os.urandom(8 * 1024 * 1024)
+# More than the sockets' buffers hold: the client is still sending when it
+# learns that the control connection is gone.
+UPLOAD = os.urandom(32 * 1024 * 1024)
 
 
 @pytest.mark.parametrize("cut", [False, True], ids=["whole", "control-cut"])
@@ -330,7 +332,7 @@ def test_an_upload_ends_with_close_notify_only_when_whole(qelta, certs, tmp_path
     source = tmp_path / "up.bin"
     source.write_bytes(UPLOAD)
     pin = {"TLS": "Explicit", "TLSFingerprint": certs.fingerprint("self"), "PASVMode": 1}
-    middle = [("data-recv", 1024 * 1024), ("cut-control",), ("data-recv", None)] if cut else [
+    middle = [("data-recv", 1024 * 1024), ("cut-control",), ("pause", 1), ("data-recv", None)] if cut else [
         ("data-recv", None), ("send", b"226 Stored.\r\n")]
     steps = LOGIN_STEPS + [("expect", b"PBSZ"), ("send", b"200 PBSZ=0\r\n"),
                            ("expect", b"PROT"), ("send", b"200 Private.\r\n"),

@@ -2,6 +2,7 @@
 // Every descriptor is close-on-exec so programs started by EXEC never
 // inherit the run files.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,8 +29,24 @@ PlatFile PlatFileCreate(const char *path) { return OpenMapped(path, O_CREAT | O_
 // Nothing hides a file here but a leading dot, which would change its name.
 PlatFile PlatFileCreateHidden(const char *path) { return PlatFileCreate(path); }
 
+// The lock is the mark of a living writer: the kernel drops it with the
+// last descriptor, however the writer ended.
 PlatFile PlatFileCreateNew(const char *path) {
-    return OpenMapped(path, O_CREAT | O_EXCL | O_RDWR);
+    PlatFile f = OpenMapped(path, O_CREAT | O_EXCL | O_RDWR);
+    if (f >= 0) flock((int)f, LOCK_EX | LOCK_NB);
+    return f;
+}
+
+int PlatFileDeleteUnused(const char *path) {
+    char mapped[PATH_MAX];
+    if (path == nullptr || !PosixMapPath(path, mapped, sizeof(mapped)) || mapped[0] == 0) return 0;
+    int fd = open(mapped, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return 0;
+    struct stat st;
+    int unused = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0;
+    int gone = unused && unlink(mapped) == 0;
+    close(fd);
+    return gone;
 }
 
 PlatFile PlatFileOpen(const char *path) { return OpenMapped(path, O_RDWR); }

@@ -314,6 +314,10 @@ void PlatFileClose(PlatFile f) {
 
 int PlatFileDelete(const char *path) { return DeleteFileA(path) != 0; }
 
+// A file open here is open without FILE_SHARE_DELETE: only one that nobody
+// has open can be deleted.
+int PlatFileDeleteUnused(const char *path) { return DeleteFileA(path) != 0; }
+
 int64_t PlatFileSize(const char *path) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return -1;
