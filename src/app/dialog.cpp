@@ -73,7 +73,8 @@ static void OnWatchdog(PlatWindow hDlg, QELTA *q) {
     q->IdleCount += 5;
     if (q->IdleCount < q->TimeOut) return;
     PlatStopTimer(hDlg, WatchdogTimer);
-    Fail(hDlg, q, "QELTA Internal Timeout");
+    char text[220];
+    Fail(hDlg, q, HandshakeTimeoutText(q, text, sizeof text) ? text : "QELTA Internal Timeout");
 }
 
 static void OnTimer(PlatWindow hDlg, QELTA *q, unsigned id, intptr_t lp) {
@@ -131,6 +132,11 @@ static void OnSocket(PlatWindow hDlg, QELTA *q, unsigned msg, uintptr_t wp, intp
         q->ErrorFlag = 1;
         q->LastSocketError = (int)error;
         FORMATCUT(q->ErrorText, "Winsock error %d on %s Socket", (int)error, Names[which]);
+        Fail(hDlg, q, q->ErrorText);
+        return;
+    }
+    // Room again on the control socket: the rest of a line goes first.
+    if (msg == CONTROLMSG && event == QFD_WRITE && !ControlWritable(q)) {
         Fail(hDlg, q, q->ErrorText);
         return;
     }

@@ -168,9 +168,13 @@ static int Connected(PlatWindow hDlg, QELTA *q) {
 static int AuthReply(PlatWindow hDlg, QELTA *q) {
     int r = AwaitReply(hDlg, q, CODE_AUTH_OK);
     if (r != AWAIT_MATCHED) return r == AWAIT_PENDING;
-    q->Tls.Step = TLS_STEP_NONE;
-    if (!SecureControlConnection(q, "ExecCONN()")) return 0;
-    return Connected(hDlg, q);
+    return SecureControlConnection(q, "ExecCONN()");
+}
+
+// Explicit TLS: CONN is done. Implicit: the greeting comes next, inside TLS.
+static int Secured(PlatWindow hDlg, QELTA *q) {
+    if (!ControlConnectionSecured(q)) return 0;
+    return q->Tls.Mode == TLS_EXPLICIT ? Connected(hDlg, q) : 1;
 }
 
 static int Greeting(PlatWindow hDlg, QELTA *q) {
@@ -186,7 +190,8 @@ static int Greeting(PlatWindow hDlg, QELTA *q) {
 static int ConnectionMade(PlatWindow hDlg, QELTA *q) {
     EndAttempts(q);
     ShowConnected(hDlg, q);
-    if (q->Tls.Mode != TLS_IMPLICIT || q->Tls.ControlSecured) return 1;
+    if (q->Tls.Mode != TLS_IMPLICIT || q->Tls.ControlSecured || q->Tls.Step != TLS_STEP_NONE)
+        return 1;
     return SecureControlConnection(q, "ExecCONN()");
 }
 
@@ -195,6 +200,8 @@ int ExecCONN(PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {
     if (kind == EV_CONNECTED) return LookupFinished(hDlg, q);
     if (kind == EV_CONNECT_FAILED) return NextAddress(hDlg, q);
     if (kind != EV_SOCKET || msg != CONTROLMSG) return 1;
+    // The socket's events are the TLS layer's until the handshake's end.
+    if (q->Tls.Step == TLS_STEP_HANDSHAKE) return ev == QFD_TLS ? Secured(hDlg, q) : 1;
     if (ev == QFD_READ) return q->Tls.Step == TLS_STEP_AUTH ? AuthReply(hDlg, q) : Greeting(hDlg, q);
     if (ev == QFD_CONNECT) return ConnectionMade(hDlg, q);
     return 1;

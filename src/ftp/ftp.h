@@ -57,6 +57,9 @@ void TakeExtendedPassivePort(QELTA *q, const char *line, size_t n);
 // (0 = the line itself).
 int SendControlLine(QELTA *q, const char *line, const char *record, const char *refusalText,
                     const char *sendErrorText);
+// The control socket's write event: sends what it did not take of the
+// lines before. 1, or 0 with ErrorText set (the failing line's send text).
+int ControlWritable(QELTA *q);
 // Copies text into out with its first "%d" replaced by number (the
 // "Winsock Error %d ..." texts), cut at size.
 void FormatErrorNumber(char *out, size_t size, const char *text, int number);
@@ -92,16 +95,25 @@ int ExecQUIT(PlatWindow, QELTA *, int, unsigned, unsigned);
 int ExecUDEF(PlatWindow, QELTA *, int, unsigned, unsigned);
 
 // TLS on the control connection. The settings the platform needs, from
-// the record; the handshake and check on the control connection (0 with
-// ErrorText naming where); one log line on a TLS connection; and whether
-// a UDEF line would change the protection.
+// the record; one log line on a TLS connection; and whether a UDEF line
+// would change the protection.
 void TlsSettingsFor(const QELTA *q, PlatTlsSettings *t);
+// A handshake on s (offering resumeFrom's session, or -1) begun, and its
+// QFD_TLS event taken: each 1, or 0 with ErrorText naming where (the
+// executor, "ExecCONN()"). While one runs, the watchdog's text names it
+// (HandshakeTimeoutText: 0 when none runs).
+int StartHandshake(QELTA *q, PlatSocket s, PlatSocket resumeFrom, const char *where);
+int HandshakeEnded(QELTA *q, PlatSocket s);
+int HandshakeTimeoutText(const QELTA *q, char *out, size_t size);
+// The control connection's: begun (TLS_STEP_HANDSHAKE until its end) and
+// ended, its certificate checked and logged.
 int SecureControlConnection(QELTA *q, const char *where);
+int ControlConnectionSecured(QELTA *q);
 void LogTlsConnection(QELTA *q, PlatSocket s, const char *what);
 int UdefChangesProtection(const QELTA *q, const char *line);
 // The exchange under way on the control connection before a command's
 // own line (q->Tls.Step).
-enum { TLS_STEP_NONE, TLS_STEP_AUTH, TLS_STEP_PBSZ, TLS_STEP_PROT };
+enum { TLS_STEP_NONE, TLS_STEP_AUTH, TLS_STEP_HANDSHAKE, TLS_STEP_PBSZ, TLS_STEP_PROT };
 // PBSZ 0 and PROT P (or C) are due once per protected control connection,
 // before its first data connection. StartProtection sends PBSZ;
 // ProtectionReply reads each answer, sends PROT after PBSZ, and says

@@ -42,6 +42,8 @@ int ResetReplyReader(QELTA *q) {
     }
     memset(q->Control.Reader, 0, sizeof(ReplyReader));
     ReplyParserReset(&q->Control.Reader->Parser);
+    // Nor is anything of the old connection's lines still to be sent.
+    q->Control.At = q->Control.End = 0;
     return 1;
 }
 

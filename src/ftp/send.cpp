@@ -1,5 +1,6 @@
 // The send step of every command line: the Debug record, the DebugMessages
-// confirmation, the send itself and its error text.
+// confirmation, the send itself and its error text, and what the socket
+// did not take, kept for its next write event.
 #include <cstring>
 
 #include "base/text.h"
@@ -42,17 +43,49 @@ static int IsPassLine(const char *line) {
            (line[4] == ' ' || line[4] == '\r' || line[4] == '\n' || line[4] == 0);
 }
 
-// Sends the whole line; 0 with ErrorText set on a failure other than
+// Sends what the control socket has not taken yet. 1 when all of it went
+// or the rest waits for the socket's next write event; 0 with ErrorText
+// set on any other failure.
+static int SendUnsent(QELTA *q) {
+    auto &c = q->Control;
+    while (c.At < c.End) {
+        long put = PlatNetSend(q->Socket.Control, c.Unsent + c.At, c.End - c.At);
+        if (put == 0) return 1;
+        if (put < 0) {
+            q->LastSocketError = PlatNetLastError();
+            if (q->LastSocketError == QWSAEWOULDBLOCK) return 1;
+            FormatErrorNumber(q->ErrorText, sizeof q->ErrorText, c.SendError, q->LastSocketError);
+            c.At = c.End = 0;
+            return 0;
+        }
+        c.At += (size_t)put;
+    }
+    c.At = c.End = 0;
+    return 1;
+}
+
+// Queues the whole line behind anything still unsent and sends what the
+// socket takes now; 0 with ErrorText set on a failure other than
 // would-block.
 static int SendLine(QELTA *q, const char *line, const char *sendErrorText) {
     // What came unasked must not be taken for this line's answer.
     if (!DrainUnsolicited(q)) return 0;
-    if (PlatNetSend(q->Socket.Control, line, strlen(line)) >= 0) return 1;
-    q->LastSocketError = PlatNetLastError();
-    if (q->LastSocketError == QWSAEWOULDBLOCK) return 1;
-    FormatErrorNumber(q->ErrorText, sizeof q->ErrorText, sendErrorText, q->LastSocketError);
-    return 0;
+    auto &c = q->Control;
+    size_t n = strlen(line);
+    memmove(c.Unsent, c.Unsent + c.At, c.End - c.At);
+    c.End -= c.At;
+    c.At = 0;
+    if (n > sizeof c.Unsent - c.End) {
+        FormatErrorNumber(q->ErrorText, sizeof q->ErrorText, sendErrorText, QWSAEWOULDBLOCK);
+        return 0;
+    }
+    memcpy(c.Unsent + c.End, line, n);
+    c.End += n;
+    COPYCUT(c.SendError, sendErrorText);
+    return SendUnsent(q);
 }
+
+int ControlWritable(QELTA *q) { return SendUnsent(q); }
 
 int SendControlLine(QELTA *q, const char *line, const char *record, const char *refusalText,
                     const char *sendErrorText) {

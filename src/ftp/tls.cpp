@@ -13,9 +13,6 @@ void TlsSettingsFor(const QELTA *q, PlatTlsSettings *t) {
     t->CAFile = q->Tls.CAFile;
     t->Pin = q->Tls.HasPin ? q->Tls.Pin : nullptr;
     t->Verify = q->Tls.Verify;
-    // The watchdog's own limit: a handshake is one exchange like a reply.
-    int seconds = q->TimeOut < 5 ? 5 : (q->TimeOut > 2000000 ? 2000000 : q->TimeOut);
-    t->TimeoutMs = (unsigned)seconds * 1000U;
 }
 
 void LogTlsConnection(QELTA *q, PlatSocket s, const char *what) {
@@ -26,14 +23,45 @@ void LogTlsConnection(QELTA *q, PlatSocket s, const char *what) {
     LogText(q, text);
 }
 
-int SecureControlConnection(QELTA *q, const char *where) {
+// A handshake is one exchange like a reply: the watchdog ends it, and
+// names it.
+int StartHandshake(QELTA *q, PlatSocket s, PlatSocket resumeFrom, const char *where) {
     PlatTlsSettings t;
     TlsSettingsFor(q, &t);
     char why[200];
-    if (!PlatNetTlsStart(q->Socket.Control, &t, -1, why, sizeof why)) {
+    if (!PlatNetTlsStart(s, &t, resumeFrom, why, sizeof why)) {
         FORMATCUT(q->ErrorText, "%s in %s\r\n", why, where);
         return 0;
     }
+    COPYCUT(q->Tls.ShakeWhere, where);
+    return 1;
+}
+
+int HandshakeEnded(QELTA *q, PlatSocket s) {
+    char why[200];
+    int ok = PlatNetTlsFinish(s, why, sizeof why);
+    if (!ok) FORMATCUT(q->ErrorText, "%s in %s\r\n", why, q->Tls.ShakeWhere);
+    q->Tls.ShakeWhere[0] = 0;
+    return ok;
+}
+
+int HandshakeTimeoutText(const QELTA *q, char *out, size_t size) {
+    // A data connection closed mid-handshake (a final reply first) left it.
+    int running = q->Tls.Step == TLS_STEP_HANDSHAKE || (q->Tls.DataShaking && q->Socket.Data != -1);
+    if (!running || q->Tls.ShakeWhere[0] == 0) return 0;
+    return FormatCut(out, size, "TLS handshake with %s did not finish within %d seconds in %s\r\n",
+                     q->HostName, q->TimeOut, q->Tls.ShakeWhere);
+}
+
+int SecureControlConnection(QELTA *q, const char *where) {
+    if (!StartHandshake(q, q->Socket.Control, -1, where)) return 0;
+    q->Tls.Step = TLS_STEP_HANDSHAKE;
+    return 1;
+}
+
+int ControlConnectionSecured(QELTA *q) {
+    q->Tls.Step = TLS_STEP_NONE;
+    if (!HandshakeEnded(q, q->Socket.Control)) return 0;
     q->Tls.ControlSecured = 1;
     q->Tls.ProtectionAgreed = 0;
     LogTlsConnection(q, q->Socket.Control, "control connection");

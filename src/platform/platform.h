@@ -192,6 +192,8 @@ unsigned long PlatMilliseconds(void);
 // error numbers are Winsock's on both builds.
 typedef intptr_t PlatSocket;  // -1 = none
 enum { QFD_READ = 1, QFD_WRITE = 2, QFD_OOB = 4, QFD_ACCEPT = 8, QFD_CONNECT = 16, QFD_CLOSE = 32 };
+// Not Winsock's: a TLS handshake begun by PlatNetTlsStart has ended (below).
+enum { QFD_TLS = 0x4000 };
 enum {
     QWSAEINTR = 10004,
     QWSAEWOULDBLOCK = 10035,
@@ -251,23 +253,36 @@ void PlatNetAbort(PlatSocket s);
 // close_notify. A stream cut without it is an error (QWSAECONNRESET).
 // PlatNetClose sends close_notify first, so the peer sees a proper end;
 // PlatNetAbort never does.
+//
+// The handshake runs on the socket's own events, as every other step:
+// PlatNetTlsStart begins it and returns at once, and the layer carries it
+// on as the socket becomes ready. Meanwhile none of the socket's events
+// reaches the window and nothing can be sent or received on it; the
+// event loop goes on, so a handshake is ended by whatever ends a wait
+// (closing the socket drops it at once, nothing sent). When it has ended,
+// well or not, the window gets one QFD_TLS event for the socket (error 0),
+// and PlatNetTlsFinish tells the outcome.
 struct PlatTlsSettings {
     const char *ServerName;      // the name or dotted address given to CONN
     const char *CAFile;          // PEM authorities trusted besides the system's; "" for none
     const unsigned char *Pin;    // SHA-256 of the certificate (32 bytes): the only trust, or null
     int Verify;                  // 0: any certificate is accepted
-    unsigned TimeoutMs;          // the whole handshake's limit
 };
-// Performs the handshake as the client, blocking until it ends or the
-// time runs out, then checks the certificate as the settings say. With
+// Begins the handshake as the client; the settings are copied. With
 // resumeFrom (a socket already made a TLS client, or -1) the handshake
 // offers that connection's session, as FTP servers demand of data
 // connections; a data connection's certificate must then be the same as
-// resumeFrom's. Returns 1; or 0 with a sentence for the operator in why
-// (the host, what failed, and the certificate's SHA-256 fingerprint when
-// there was one), the socket then unusable and to be closed.
+// resumeFrom's. Returns 1 when it is under way; or 0 with a sentence for
+// the operator in why, the socket then unusable and to be closed.
 int PlatNetTlsStart(PlatSocket s, const PlatTlsSettings *t, PlatSocket resumeFrom, char *why,
                     size_t size);
+// After the QFD_TLS event: checks the certificate as the settings said.
+// Returns 1 with the socket a TLS client (FD_READ follows for anything
+// that came behind the handshake); or 0 with a sentence for the operator
+// in why (the host, what failed, and the certificate's SHA-256
+// fingerprint when there was one), the socket then unusable and to be
+// closed.
+int PlatNetTlsFinish(PlatSocket s, char *why, size_t size);
 // One line on a TLS socket's connection, for the log: protocol version,
 // cipher, certificate subject and SHA-256 fingerprint, and whether the
 // session was resumed. 0 when s is no TLS socket.

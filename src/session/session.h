@@ -227,6 +227,12 @@ struct QELTA {
     struct {
         char UdefExpected[5];  // the code a UDEF line waits for
         ReplyReader *Reader;   // the reading of replies across reads (ftp)
+        // What the control socket has not taken yet of the lines sent:
+        // Unsent[At, End), sent on its next write event, and the text of
+        // its send failing.
+        char Unsent[1024];
+        size_t At, End;
+        char SendError[96];
     } Control;
     struct {
         const Receiver *Current;  // LIST, RETR or NLST
@@ -294,8 +300,10 @@ struct QELTA {
         int ControlSecured;    // the control connection's handshake is done
         int ProtectionAgreed;  // PBSZ and PROT were accepted on it
         int Step;              // the exchange under way before a command's own line
-        int DataPending;       // the data connection still awaits its handshake
+        int DataPending;       // the data connection still awaits its handshake's end
+        int DataShaking;       // and that handshake is under way
         int MarkSeen;          // the transfer's preliminary reply has come
+        char ShakeWhere[16];   // the executor of a handshake under way, else ""
     } Tls;
     // The log-in: where a password missing from the script comes from, and
     // the user it is for.

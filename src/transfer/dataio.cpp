@@ -49,21 +49,25 @@ int AcceptDataConnection(QELTA *q, PlatWindow hDlg, const AcceptTexts *texts) {
 
 void NoteDataConnection(QELTA *q) {
     q->Tls.DataPending = q->Tls.ControlSecured && q->Tls.ProtectData;
+    q->Tls.DataShaking = 0;
 }
 
-int ProtectDataWhenDue(PlatWindow hDlg, QELTA *q, const char *verb) {
-    if (!q->Tls.DataPending || !q->Tls.MarkSeen || q->Socket.Data == -1) return 1;
-    q->Tls.DataPending = 0;
-    PlatTlsSettings t;
-    TlsSettingsFor(q, &t);
-    char why[200];
-    // The control connection's session is offered: servers may demand it.
-    if (!PlatNetTlsStart(q->Socket.Data, &t, q->Socket.Control, why, sizeof why)) {
-        FORMATCUT(q->ErrorText, "%s in Exec%s()\r\n", why, verb);
-        return 0;
-    }
+static int DataSecured(PlatWindow hDlg, QELTA *q) {
+    q->Tls.DataPending = q->Tls.DataShaking = 0;
+    if (!HandshakeEnded(q, q->Socket.Data)) return 0;
     if (q->DebugEx == 1) LogTlsConnection(q, q->Socket.Data, "data connection");
     if (q->ClearToSendData == 1) PlatPostEvent(hDlg, DATA, (uintptr_t)q->Socket.Data, QFD_WRITE);
+    return 1;
+}
+
+int ProtectDataWhenDue(PlatWindow hDlg, QELTA *q, const char *verb, unsigned msg, unsigned ev) {
+    if (q->Tls.DataShaking) return msg == DATA && ev == QFD_TLS ? DataSecured(hDlg, q) : 1;
+    if (!q->Tls.DataPending || !q->Tls.MarkSeen || q->Socket.Data == -1) return 1;
+    char where[16];
+    FORMATCUT(where, "Exec%s()", verb);
+    // The control connection's session is offered: servers may demand it.
+    if (!StartHandshake(q, q->Socket.Data, q->Socket.Control, where)) return 0;
+    q->Tls.DataShaking = 1;
     return 1;
 }
 

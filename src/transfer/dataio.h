@@ -24,14 +24,15 @@ int SelectDataEvents(PlatWindow hDlg, PlatSocket s);
 // A data socket was made (connected or accepted): under TLS with PROT P
 // it carries nothing until its handshake.
 void NoteDataConnection(QELTA *q);
-// The handshake of a protected data connection, once the server has
+// The handshake of a protected data connection, begun once the server has
 // answered the transfer's command with its preliminary reply and the
 // connection exists: only then is the server ready for it, and a refused
-// command never leaves the client waiting on a handshake. Afterwards a
-// send held back meanwhile is started. Called on every event of a
-// transfer, so it costs a test of two flags until a handshake is due. 1,
-// or 0 with ErrorText naming the executor of verb (e.g. "ExecRETR()").
-int ProtectDataWhenDue(PlatWindow hDlg, QELTA *q, const char *verb);
+// command never leaves the client waiting on a handshake. It ends on the
+// data socket's QFD_TLS event (msg, ev: the event being handled), and a
+// send held back meanwhile is then started. Called on every event of a
+// transfer, so it costs a test of a few flags until a handshake is due.
+// 1, or 0 with ErrorText naming the executor of verb (e.g. "ExecRETR()").
+int ProtectDataWhenDue(PlatWindow hDlg, QELTA *q, const char *verb, unsigned msg, unsigned ev);
 
 // One receive into DataBuffer: the count, 0 when nothing was there (would
 // block, or the peer's close), -1 on a failure (LastSocketError set).

@@ -201,7 +201,7 @@ int RunReceiver(const Receiver *r, PlatWindow hDlg, QELTA *q, int kind, unsigned
     if (kind == EV_START) return Start(r, hDlg, q);
     if (kind != EV_SOCKET) return 1;
     if (!SocketEvent(r, hDlg, q, msg, ev)) return 0;
-    return ProtectDataWhenDue(hDlg, q, r->Verb);
+    return ProtectDataWhenDue(hDlg, q, r->Verb, msg, ev);
 }
 
 int ExecLIST(PlatWindow w, QELTA *q, int k, unsigned m, unsigned e) {

@@ -190,5 +190,5 @@ int ExecSTOR(PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {
     if (kind == EV_START) return Start(hDlg, q);
     if (kind != EV_SOCKET) return 1;
     if (!SocketEvent(hDlg, q, msg, ev)) return 0;
-    return ProtectDataWhenDue(hDlg, q, "STOR");
+    return ProtectDataWhenDue(hDlg, q, "STOR", msg, ev);
 }

@@ -196,7 +196,7 @@ def sample_job(installed, name, server, wait="0:01", rounds=1):
     text = (installed / "usr" / "share" / "doc" / "qelta" / "examples" / name).read_text()
     text = re.sub(r"^(FTPCommand\d+)=CONN .*$", rf"\1=CONN 127.0.0.1:{server.port}", text, flags=re.M)
     text = re.sub(r"^(FTPCommand\d+)=USER .*$", rf"\1=USER {server.user}", text, flags=re.M)
-    text = re.sub(r"^(FTPCommand\d+)=PASS .*$", rf"\1=PASS {server.password}", text, flags=re.M)
+    text = re.sub(r"^(FTPCommand\d+)=PASS\b.*$", rf"\1=PASS {server.password}", text, flags=re.M)
     text = re.sub(r"^(FTPCommand\d+)=WFOR .*$", rf"\1=WFOR {wait}", text, flags=re.M)
     text = re.sub(r"^(FTPCommand\d+)=GOTO (\d+):\d+$", rf"\1=GOTO \2:{rounds}", text, flags=re.M)
     # The test's vsftpd runs as the launching user and so does not chroot:

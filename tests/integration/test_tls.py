@@ -9,14 +9,17 @@ against servers that do not require it."""
 import contextlib
 import os
 import shutil
+import signal
 import ssl
 import subprocess
 import tempfile
+import time
 from pathlib import Path
 
 import pytest
 
 from conftest import status_of, write_script
+import wine
 from ftpservers import RecordingProxy, running, start_pureftpd, start_pyftpdlib, start_vsftpd
 from scripted_server import ScriptedServer
 from test_transfers import dos
@@ -363,6 +366,101 @@ def test_the_password_never_crosses_in_clear(qelta, servers, certs, tmp_path):
     assert proxy.from_client.startswith(b"AUTH TLS\r\n")
     assert PASSWORD.encode() not in proxy.from_client
     assert b"USER" not in proxy.from_client
+
+
+# ---- A handshake the server leaves hanging ------------------------------------------------
+
+PROTECTION_STEPS = [("expect", b"PBSZ"), ("send", b"200 PBSZ=0\r\n"),
+                    ("expect", b"PROT"), ("send", b"200 Private.\r\n")]
+# The server takes the connection and never answers the client's hello:
+# the control connection's after AUTH TLS, or at connect (implicit), or the
+# data connection's after the 150; and where the failure is named.
+HANGING = {
+    "explicit": ([("send", b"220 Hello.\r\n"), ("expect", b"AUTH"), ("send", b"234 Go.\r\n"),
+                  ("hang",)], b"AUTH", "ExecCONN()"),
+    "implicit": ([("hang",)], None, "ExecCONN()"),
+    "data": (LOGIN_STEPS + PROTECTION_STEPS + [("expect", b"PASV"), ("pasv",), ("expect", b"RETR"),
+                                               ("send", b"150 Here.\r\n"), ("hang",)],
+             b"RETR", "ExecRETR()"),
+}
+
+
+def hanging_script(qelta, certs, tmp_path, kind, port, settings):
+    commands = login(port) + ["PORT", f"RETR big.bin {dos(qelta, tmp_path / 'got.bin')}"]
+    mode = "Implicit" if kind == "implicit" else "Explicit"
+    return write_script(tmp_path / f"{kind}.ftp", commands,
+                        {"TLS": mode, "TLSFingerprint": certs.fingerprint("self"), "PASVMode": 1,
+                         "Debug": 1, **settings})
+
+
+def wait_for_hang(server, kind):
+    """Until the client's last line before the handshake has come."""
+    last = HANGING[kind][1]
+    deadline = time.monotonic() + 15
+    while last is not None and time.monotonic() < deadline:
+        if any(line.startswith(last) for line in server.lines):
+            return
+        time.sleep(0.05)
+    assert last is None, f"the run never sent {last}"
+
+
+@pytest.mark.parametrize("kind", HANGING)
+def test_a_close_signal_ends_a_hanging_handshake_at_once(linux_qelta, certs, tmp_path, kind):
+    with ScriptedServer(HANGING[kind][0], tls=server_context(certs)) as server:
+        script = hanging_script(linux_qelta, certs, tmp_path, kind, server.port,
+                                {"Silent": 1, "TimeOut": 30})
+        proc = subprocess.Popen([str(linux_qelta.exe), str(script)], stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            wait_for_hang(server, kind)
+            time.sleep(1)
+            sent = time.monotonic()
+            proc.send_signal(signal.SIGTERM)
+            proc.wait(timeout=40)
+            took = time.monotonic() - sent
+        finally:
+            proc.kill()
+            proc.wait()
+    assert took < 2.5, f"the run went on {took:.1f} s after SIGTERM"
+    assert status_of(script).get("exitcode") == "Failure"
+
+
+@pytest.mark.parametrize("kind", HANGING)
+def test_the_watchdog_ends_a_hanging_handshake_and_names_it(qelta, certs, tmp_path, kind):
+    with ScriptedServer(HANGING[kind][0], tls=server_context(certs)) as server:
+        script = hanging_script(qelta, certs, tmp_path, kind, server.port,
+                                {"Silent": 1, "TimeOut": 5})
+        qelta.run(script, timeout=60)
+    err = (tmp_path / f"{kind}.err").read_bytes()
+    where = HANGING[kind][2]
+    assert f"TLS handshake with 127.0.0.1 did not finish within 5 seconds in {where}".encode() in err, \
+        err[-400:]
+    assert status_of(script).get("exitcode") == "Failure"
+
+
+@pytest.mark.parametrize("kind", ["explicit", "data"])
+def test_cancel_ends_a_hanging_handshake_at_once(win_qelta, certs, tmp_path, kind):
+    from test_win32_ui import MainWindowWatch
+
+    class Watch(MainWindowWatch):
+        clicked_at = None
+
+        def __call__(self, xenv, wid, title):
+            super().__call__(xenv, wid, title)
+            if self.clicked and self.clicked_at is None:
+                self.clicked_at = time.monotonic()
+
+    with ScriptedServer(HANGING[kind][0], tls=server_context(certs)) as server:
+        script = hanging_script(win_qelta, certs, tmp_path, kind, server.port, {"TimeOut": 60})
+        # The Cancel button's centre: 87, 111 of the dialog's 175 x 123 units, 4 units left.
+        watch = Watch(click_after=2.5, at=(83.5 / 175, 111.5 / 123))
+        wine.run_exe(str(win_qelta.exe), win_qelta.path(script), timeout=120, on_window=watch,
+                     answer_boxes={"QELTA Error": "Return"})
+        ended = time.monotonic()
+        reached = any(line.startswith(HANGING[kind][1]) for line in server.lines)
+    assert watch.clicked and reached
+    assert ended - watch.clicked_at < 15, f"the run went on {ended - watch.clicked_at:.1f} s"
+    assert b"User Cancelled" in (tmp_path / f"{kind}.err").read_bytes()
 
 
 # ---- Other servers ------------------------------------------------------------------------

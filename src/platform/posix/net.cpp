@@ -133,6 +133,8 @@ struct SockRec {
     int parked;       // data waits that may not be signalled: no POLLIN
     int hangParked;   // a hang-up nothing could be posted for: not watched
     TlsLink *tls;     // the TLS connection over the socket, or null
+    TlsShake *shake;  // a handshake under way (or ended, not yet taken back)
+    short shakeWant;  // what the handshake waits for; 0 once it has ended
     std::vector<std::pair<PlatWindow, unsigned>> postedTo;
 };
 
@@ -168,6 +170,8 @@ void Post(SockRec *r, int event, int error) {
 }
 
 short WantedEvents(const SockRec &r) {
+    // A handshake's own needs, whatever the application selected.
+    if (r.shake != nullptr) return r.shakeWant;
     if (r.w == nullptr || r.events == 0 || r.hangParked) return 0;
     switch (r.state) {
         case SOCK_CONNECTING: return POLLOUT;  // the outcome is needed even unselected, to arm FD_WRITE
@@ -271,10 +275,22 @@ int OnConnectedReady(SockRec *r, short revents) {
     return posted;
 }
 
+// The handshake a step on; its end is posted as one QFD_TLS event.
+void StepShake(SockRec *r) {
+    if (r->shakeWant == 0) return;
+    r->shakeWant = TlsShakeStep(r->shake);
+    if (r->shakeWant == 0) Post(r, QFD_TLS, 0);
+}
+
 void OnSocketReady(int fd, short revents, void *ctx) {
     SockRec *r = Find(fd);
     if (r == nullptr || r->generation != (uintptr_t)ctx) {
         LoopUnwatchFd(fd);
+        return;
+    }
+    if (r->shake != nullptr) {
+        StepShake(r);
+        UpdateWatch(r);
         return;
     }
     int posted = 0;
@@ -594,6 +610,7 @@ long PlatNetSend(PlatSocket s, const void *buf, size_t n) {
     SockRec *known = Find(s);
     // Linux says EPIPE for a socket never connected; Winsock WSAENOTCONN.
     if (known != nullptr && known->state != SOCK_CONNECTED) return Fail(ENOTCONN);
+    if (known != nullptr && known->shake != nullptr) return Fail(EAGAIN);
     ssize_t put;
     if (known != nullptr && known->tls != nullptr) {
         put = TlsSend(known->tls, buf, n);
@@ -615,6 +632,7 @@ long PlatNetSend(PlatSocket s, const void *buf, size_t n) {
 long PlatNetRecv(PlatSocket s, void *buf, size_t n, int peek) {
     ssize_t got;
     SockRec *r = Find(s);
+    if (r != nullptr && r->shake != nullptr) return Fail(EAGAIN);
     if (r != nullptr && r->tls != nullptr) {
         got = TlsRecv(r->tls, buf, n, peek);
     } else {
@@ -695,6 +713,10 @@ namespace {
 void CloseSocket(PlatSocket s, int orderly) {
     if (s < 0) return;
     SockRec *r = Find(s);
+    if (r != nullptr && r->shake != nullptr) {
+        TlsShakeFree(r->shake);  // no close_notify, no wait: it never began
+        r->shake = nullptr;
+    }
     if (r != nullptr && r->tls != nullptr) {
         TlsEnd(r->tls, orderly);
         r->tls = nullptr;
@@ -724,10 +746,31 @@ TlsLink *NetTlsLink(int fd) {
     return r == nullptr ? nullptr : r->tls;
 }
 
-int NetAttachTls(int fd, TlsLink *t) {
+int NetBeginShake(int fd, TlsShake *h) {
     SockRec *r = Find(fd);
-    if (r == nullptr || r->state != SOCK_CONNECTED) return 0;
-    r->tls = t;
-    if (TlsBuffered(t)) PostReadAgain(r);
+    if (r == nullptr || r->state != SOCK_CONNECTED || r->tls != nullptr || r->shake != nullptr)
+        return 0;
+    r->shake = h;
+    r->shakeWant = POLLOUT;
+    StepShake(r);
+    UpdateWatch(r);
     return 1;
+}
+
+TlsShake *NetShake(int fd) {
+    SockRec *r = Find(fd);
+    return r == nullptr || r->shakeWant != 0 ? nullptr : r->shake;
+}
+
+void NetEndShake(int fd, TlsLink *t) {
+    SockRec *r = Find(fd);
+    if (r == nullptr) return;
+    r->shake = nullptr;
+    r->tls = t;
+    // What came meanwhile is signalled now: the kernel's data through
+    // poll(), what TLS decrypted already at once.
+    r->readArmed = 1;
+    Answered(r);
+    if (t != nullptr && TlsBuffered(t)) PostReadAgain(r);
+    UpdateWatch(r);
 }

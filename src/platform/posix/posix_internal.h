@@ -72,10 +72,26 @@ int TlsBuffered(TlsLink *t);
 // Sends close_notify (waiting a little for room) when notify is 1, and
 // frees the connection; the socket is the caller's to close.
 void TlsEnd(TlsLink *t, int notify);
-// net.cpp: the TLS connection of a socket, or null; attaching one makes
-// the socket's sends and receives go through it (0 for no connected socket).
+// A handshake under way on a socket: what PlatNetTlsStart began.
+struct TlsShake;
+// Takes the handshake on as far as the socket allows: the poll events it
+// waits for next, or 0 once it has ended, well or not.
+short TlsShakeStep(TlsShake *h);
+// An ended handshake's outcome, its certificate checked: the socket's TLS
+// connection, or null with the sentence in why. The handshake is freed.
+TlsLink *TlsShakeFinish(TlsShake *h, char *why, size_t size);
+// Drops a handshake that has not ended: nothing more is sent.
+void TlsShakeFree(TlsShake *h);
+// net.cpp: the TLS connection of a socket, or null.
 TlsLink *NetTlsLink(int fd);
-int NetAttachTls(int fd, TlsLink *t);
+// Hands a connected socket a handshake, steps it once, and drives it on
+// the socket's readiness from then on, posting QFD_TLS when it has ended;
+// the socket's other events are held meanwhile (0 for no connected
+// socket). NetEndShake takes it back and attaches the outcome (null:
+// none), after which the socket's events go on.
+int NetBeginShake(int fd, TlsShake *h);
+TlsShake *NetShake(int fd);
+void NetEndShake(int fd, TlsLink *t);
 
 // ---- paths (paths.cpp) ----
 // Maps a DOS-style path (C:\x\y, relative x\y, \x\y) to a POSIX path

@@ -1,8 +1,11 @@
 // TLS client connections with OpenSSL, over the sockets of net.cpp.
 //
-// The handshake blocks (poll() with a deadline): the core starts it only
-// when the server is known to be ready for it. Afterwards the socket
-// stays non-blocking and event-driven; records are read one by one
+// The handshake is taken a step on whenever poll() says the socket is
+// ready for what it waits for (net.cpp drives it), so the loop goes on
+// meanwhile: a cancel, a signal or the watchdog ends a handshake that a
+// server leaves hanging. The core starts it only when the server is known
+// to be ready for it. Afterwards the socket stays non-blocking and
+// event-driven; records are read one by one
 // (no read-ahead), so anything not yet decrypted is still in the kernel
 // where poll() sees it, and what was decrypted but not returned is
 // reported by TlsBuffered.
@@ -33,6 +36,21 @@ struct TlsLink {
     int fd;
     unsigned char fingerprint[32];
     int gotData;  // application data came: not an upload's connection
+};
+
+// A handshake under way, with what its certificate's check needs at the end.
+struct TlsShake {
+    SSL_CTX *ctx;
+    SSL *ssl;
+    int fd;
+    int control;  // the control connection's socket for a data connection, else -1
+    char host[256];
+    unsigned char pin[32];
+    int hasPin;
+    int verify;
+    short want;   // the poll events it waits for; 0 once it has ended
+    int failed;
+    char why[200];
 };
 
 namespace {
@@ -170,26 +188,6 @@ int WaitFor(SSL *ssl, int fd, int result, unsigned long deadline) {
     }
 }
 
-int Handshake(SSL *ssl, int fd, const PlatTlsSettings *t, char *why, size_t size) {
-    unsigned long deadline = NowMs() + t->TimeoutMs;
-    L.ERR_clear_error();
-    for (;;) {
-        int r = L.SSL_connect(ssl);
-        if (r == 1) return 1;
-        int e = L.SSL_get_error(ssl, r);
-        if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
-            if (WaitFor(ssl, fd, r, deadline)) continue;
-            FormatCut(why, size, "TLS handshake with %s did not finish within %u seconds",
-                      t->ServerName, t->TimeoutMs / 1000);
-            return 0;
-        }
-        char detail[120];
-        OpenSslError(detail, sizeof detail, "connection closed");
-        FormatCut(why, size, "TLS handshake with %s failed (%s)", t->ServerName, detail);
-        return 0;
-    }
-}
-
 const char *UntrustedReason(long v) {
     switch (v) {
     case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT: return "self-signed";
@@ -299,6 +297,48 @@ void Linger(int fd) {
 
 }  // namespace
 
+short TlsShakeStep(TlsShake *h) {
+    if (h->want == 0) return 0;
+    L.ERR_clear_error();
+    int r = L.SSL_connect(h->ssl);
+    if (r == 1) return h->want = 0;
+    int e = L.SSL_get_error(h->ssl, r);
+    if (e == SSL_ERROR_WANT_READ) return h->want = POLLIN;
+    if (e == SSL_ERROR_WANT_WRITE) return h->want = POLLOUT;
+    char detail[120];
+    OpenSslError(detail, sizeof detail, "connection closed");
+    FormatCut(h->why, sizeof h->why, "TLS handshake with %s failed (%s)", h->host, detail);
+    h->failed = 1;
+    return h->want = 0;
+}
+
+void TlsShakeFree(TlsShake *h) {
+    if (h->ssl != nullptr) L.SSL_free(h->ssl);
+    if (h->ctx != nullptr) L.SSL_CTX_free(h->ctx);
+    delete h;
+}
+
+TlsLink *TlsShakeFinish(TlsShake *h, char *why, size_t size) {
+    TlsLink *link = nullptr;
+    const TlsLink *control = h->control >= 0 ? NetTlsLink(h->control) : nullptr;
+    PlatTlsSettings t = {h->host, "", h->hasPin ? h->pin : nullptr, h->verify};
+    unsigned char fp[32];
+    if (h->failed) {
+        CopyCut(why, size, h->why);
+    } else if (h->want != 0) {
+        FormatCut(why, size, "TLS handshake with %s has not ended", h->host);
+    } else if (h->control >= 0 && control == nullptr) {
+        FormatCut(why, size, "TLS handshake with %s failed (the control connection is gone)", h->host);
+    } else if (Checked(h->ssl, control, &t, fp, why, size)) {
+        link = new TlsLink{h->ctx, h->ssl, h->fd, {0}, 0};
+        memcpy(link->fingerprint, fp, 32);
+        h->ctx = nullptr;
+        h->ssl = nullptr;
+    }
+    TlsShakeFree(h);
+    return link;
+}
+
 int PlatNetTlsStart(PlatSocket s, const PlatTlsSettings *t, PlatSocket resumeFrom, char *why,
                     size_t size) {
     if (size) why[0] = 0;
@@ -312,27 +352,42 @@ int PlatNetTlsStart(PlatSocket s, const PlatTlsSettings *t, PlatSocket resumeFro
     if (control != nullptr && L.SSL_CTX_up_ref(control->ctx) == 1) ctx = control->ctx;
     if (ctx == nullptr) ctx = NewContext(t, why, size);
     if (ctx == nullptr) return 0;
-    SSL *ssl = L.SSL_new(ctx);
-    unsigned char fp[32];
-    int ok = ssl != nullptr && L.SSL_set_fd(ssl, (int)s) == 1;
-    if (ok) {
-        L.SSL_set_connect_state(ssl);
-        if (!IsAddress(t->ServerName))
-            L.SSL_ctrl(ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
-                       const_cast<char *>(t->ServerName));
-        if (control != nullptr) OfferSession(ssl, control);
-        ok = Handshake(ssl, (int)s, t, why, size) && Checked(ssl, control, t, fp, why, size);
-    } else {
+    TlsShake *h = new TlsShake();
+    h->ctx = ctx;
+    h->ssl = L.SSL_new(ctx);
+    h->fd = (int)s;
+    h->control = control != nullptr ? (int)resumeFrom : -1;
+    CopyCut(h->host, sizeof h->host, t->ServerName);
+    h->hasPin = t->Pin != nullptr;
+    if (h->hasPin) memcpy(h->pin, t->Pin, 32);
+    h->verify = t->Verify;
+    h->want = POLLOUT;  // the first step sends the client's hello
+    if (h->ssl == nullptr || L.SSL_set_fd(h->ssl, (int)s) != 1) {
         FormatCut(why, size, "TLS cannot be set up for %s", t->ServerName);
+        TlsShakeFree(h);
+        return 0;
     }
-    TlsLink *link = ok ? new TlsLink{ctx, ssl, (int)s, {0}, 0} : nullptr;
-    if (link != nullptr) memcpy(link->fingerprint, fp, 32);
-    if (link != nullptr && NetAttachTls((int)s, link)) return 1;
-    if (ok) FormatCut(why, size, "TLS with %s: the socket is not connected", t->ServerName);
-    delete link;
-    L.SSL_free(ssl);
-    L.SSL_CTX_free(ctx);
+    L.SSL_set_connect_state(h->ssl);
+    if (!IsAddress(t->ServerName))
+        L.SSL_ctrl(h->ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+                   const_cast<char *>(t->ServerName));
+    if (control != nullptr) OfferSession(h->ssl, control);
+    if (NetBeginShake((int)s, h)) return 1;
+    FormatCut(why, size, "TLS with %s: the socket is not connected", t->ServerName);
+    TlsShakeFree(h);
     return 0;
+}
+
+int PlatNetTlsFinish(PlatSocket s, char *why, size_t size) {
+    if (size) why[0] = 0;
+    TlsShake *h = NetShake((int)s);
+    if (h == nullptr) {
+        CopyCut(why, size, "TLS handshake: no handshake on this socket");
+        return 0;
+    }
+    TlsLink *link = TlsShakeFinish(h, why, size);
+    NetEndShake((int)s, link);
+    return link != nullptr;
 }
 
 int PlatNetTlsDescribe(PlatSocket s, char *out, size_t size) {

@@ -278,6 +278,16 @@ void NetPostEvent(SOCKET s, long event) {
         }
 }
 
+bool NetNotifyTarget(SOCKET s, HWND *w, UINT *msg) {
+    for (size_t i = NotifiedTo.size(); i-- > 0;)
+        if (NotifiedTo[i].s == s) {
+            *w = NotifiedTo[i].w;
+            *msg = NotifiedTo[i].msg;
+            return true;
+        }
+    return false;
+}
+
 // Takes out the queued events of msg for w and posts back those of other
 // sockets; posted messages are never dispatched by this peek.
 static void DropQueued(const Notified &n) {
@@ -301,14 +311,22 @@ int PlatNetConnect(PlatSocket s, const NetAddress *a) {
     return connect(Sock(s), (const sockaddr *)&ss, len) == 0 ? 0 : -1;
 }
 
+// Nothing goes through a socket while its handshake runs.
+static long Shaking(void) {
+    WSASetLastError(WSAEWOULDBLOCK);
+    return -1;
+}
+
 long PlatNetSend(PlatSocket s, const void *buf, size_t n) {
     if (TlsConn *t = TlsFind(Sock(s))) return TlsSend(t, buf, n);
+    if (TlsShaking(Sock(s))) return Shaking();
     int r = send(Sock(s), (const char *)buf, (int)n, 0);
     return r == SOCKET_ERROR ? -1 : r;
 }
 
 long PlatNetRecv(PlatSocket s, void *buf, size_t n, int peek) {
     if (TlsConn *t = TlsFind(Sock(s))) return TlsRecv(t, buf, n, peek);
+    if (TlsShaking(Sock(s))) return Shaking();
     int r = recv(Sock(s), (char *)buf, (int)n, peek ? MSG_PEEK : 0);
     return r == SOCKET_ERROR ? -1 : r;
 }
@@ -348,6 +366,7 @@ int PlatNetLocalAddress(PlatSocket s, NetAddress *a) {
 
 static void CloseSocket(PlatSocket s, int orderly) {
     if (s == -1) return;
+    if (TlsConn *h = TlsShaking(Sock(s))) TlsDrop(h);  // no close_notify: it never began
     if (TlsConn *t = TlsFind(Sock(s))) TlsClose(t, orderly);
     if (!orderly) {
         // A zero linger makes closesocket() send a reset.

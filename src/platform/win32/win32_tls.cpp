@@ -4,6 +4,11 @@
 // certificate alike. A data connection reuses its control connection's
 // credentials handle and target name: that is how Schannel offers the
 // control connection's session again.
+//
+// The handshake is taken on by the socket's own events: the window
+// procedures hand them here first (TlsTakeEvent), so the message loop goes
+// on meanwhile and a cancel or the watchdog ends a handshake that a
+// server leaves hanging.
 #define SECURITY_WIN32
 #include <winsock2.h>
 #include <windows.h>
@@ -32,6 +37,14 @@ struct TlsCred {
 
 enum { FP_SIZE = 32, FP_TEXT = FP_SIZE * 3 };
 
+enum HandshakeEnd { HS_OK, HS_WANT_READ, HS_WANT_WRITE, HS_STATUS, HS_CLOSED, HS_SOCKET, HS_TIMEOUT };
+
+struct HandshakeResult {
+    HandshakeEnd end;
+    SECURITY_STATUS status;
+    int error;  // Winsock's, for HS_SOCKET
+};
+
 }  // namespace
 
 struct TlsConn {
@@ -54,6 +67,29 @@ struct TlsConn {
     unsigned char fp[FP_SIZE] = {};
     std::string subject;
     int resumed = -1;  // -1 when Schannel does not say
+    // A handshake's course: its bytes for the server not yet taken by the
+    // OS, whether it waits for the server's, and whether it is done.
+    std::vector<char> token;
+    size_t tokenPos = 0;
+    bool needRead = false;
+    int incompleteCreds = 0;
+    bool handshakeDone = false;
+    // From PlatNetTlsStart to PlatNetTlsFinish: where the socket's events
+    // go, how the handshake ended, and what the certificate's check needs.
+    bool shaking = false;
+    bool ended = false;
+    // Events taken here that the window is owed once the handshake is
+    // finished: a read that came after its end, and any write event (the
+    // one of an accept may come only once the handshake has begun).
+    long owed = 0;
+    HandshakeResult result = {HS_OK, 0, 0};
+    HWND w = NULL;
+    UINT msg = 0;
+    SOCKET from = INVALID_SOCKET;
+    HCERTSTORE ca = NULL;
+    bool hasPin = false;
+    unsigned char pin[FP_SIZE] = {};
+    int verify = 1;
 };
 
 static std::vector<TlsConn *> Conns;
@@ -70,7 +106,13 @@ static const ULONG ISC_FLAGS = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
 
 TlsConn *TlsFind(SOCKET s) {
     for (TlsConn *c : Conns)
-        if (c->s == s) return c;
+        if (c->s == s && !c->shaking) return c;
+    return nullptr;
+}
+
+TlsConn *TlsShaking(SOCKET s) {
+    for (TlsConn *c : Conns)
+        if (c->s == s && c->shaking) return c;
     return nullptr;
 }
 
@@ -82,6 +124,7 @@ static void CredRelease(TlsCred *cred) {
 }
 
 static void FreeConn(TlsConn *c) {
+    if (c->ca) CertCloseStore(c->ca, 0);
     if (c->hasCtx) DeleteSecurityContext(&c->ctx);
     CredRelease(c->cred);
     for (size_t i = 0; i < Conns.size(); i++)
@@ -172,41 +215,44 @@ static int Flush(TlsConn *c) {
 
 // ---- Handshake ---------------------------------------------------------------------
 
-enum HandshakeEnd { HS_OK, HS_STATUS, HS_CLOSED, HS_SOCKET, HS_TIMEOUT };
-
-struct HandshakeResult {
-    HandshakeEnd end;
-    SECURITY_STATUS status;
-    int error;  // Winsock's, for HS_SOCKET
-};
-
 static void SetBuffer(SecBuffer *b, unsigned long type, size_t size, void *p) {
     b->BufferType = type;
     b->cbBuffer = (unsigned long)size;
     b->pvBuffer = p;
 }
 
-// Reads more of the server's handshake into c->in, waiting for it. HS_OK
-// once something came.
-static HandshakeResult HandshakeRead(TlsConn *c, DWORD start, DWORD limitMs) {
-    for (;;) {
-        if (c->inLen == c->in.size()) {
-            if (c->in.size() >= HANDSHAKE_BUFFER_MAX) return {HS_STATUS, SEC_E_INSUFFICIENT_MEMORY, 0};
-            c->in.resize(c->in.size() * 2);
-        }
-        int r = recv(c->s, c->in.data() + c->inLen, (int)(c->in.size() - c->inLen), 0);
-        if (r == 0) return {HS_CLOSED, 0, 0};
-        if (r != SOCKET_ERROR) {
-            c->inLen += (size_t)r;
-            return {HS_OK, 0, 0};
-        }
-        int e = WSAGetLastError();
-        if (e == WSAECONNRESET || e == WSAECONNABORTED) return {HS_CLOSED, 0, 0};
-        if (e != WSAEWOULDBLOCK) return {HS_SOCKET, 0, e};
-        int w = WaitSocket(c->s, false, start, limitMs);
-        if (w == 0) return {HS_TIMEOUT, 0, 0};
-        if (w < 0) return {HS_SOCKET, 0, WSAGetLastError()};
+static HandshakeResult SocketEnd(int e, HandshakeEnd wouldBlock) {
+    if (e == WSAEWOULDBLOCK) return {wouldBlock, 0, 0};
+    if (e == WSAECONNRESET || e == WSAECONNABORTED) return {HS_CLOSED, 0, 0};
+    return {HS_SOCKET, 0, e};
+}
+
+// Reads what has come of the server's handshake into c->in: HS_OK when
+// something came, HS_WANT_READ when nothing has yet.
+static HandshakeResult HandshakeRead(TlsConn *c) {
+    if (c->inLen == c->in.size()) {
+        if (c->in.size() >= HANDSHAKE_BUFFER_MAX) return {HS_STATUS, SEC_E_INSUFFICIENT_MEMORY, 0};
+        c->in.resize(c->in.size() * 2);
     }
+    int r = recv(c->s, c->in.data() + c->inLen, (int)(c->in.size() - c->inLen), 0);
+    if (r == 0) return {HS_CLOSED, 0, 0};
+    if (r == SOCKET_ERROR) return SocketEnd(WSAGetLastError(), HS_WANT_READ);
+    c->inLen += (size_t)r;
+    return {HS_OK, 0, 0};
+}
+
+// Sends what the OS has not taken yet of the handshake's bytes: HS_OK
+// once all went, HS_WANT_WRITE while it has no room.
+static HandshakeResult SendToken(TlsConn *c) {
+    while (c->tokenPos < c->token.size()) {
+        size_t n = c->token.size() - c->tokenPos;
+        int r = send(c->s, c->token.data() + c->tokenPos, (int)(n < INT_MAX ? n : INT_MAX), 0);
+        if (r == SOCKET_ERROR) return SocketEnd(WSAGetLastError(), HS_WANT_WRITE);
+        c->tokenPos += (size_t)r;
+    }
+    c->token.clear();
+    c->tokenPos = 0;
+    return {HS_OK, 0, 0};
 }
 
 // One InitializeSecurityContext call on what c->in holds (nothing before
@@ -229,20 +275,6 @@ static SECURITY_STATUS HandshakeCall(TlsConn *c, SecBuffer *extra, SecBuffer *to
     return st;
 }
 
-// Sends a handshake call's token and frees it; st is the call's status.
-// Sent even on failure: with ISC_REQ_EXTENDED_ERROR it is the alert.
-static HandshakeResult SendToken(TlsConn *c, const SecBuffer &token, SECURITY_STATUS st, DWORD start,
-                                 DWORD limitMs) {
-    int e = 0;
-    if (token.cbBuffer) e = SendAll(c->s, (const char *)token.pvBuffer, token.cbBuffer, start, limitMs);
-    FreeContextBuffer(token.pvBuffer);
-    if (e && FAILED(st)) return {HS_STATUS, st, 0};
-    if (e == WSAETIMEDOUT) return {HS_TIMEOUT, 0, 0};
-    if (e == WSAECONNRESET || e == WSAECONNABORTED) return {HS_CLOSED, 0, 0};
-    if (e) return {HS_SOCKET, 0, e};
-    return {HS_OK, st, 0};
-}
-
 // Moves the bytes Schannel left over (an SECBUFFER_EXTRA, the tail of
 // c->in) to the front of c->in. false when there are none.
 static bool KeepExtra(TlsConn *c, const SecBuffer *extra) {
@@ -253,38 +285,69 @@ static bool KeepExtra(TlsConn *c, const SecBuffer *extra) {
     return true;
 }
 
-// Runs InitializeSecurityContext until it is done, sending its tokens and
-// reading the server's into c->in. Without a context yet it starts one;
-// with one it goes on from what c->in holds (a post-handshake message).
-// What the server sent beyond the handshake stays in c->in.
-static HandshakeResult Handshake(TlsConn *c, DWORD start, DWORD limitMs) {
-    bool needRead = c->hasCtx && c->inLen == 0;
-    int incompleteCreds = 0;
+// A handshake from here: without a context yet it starts one; with one it
+// goes on from what c->in holds (a post-handshake message).
+static void BeginHandshake(TlsConn *c) {
+    c->needRead = c->hasCtx && c->inLen == 0;
+    c->incompleteCreds = 0;
+    c->handshakeDone = false;
+    c->token.clear();
+    c->tokenPos = 0;
     if (c->in.size() < 16384 + 512) c->in.resize(16384 + 512);
+}
+
+// Takes the handshake as far as the socket allows, never waiting: HS_OK
+// once it is done, HS_WANT_READ or HS_WANT_WRITE while it waits for the
+// socket, else how it failed. Every token goes out, even a failure's: with
+// ISC_REQ_EXTENDED_ERROR it is the alert. What the server sent beyond the
+// handshake stays in c->in.
+static HandshakeResult Advance(TlsConn *c) {
     for (;;) {
-        if (needRead) {
-            HandshakeResult r = HandshakeRead(c, start, limitMs);
+        HandshakeResult sent = SendToken(c);
+        if (sent.end != HS_OK || c->handshakeDone) return sent;
+        if (c->needRead) {
+            HandshakeResult r = HandshakeRead(c);
             if (r.end != HS_OK) return r;
         }
         SecBuffer extra, token;
         SECURITY_STATUS st = HandshakeCall(c, &extra, &token);
         if (token.pvBuffer) {
-            HandshakeResult r = SendToken(c, token, st, start, limitMs);
-            if (r.end != HS_OK) return r;
+            const char *p = (const char *)token.pvBuffer;
+            c->token.insert(c->token.end(), p, p + token.cbBuffer);
+            FreeContextBuffer(token.pvBuffer);
         }
         if (st == SEC_E_INCOMPLETE_MESSAGE) {
-            needRead = true;
+            c->needRead = true;
             continue;
         }
-        if (st == SEC_I_INCOMPLETE_CREDENTIALS && incompleteCreds++ == 0) {
+        if (st == SEC_I_INCOMPLETE_CREDENTIALS && c->incompleteCreds++ == 0) {
             // The server asks for a client certificate; go on without one.
-            needRead = false;
+            c->needRead = false;
             continue;
         }
         if (!KeepExtra(c, &extra) && c->hasCtx) c->inLen = 0;
-        if (st == SEC_E_OK) return {HS_OK, st, 0};
-        if (st != SEC_I_CONTINUE_NEEDED) return {HS_STATUS, st, 0};
-        needRead = c->inLen == 0;
+        if (st == SEC_E_OK) {
+            c->handshakeDone = true;
+            continue;
+        }
+        if (st != SEC_I_CONTINUE_NEEDED) {
+            SendToken(c);
+            return {HS_STATUS, st, 0};
+        }
+        c->needRead = c->inLen == 0;
+    }
+}
+
+// The same, waiting for the socket up to limitMs from start: for a
+// handshake message that comes after the handshake.
+static HandshakeResult Handshake(TlsConn *c, DWORD start, DWORD limitMs) {
+    BeginHandshake(c);
+    for (;;) {
+        HandshakeResult r = Advance(c);
+        if (r.end != HS_WANT_READ && r.end != HS_WANT_WRITE) return r;
+        int w = WaitSocket(c->s, r.end == HS_WANT_WRITE, start, limitMs);
+        if (w == 0) return {HS_TIMEOUT, 0, 0};
+        if (w < 0) return {HS_SOCKET, 0, WSAGetLastError()};
     }
 }
 
@@ -570,18 +633,12 @@ static TlsConn *NewConn(SOCKET s, TlsConn *from, const char *host, char *why, si
 }
 
 // The operator's sentence for a handshake that ended otherwise than HS_OK.
-static void HandshakeWhy(const HandshakeResult &r, const char *host, unsigned timeoutMs, char *why,
-                         size_t size) {
+static void HandshakeWhy(const HandshakeResult &r, const char *host, char *why, size_t size) {
     char text[96];
     if (r.end == HS_STATUS) StatusText(r.status, text, sizeof text);
     else if (r.end == HS_SOCKET) FormatCut(text, sizeof text, "socket error %d", r.error);
     else CopyCut(text, sizeof text, "connection closed");
-    unsigned seconds = (timeoutMs + 500) / 1000;
-    if (r.end == HS_TIMEOUT)
-        FormatCut(why, size, "TLS handshake with %s did not finish within %u seconds", host,
-                  seconds ? seconds : 1);
-    else
-        FormatCut(why, size, "TLS handshake with %s failed (%s)", host, text);
+    FormatCut(why, size, "TLS handshake with %s failed (%s)", host, text);
 }
 
 // Whether cert (its SHA-256 already in c->fp) is trusted: a data
@@ -654,6 +711,54 @@ static void ReadyConn(TlsConn *c) {
     // The server may have sent data right behind the handshake; its FD_READ
     // was spent on the handshake.
     if (c->inLen) NetPostEvent(c->s, FD_READ);
+    // And the events taken here meanwhile: a receive may find data still
+    // in the kernel, and the socket has room.
+    if (c->owed & FD_READ) NetPostEvent(c->s, FD_READ);
+    if (c->owed & FD_WRITE) NetPostEvent(c->s, FD_WRITE);
+}
+
+// The handshake has ended, well or not: the window is told.
+static void EndShake(TlsConn *c, const HandshakeResult &r) {
+    c->ended = true;
+    c->result = r;
+    PostMessageA(c->w, c->msg, (WPARAM)c->s, WSAMAKESELECTREPLY(QFD_TLS, 0));
+}
+
+bool TlsTakeEvent(HWND w, UINT msg, WPARAM wp, LPARAM lp) {
+    if (Conns.empty()) return false;
+    SOCKET s = (SOCKET)wp;
+    long event = WSAGETSELECTEVENT(lp);
+    if (TlsConn *ready = TlsFind(s)) {
+        // Room again: the records a send left behind go first.
+        HWND to = NULL;
+        UINT as = 0;
+        if (event == FD_WRITE && ready->outPos < ready->outLen && NetNotifyTarget(s, &to, &as) &&
+            to == w && as == msg)
+            Flush(ready);
+        return false;
+    }
+    TlsConn *c = TlsShaking(s);
+    if (!c || c->w != w || c->msg != msg || event == QFD_TLS) return false;
+    if (event & FD_WRITE) c->owed |= FD_WRITE;
+    if (c->ended) {
+        if (event & (FD_READ | FD_CLOSE)) c->owed |= FD_READ;
+        return true;
+    }
+    int error = WSAGETSELECTERROR(lp);
+    HandshakeResult r = error ? SocketEnd(error, HS_SOCKET) : Advance(c);
+    if (r.end != HS_WANT_READ && r.end != HS_WANT_WRITE) EndShake(c, r);
+    return true;
+}
+
+// The settings the check at the end needs, kept with the connection.
+static bool KeepSettings(TlsConn *c, const PlatTlsSettings *t, TlsConn *from, char *why, size_t size) {
+    c->from = from ? from->s : INVALID_SOCKET;
+    c->hasPin = t->Pin != nullptr;
+    if (c->hasPin) memcpy(c->pin, t->Pin, FP_SIZE);
+    c->verify = t->Verify;
+    if (from || t->Pin || !t->Verify || !t->CAFile || !t->CAFile[0]) return true;
+    c->ca = LoadCAFile(t->CAFile, why, size);
+    return c->ca != NULL;
 }
 
 int PlatNetTlsStart(PlatSocket ps, const PlatTlsSettings *t, PlatSocket resumeFrom, char *why,
@@ -661,39 +766,68 @@ int PlatNetTlsStart(PlatSocket ps, const PlatTlsSettings *t, PlatSocket resumeFr
     SOCKET s = (SOCKET)ps;
     if (size) why[0] = 0;
     const char *host = t->ServerName ? t->ServerName : "";
-    if (TlsFind(s)) {
+    if (TlsFind(s) || TlsShaking(s)) {
         FormatCut(why, size, "TLS handshake with %s failed (the connection is TLS already)", host);
         return 0;
     }
     TlsConn *from = resumeFrom == -1 ? nullptr : TlsFind((SOCKET)resumeFrom);
-    HCERTSTORE ca = NULL;
-    if (!from && !t->Pin && t->Verify && t->CAFile && t->CAFile[0]) {
-        ca = LoadCAFile(t->CAFile, why, size);
-        if (!ca) return 0;
-    }
     TlsConn *c = NewConn(s, from, host, why, size);
-    if (!c) {
-        if (ca) CertCloseStore(ca, 0);
-        return 0;
-    }
+    if (!c) return 0;
     // Registered now so that the clean-up below is FreeConn's.
     Conns.push_back(c);
-    HandshakeResult r = Handshake(c, GetTickCount(), t->TimeoutMs);
-    bool ok = r.end == HS_OK;
-    if (!ok) HandshakeWhy(r, host, t->TimeoutMs, why, size);
-    else ok = CheckServerCert(c, t, from, ca, host, why, size);
-    if (ca) CertCloseStore(ca, 0);
-    if (ok && QueryContextAttributesA(&c->ctx, SECPKG_ATTR_STREAM_SIZES, &c->sizes) != SEC_E_OK) {
-        FormatCut(why, size, "TLS handshake with %s failed (no stream sizes)", host);
-        ok = false;
+    c->shaking = true;
+    if (!NetNotifyTarget(s, &c->w, &c->msg)) {
+        FormatCut(why, size, "TLS with %s: the socket has no window for its events", host);
+        FreeConn(c);
+        return 0;
     }
+    if (!KeepSettings(c, t, from, why, size)) {
+        FreeConn(c);
+        return 0;
+    }
+    BeginHandshake(c);
+    HandshakeResult r = Advance(c);
+    if (r.end != HS_WANT_READ && r.end != HS_WANT_WRITE) EndShake(c, r);
+    return 1;
+}
+
+// The checks of a handshake that ended well, as PlatNetTlsStart was told.
+static bool Judge(TlsConn *c, const char *host, char *why, size_t size) {
+    TlsConn *from = c->from == INVALID_SOCKET ? nullptr : TlsFind(c->from);
+    if (c->from != INVALID_SOCKET && !from) {
+        FormatCut(why, size, "TLS handshake with %s failed (the control connection is gone)", host);
+        return false;
+    }
+    PlatTlsSettings t = {host, "", c->hasPin ? c->pin : nullptr, c->verify};
+    if (!CheckServerCert(c, &t, from, c->ca, host, why, size)) return false;
+    if (QueryContextAttributesA(&c->ctx, SECPKG_ATTR_STREAM_SIZES, &c->sizes) == SEC_E_OK) return true;
+    FormatCut(why, size, "TLS handshake with %s failed (no stream sizes)", host);
+    return false;
+}
+
+int PlatNetTlsFinish(PlatSocket ps, char *why, size_t size) {
+    if (size) why[0] = 0;
+    TlsConn *c = TlsShaking((SOCKET)ps);
+    if (!c || !c->ended) {
+        CopyCut(why, size, "TLS handshake: none has ended on this socket");
+        return 0;
+    }
+    std::string host = c->target;
+    bool ok = c->result.end == HS_OK;
+    if (!ok) HandshakeWhy(c->result, host.c_str(), why, size);
+    else ok = Judge(c, host.c_str(), why, size);
     if (!ok) {
         FreeConn(c);
         return 0;
     }
+    if (c->ca) CertCloseStore(c->ca, 0);
+    c->ca = NULL;
+    c->shaking = false;
     ReadyConn(c);
     return 1;
 }
+
+void TlsDrop(TlsConn *c) { FreeConn(c); }
 
 // The protocol version's name as the log gives it.
 static const char *VersionName(DWORD protocol) {

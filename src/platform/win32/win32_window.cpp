@@ -1,15 +1,19 @@
 // Windows, dialogs, timers and the message loop, with the Windows API.
-// The core's procedures see every message; these wrappers only add what
+// The core's procedures see every message but a TLS handshake's socket
+// events, which the TLS layer takes first; these wrappers only add what
 // Windows itself expects back (default processing, the dialog result).
+#include <winsock2.h>
 #include <windows.h>
 
 #include "platform/platform.h"
+#include "platform/win32/win32_internal.h"
 
 static HWND Hwnd(PlatWindow w) { return (HWND)w; }
 
 // MainWndProc returns 1 for a message it handled; everything else gets
 // Windows' default processing.
 static LRESULT CALLBACK MainWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (TlsTakeEvent(hwnd, msg, wp, lp)) return 0;
     if (MainWndProc(hwnd, msg, wp, lp)) return 0;
     return DefWindowProcA(hwnd, msg, wp, lp);
 }
@@ -17,7 +21,7 @@ static LRESULT CALLBACK MainWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp
 // Dialog1 handles every message itself and never asks for the dialog
 // manager's own handling, so the procedure always answers FALSE.
 static INT_PTR CALLBACK TransferDialogProc(HWND dlg, UINT msg, WPARAM wp, LPARAM lp) {
-    Dialog1(dlg, msg, wp, lp);
+    if (!TlsTakeEvent(dlg, msg, wp, lp)) Dialog1(dlg, msg, wp, lp);
     return FALSE;
 }
 
