@@ -66,7 +66,7 @@ BUILD_PACKAGES=("${LINUX_BUILD_PACKAGES[@]}" g++-mingw-w64-i686 g++-mingw-w64-x8
 # pure-ftpd itself is unpacked by the tests (unpack_deb); its libraries are here.
 TEST_PACKAGES=(wine wine64 xvfb xauth xdotool vsftpd python3-pytest python3-pyftpdlib python3-pexpect
                libsodium23 libcap2 libssl3 openssl python3-openssl
-               dbus-daemon gnome-keyring libsecret-tools libsecret-1-0)
+               dbus-daemon gnome-keyring libsecret-tools libsecret-1-0 iproute2)
 
 # wine_bits: the width of the Windows program the tests run, 32 or 64.
 # QELTA_WINE_BITS forces it; otherwise 32 where this host runs 32-bit code.
