@@ -13,6 +13,13 @@ int NetSameHost(const NetAddress *a, const NetAddress *b) {
     return a->Family == b->Family && memcmp(a->Bytes, b->Bytes, (size_t)NetAddressLength(a)) == 0;
 }
 
+int NetAddUnique(NetAddress *list, int n, const NetAddress *a) {
+    for (int k = 0; k < n; k++)
+        if (NetSameHost(&list[k], a)) return n;
+    list[n] = *a;
+    return n + 1;
+}
+
 void NetMakeAddress(NetAddress *a, int family, const unsigned char *bytes, unsigned short port) {
     memset(a, 0, sizeof *a);
     a->Family = family;

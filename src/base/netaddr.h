@@ -21,6 +21,9 @@ struct NetAddress {
 int NetAddressLength(const NetAddress *a);
 // The same family and address bytes (ports are not compared).
 int NetSameHost(const NetAddress *a, const NetAddress *b);
+// Puts a at list[n] unless the list holds its host already (a resolver's
+// list repeats addresses); the list's new length.
+int NetAddUnique(NetAddress *list, int n, const NetAddress *a);
 // An address of family with the given bytes and port.
 void NetMakeAddress(NetAddress *a, int family, const unsigned char *bytes, unsigned short port);
 // A literal address: dotted IPv4 (four decimal numbers 0 to 255) or IPv6

@@ -133,8 +133,9 @@ server.serve_forever()
 """
 
 
-def start_pyftpdlib(base, certfile=None):
-    """certfile: a PEM of certificate and key; TLS is then required."""
+def start_pyftpdlib(base, certfile=None, main=PYFTPD_MAIN):
+    """certfile: a PEM of certificate and key; TLS is then required. main:
+    a server script of the test's own, taking the same arguments."""
     base = Path(base)
     home = base / "home"
     (home / "pub").mkdir(parents=True, exist_ok=True)
@@ -143,7 +144,7 @@ def start_pyftpdlib(base, certfile=None):
     if nobody:
         for p in (base, home, home / "pub"):
             os.chown(p, nobody.pw_uid, nobody.pw_gid)
-    proc = subprocess.Popen(prefix + ["/usr/bin/python3", "-c", PYFTPD_MAIN, str(port), str(home),
+    proc = subprocess.Popen(prefix + ["/usr/bin/python3", "-c", main, str(port), str(home),
                                       USER, PASSWORD] + ([str(certfile)] if certfile else []),
                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL)

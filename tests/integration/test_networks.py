@@ -11,8 +11,7 @@ import time
 import pytest
 
 from conftest import status_of, write_script
-from ftpservers import (PASSWORD, USER, Server, _drop_to_nobody, free_port, running,
-                        start_vsftpd, wait_for_port)
+from ftpservers import PASSWORD, USER, free_port, running, start_pyftpdlib, start_vsftpd
 from scripted_server import ScriptedServer
 from test_data_scripted import DONE, LOGGED_IN, opening
 from test_tls import certs, vsftpd_tls  # noqa: F401  (fixture)
@@ -193,23 +192,7 @@ FTPServer(("127.0.0.1", port), NoEpsv).serve_forever()
 
 
 def start_refusing_pyftpdlib(base):
-    home = base / "home"
-    home.mkdir()
-    port = free_port()
-    prefix, nobody = _drop_to_nobody()
-    if nobody:
-        for p in (base, home):
-            os.chown(p, nobody.pw_uid, nobody.pw_gid)
-    proc = subprocess.Popen(prefix + ["/usr/bin/python3", "-c", REFUSING_SERVER, str(port),
-                                      str(home), USER, PASSWORD],
-                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL)
-    try:
-        wait_for_port(port, proc)
-    except RuntimeError:
-        proc.kill()
-        raise
-    return Server("pyftpdlib", port, home, USER, PASSWORD, proc)
+    return start_pyftpdlib(base, main=REFUSING_SERVER)
 
 
 @pytest.mark.parametrize("epsv", [1, 0])

@@ -91,10 +91,9 @@ static int AllAddresses(const char *name, NetAddress *out, int capacity, int *er
     int n = 0;
     for (addrinfo *ai = list; ai && n < capacity; ai = ai->ai_next) {
         if (ai->ai_family != AF_INET && ai->ai_family != AF_INET6) continue;
-        FromSockaddr(ai->ai_addr, &out[n]);
-        int seen = 0;
-        for (int k = 0; k < n; k++) seen |= NetSameHost(&out[k], &out[n]);
-        if (!seen) n++;
+        NetAddress a;
+        FromSockaddr(ai->ai_addr, &a);
+        n = NetAddUnique(out, n, &a);
     }
     freeaddrinfo(list);
     if (n == 0) *error = WSANO_DATA;
