@@ -14,6 +14,23 @@ enum CommandState {
 // The states' names, for the debug trace.
 extern const char *const CommandStateNames[COMMAND_ENDED + 1];
 
+// What an executor says of the event it was given; the driver applies it
+// (records the status, tries again, or ends the run). A failure's reason
+// is in ErrorText. 0 and 1 keep the meaning of the executors' old "failed"
+// and "handled".
+enum Outcome {
+    OUTCOME_FAILED = 0,     // failed for good: trying again cannot help
+    OUTCOME_WORKING = 1,    // still under way
+    OUTCOME_DONE = 2,       // ended well: its Success recorded
+    OUTCOME_PASSED_ON = 3,  // ended well with no status of its own (see END_PASSED_ON)
+    OUTCOME_TRANSIENT = 4,  // failed in a way that may pass (a connection lost,
+                            // a 421, 425, 426, 450, 451 or 452)
+};
+// 1 for the two failures.
+inline int OutcomeFailed(int outcome) {
+    return outcome == OUTCOME_FAILED || outcome == OUTCOME_TRANSIENT;
+}
+
 // How a command ended well.
 enum CommandEnd {
     END_RECORDED,   // a success, written to [STATUS] as SetStatus writes it

@@ -40,7 +40,7 @@ enum { EPSV_UNKNOWN = 0, EPSV_WORKS = 1, EPSV_REFUSED = 2 };
 
 // Room for every key of [Settings] (the table's size is checked against
 // it), and for the longest text setting, a command line.
-enum { SETTING_SLOTS = 40, SETTING_TEXT_MAX = 256 };
+enum { SETTING_SLOTS = 48, SETTING_TEXT_MAX = 256 };
 
 // What [Settings] TLS= asks for.
 enum { TLS_NONE = 0, TLS_EXPLICIT = 1, TLS_IMPLICIT = 2 };

@@ -51,6 +51,20 @@ constexpr SettingEntry SettingsTable[SETTING_COUNT] = {
     {"PasswordVariable", SET_PASSWORDVARIABLE, SETTING_TEXT, 0, 0, 0},
     // 0: passive mode sends PASV only, for servers that mishandle EPSV.
     {"EPSV", SET_EPSV, SETTING_SWITCH, 1, 0, 1},
+    // Tries again of a command that failed in a way that may pass (a
+    // connection lost, a 421 or 45x), each after a wait that doubles up to
+    // 300 s, all within RetryFor seconds of the run.
+    {"Retry", SET_RETRY, SETTING_NUMBER, 0, 0, 100},
+    {"RetryDelay", SET_RETRYDELAY, SETTING_NUMBER, 30, 0, 300},
+    {"RetryFor", SET_RETRYFOR, SETTING_NUMBER, 3600, 0, INT_MAX},
+    // A retrieval or upload cut part-way continues from what was kept,
+    // when what it is a part of is unchanged.
+    {"Resume", SET_RESUME, SETTING_FLAG, 0, 0, 1},
+    // Size and, where the server offers one, a hash compared after every
+    // transfer.
+    {"Verify", SET_VERIFY, SETTING_FLAG, 0, 0, 1},
+    // Uploads go to a temporary name, renamed once whole.
+    {"UploadTempName", SET_UPLOADTEMPNAME, SETTING_FLAG, 0, 0, 1},
 };
 
 static constexpr int RowsInIdOrder() {
