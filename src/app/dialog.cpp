@@ -49,6 +49,8 @@ static void Raise(PlatWindow hDlg) {
 const QeltaView DialogView = {ShowStatusIcon, ShowPlace, ShowMinimisedCaption, Ask, Alert, Raise};
 
 static void Fail(PlatWindow hDlg, QELTA *q, const char *text) {
+    PlatStopTimer(hDlg, WatchdogTimer);
+    PlatStopTimer(hDlg, RetryTimer);
     q->ErrorFlag = 1;
     LogError2(text, q);
     PlatPostEvent(hDlg, QM_COMMAND, CANCELMSG, 0);
@@ -62,7 +64,15 @@ static void HandleResult(PlatWindow hDlg, QELTA *q, int result) {
         AdvanceCommand(hDlg, q);
 }
 
+// A failure the dialog sees itself (ErrorText set): the driver may try
+// the command again.
+static void FailedHere(PlatWindow hDlg, QELTA *q) {
+    HandleResult(hDlg, q, ApplyOutcome(hDlg, q, OUTCOME_TRANSIENT));
+}
+
 static void OnWatchdog(PlatWindow hDlg, QELTA *q) {
+    // The wait before a try again is no silence of the server's.
+    if (q->Retry.Waiting) return;
     // A connection attempt that has had its share of the time gives way
     // to the next address (or ends the command naming all it tried).
     if (AttemptOverdue(q)) {
@@ -72,9 +82,9 @@ static void OnWatchdog(PlatWindow hDlg, QELTA *q) {
     }
     q->IdleCount += 5;
     if (q->IdleCount < q->TimeOut) return;
-    PlatStopTimer(hDlg, WatchdogTimer);
     char text[220];
-    Fail(hDlg, q, HandshakeTimeoutText(q, text, sizeof text) ? text : "QELTA Internal Timeout");
+    COPYCUT(q->ErrorText, HandshakeTimeoutText(q, text, sizeof text) ? text : "QELTA Internal Timeout");
+    FailedHere(hDlg, q);
 }
 
 static void OnTimer(PlatWindow hDlg, QELTA *q, unsigned id, intptr_t lp) {
@@ -90,6 +100,10 @@ static void OnTimer(PlatWindow hDlg, QELTA *q, unsigned id, intptr_t lp) {
     case WatchdogTimer:
         if (q->ErrorFlag == 1) return;
         OnWatchdog(hDlg, q);
+        return;
+    case RetryTimer:
+        if (q->ErrorFlag == 1) return;
+        HandleResult(hDlg, q, RetryWaitOver(hDlg, q));
         return;
     }
 }
@@ -129,15 +143,14 @@ static void OnSocket(PlatWindow hDlg, QELTA *q, unsigned msg, uintptr_t wp, intp
         return;
     }
     if (error != 0) {
-        q->ErrorFlag = 1;
         q->LastSocketError = (int)error;
         FORMATCUT(q->ErrorText, "Winsock error %d on %s Socket", (int)error, Names[which]);
-        Fail(hDlg, q, q->ErrorText);
+        FailedHere(hDlg, q);
         return;
     }
     // Room again on the control socket: the rest of a line goes first.
-    if (msg == CONTROLMSG && event == QFD_WRITE && !ControlWritable(q)) {
-        Fail(hDlg, q, q->ErrorText);
+    if (msg == CONTROLMSG && event == QFD_WRITE && ControlWritable(q) != OUTCOME_WORKING) {
+        FailedHere(hDlg, q);
         return;
     }
     // The server closing the control connection is its last read: the
@@ -150,7 +163,6 @@ static void OnConnected(PlatWindow hDlg, QELTA *q, intptr_t lp) {
     DebugTrace(q, "case CONNECTEDMSG: in Dialog1()\r\n");
     unsigned error = (unsigned)((lp >> 16) & 0xFFFF);
     if (error != 0) {
-        q->ErrorFlag = 1;
         q->LastSocketError = (int)error;
         FORMATCUT(q->ErrorText, "Unable to connect to remote host %d\r\n", (int)error);
         Fail(hDlg, q, q->ErrorText);

@@ -116,10 +116,12 @@ static void CheckForStrayReplies(QELTA *q) {
     if (q->ErrorFlag == 1 || q->Socket.Control == -1 || DrainUnsolicited(q)) return;
     q->ErrorFlag = 1;
     LogError2(q->ErrorText, q);
+    DistrustLastReplied(q);
 }
 
 int ExitProcedure(PlatWindow hDlg, QELTA *q) {
     PlatStopTimer(hDlg, WatchdogTimer);
+    PlatStopTimer(hDlg, RetryTimer);
     CheckForStrayReplies(q);
     if (q->LookupRequest != 0) PlatNetCancelResolve(q->LookupRequest);
     q->LookupRequest = 0;

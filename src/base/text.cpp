@@ -104,3 +104,8 @@ int ParseFingerprint(const char *text, unsigned char out[32]) {
     while (*p == ' ' || *p == '\t') p++;
     return *p == 0;
 }
+
+void Wipe(void *p, size_t n) {
+    volatile unsigned char *v = static_cast<volatile unsigned char *>(p);
+    while (n-- > 0) *v++ = 0;
+}

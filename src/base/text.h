@@ -27,6 +27,9 @@ long ReadDecimal(const char *s);
 int IsWholeNumber(const char *s);
 // Case-insensitive comparison of at most n characters; 1 when equal.
 int EqualNoCase(const char *a, const char *b, size_t n);
+// Zeroes n bytes in a way the compiler keeps: credentials must not linger
+// in memory once they are done with.
+void Wipe(void *p, size_t n);
 // A SHA-256 fingerprint written as 64 hex digits, either case, with or
 // without a colon between pairs (blanks around it are ignored). 1 with
 // the 32 bytes in out.

@@ -30,7 +30,7 @@ static int StartExpansion(QELTA *q, int generating) {
     if (!AppendGenerated(q, line)) return 0;
     q->GeneratedActive = 1;
     PlatFileSeek(q->GeneratedScriptHandle, 0, QSEEK_SET);
-    return EndCommand(q, END_PASSED_ON);
+    return OUTCOME_PASSED_ON;
 }
 
 // ---- MGET and MGTC ---------------------------------------------------------------
@@ -86,9 +86,9 @@ static int StartDELR(PlatWindow hDlg, QELTA *q) {
 
 static int ReplyToDELE(PlatWindow hDlg, QELTA *q) {
     int got = AwaitReply(hDlg, q, CODE_FILE_ACTION_OK);
-    if (got != AWAIT_MATCHED) return got == AWAIT_PENDING;
+    if (got != AWAIT_MATCHED) return AwaitOutcome(got);
     q->Tolerated550 = 0;
-    return EndCommand(q, END_RECORDED);
+    return OUTCOME_DONE;
 }
 
 int ExecDELR(PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {

@@ -20,9 +20,8 @@ static int NothingToSend(QELTA *q) {
     PlatFileDelete(q->GeneratedScriptPath);
     if (SettingOn(q, SET_MPUTCANDONOTHING)) {
         q->ReturnIndex = 0;
-        return EndCommand(q, END_RECORDED);
+        return OUTCOME_DONE;
     }
-    q->ErrorFlag = 1;
     COPYCUT(q->ErrorText, "Call to opendir() returned NULL in ExecMPUT (No Such Directory or No "
                           "Matching Files)");
     return 0;
@@ -78,7 +77,7 @@ static int StartMPUT(PlatWindow hDlg, QELTA *q) {
     PlatFileSeek(q->GeneratedScriptHandle, 0, QSEEK_SET);
     q->GeneratedReadOffset = 0;
     q->GeneratedActive = 1;
-    return EndCommand(q, END_PASSED_ON);
+    return OUTCOME_PASSED_ON;
 }
 
 int ExecMPUT(PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {

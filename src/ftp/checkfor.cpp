@@ -6,6 +6,7 @@
 #include "ftp/ftp.h"
 #include "ftp/replycodes.h"
 #include "log/log.h"
+#include "session/command.h"
 #include "session/commandids.h"
 
 struct Substitute {
@@ -134,9 +135,26 @@ int CheckFor(PlatWindow hDlg, const char *ExpectedCode, int length, QELTA *q) {
     return r == DECIDED_TRUE;
 }
 
+int ReplyCodeTransient(const char *code) {
+    static const char *const Transient[] = {"421", "425", "426", "450", "451", "452"};
+    for (const char *t : Transient)
+        if (strncmp(code, t, 3) == 0) return 1;
+    return 0;
+}
+
 int AwaitReply(PlatWindow hDlg, QELTA *q, const char *code) {
-    if (!FillControlBuffer(q)) return AWAIT_FAILED;
+    if (!FillControlBuffer(q)) return ControlConnectionLost(q) ? AWAIT_TRANSIENT : AWAIT_FAILED;
     int ok = CheckFor(hDlg, code, q->ReplyLength, q);
-    if (q->ErrorText[0] != 0) return AWAIT_FAILED;
+    if (q->ErrorText[0] != 0) return ReplyCodeTransient(q->ErrorText) ? AWAIT_TRANSIENT : AWAIT_FAILED;
     return ok ? AWAIT_MATCHED : AWAIT_PENDING;
+}
+
+int AwaitOutcome(int got) {
+    if (got == AWAIT_PENDING || got == AWAIT_MATCHED) return OUTCOME_WORKING;
+    return got == AWAIT_TRANSIENT ? OUTCOME_TRANSIENT : OUTCOME_FAILED;
+}
+
+int OutcomeAwait(int outcome) {
+    if (outcome == OUTCOME_WORKING) return AWAIT_PENDING;
+    return outcome == OUTCOME_TRANSIENT ? AWAIT_TRANSIENT : AWAIT_FAILED;
 }

@@ -45,11 +45,12 @@ static int SplitArgument(PlatWindow hDlg, QELTA *q) {
     return 1;
 }
 
-// Every address tried has failed: the last error and all of them.
+// Every address tried has failed (refused, unreachable or silent): the
+// last error and all of them. The server may be back later.
 static int FailAll(QELTA *q) {
     FORMATCUT(q->ErrorText, "Winsock error %d on Control Socket; tried %s\r\n",
               q->LastSocketError, q->Connect.Tried);
-    return 0;
+    return OUTCOME_TRANSIENT;
 }
 
 // A control socket for the current address, connecting: 1 under way, 0
@@ -159,7 +160,7 @@ static void ShowConnected(PlatWindow hDlg, QELTA *q) {
 static int Connected(PlatWindow hDlg, QELTA *q) {
     RaiseIfAsked(hDlg, q);
     q->Connected = 1;
-    return EndCommand(q, END_RECORDED);
+    return OUTCOME_DONE;
 }
 
 // Explicit TLS: nothing but AUTH TLS goes out before the handshake, and a
@@ -167,7 +168,7 @@ static int Connected(PlatWindow hDlg, QELTA *q) {
 // sent in clear.
 static int AuthReply(PlatWindow hDlg, QELTA *q) {
     int r = AwaitReply(hDlg, q, CODE_AUTH_OK);
-    if (r != AWAIT_MATCHED) return r == AWAIT_PENDING;
+    if (r != AWAIT_MATCHED) return AwaitOutcome(r);
     return SecureControlConnection(q, "ExecCONN()");
 }
 
@@ -179,7 +180,7 @@ static int Secured(PlatWindow hDlg, QELTA *q) {
 
 static int Greeting(PlatWindow hDlg, QELTA *q) {
     int r = AwaitReply(hDlg, q, CODE_SERVICE_READY);
-    if (r != AWAIT_MATCHED) return r == AWAIT_PENDING;
+    if (r != AWAIT_MATCHED) return AwaitOutcome(r);
     if (q->Tls.Mode != TLS_EXPLICIT) return Connected(hDlg, q);
     q->Tls.Step = TLS_STEP_AUTH;
     return SendControlLine(q, "AUTH TLS\r\n", nullptr, "User Selected No to Debug Message\r\n",
@@ -214,12 +215,10 @@ int StartNetwork(QELTA *q, PlatWindow hDlg) {
     char description[260];
     description[0] = 0;
     if (PlatNetStart(&major, &minor, description, sizeof description) != 0) {
-        q->ErrorFlag = 1;
         COPYCUT(q->ErrorText, "No usable WINSOCK.DLL found.(1)");
         return 0;
     }
     if (major != 1 || minor != 1) {
-        q->ErrorFlag = 1;
         COPYCUT(q->ErrorText, "No usable WINSOCK.DLL found.(2)");
         PlatNetStop();
         return 0;

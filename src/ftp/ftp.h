@@ -54,11 +54,14 @@ void TakePassiveAddress(QELTA *q, const char *line, size_t n);
 void TakeExtendedPassivePort(QELTA *q, const char *line, size_t n);
 
 // The send step of every command line. record is what Debug writes
-// (0 = the line itself).
+// (0 = the line itself). OUTCOME_WORKING once the line is out (or queued),
+// OUTCOME_TRANSIENT when the socket failed, OUTCOME_FAILED otherwise
+// (ErrorText set).
 int SendControlLine(QELTA *q, const char *line, const char *record, const char *refusalText,
                     const char *sendErrorText);
 // The control socket's write event: sends what it did not take of the
-// lines before. 1, or 0 with ErrorText set (the failing line's send text).
+// lines before. OUTCOME_WORKING, or OUTCOME_TRANSIENT with ErrorText set
+// (the failing line's send text).
 int ControlWritable(QELTA *q);
 // Copies text into out with its first "%d" replaced by number (the
 // "Winsock Error %d ..." texts), cut at size.
@@ -146,7 +149,22 @@ int StartNetwork(QELTA *q, PlatWindow hDlg);
 // An executor's read of a reply: reads what arrived and matches it
 // against code. AWAIT_MATCHED, AWAIT_PENDING while nothing decisive has
 // come, or AWAIT_FAILED with ErrorText set (a refusal, a read failure).
-enum { AWAIT_FAILED = -1, AWAIT_PENDING = 0, AWAIT_MATCHED = 1 };
+// AWAIT_TRANSIENT is a failure that may pass: the connection lost or a
+// refusal whose code says so (ReplyCodeTransient).
+enum { AWAIT_TRANSIENT = -2, AWAIT_FAILED = -1, AWAIT_PENDING = 0, AWAIT_MATCHED = 1 };
 int AwaitReply(PlatWindow hDlg, QELTA *q, const char *code);
+// An executor's outcome for a reply not matched: working while pending,
+// the failure's class otherwise.
+int AwaitOutcome(int got);
+// The other way: a send's outcome as an await result.
+int OutcomeAwait(int outcome);
+// 1 for the codes of a refusal that may pass ("421 ", "425 ", "426 ",
+// "450 ", "451 ", "452 "): the server's trouble, not the request's.
+int ReplyCodeTransient(const char *code);
+// 1 when the control connection's last read failed: closed, reset, or a
+// reply that did not complete in time.
+int ControlConnectionLost(const QELTA *q);
+// 1 once a reply that no command asked for has failed the run.
+int StrayReplyReported(const QELTA *q);
 
 #endif

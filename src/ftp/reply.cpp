@@ -31,7 +31,17 @@ struct ReplyReader {
     size_t TailAt, TailLength;
     ReplyLineWatcher Watcher;  // sees the current command's own lines
     char Stray[120];           // last line of a reply nobody asked for, not yet reported
+    int Lost;                  // the last read failed: closed, reset or overdue
+    int StrayFailed;           // a reply nobody asked for was reported
 };
+
+int StrayReplyReported(const QELTA *q) {
+    return q->Control.Reader != nullptr && q->Control.Reader->StrayFailed;
+}
+
+int ControlConnectionLost(const QELTA *q) {
+    return q->Control.Reader != nullptr && q->Control.Reader->Lost;
+}
 
 int ResetReplyReader(QELTA *q) {
     if (q->Control.Reader == nullptr)
@@ -96,6 +106,7 @@ static int NoStrayReply(QELTA *q) {
     if (r.Stray[0] == 0) return 1;
     FORMATCUT(q->ErrorText, "Reply from the server that no command asked for: %s\r\n", r.Stray);
     r.Stray[0] = 0;
+    r.StrayFailed = 1;
     return 0;
 }
 
@@ -215,6 +226,7 @@ static int NoReader(QELTA *q) {
 
 static int ReceiveFailed(QELTA *q) {
     q->LastSocketError = PlatNetLastError();
+    q->Control.Reader->Lost = 1;
     COPYCUT(q->ErrorText, "Error receiving data in FillControlBuffer()");
     return 0;
 }
@@ -249,6 +261,7 @@ static int ReplyOverdue(QELTA *q) {
     unsigned long limit = (unsigned long)seconds * 1000UL;
     // Unsigned difference: right across the tick count's wrap.
     if (PlatMilliseconds() - r.ClockStart < limit) return 0;
+    r.Lost = 1;
     FORMATCUT(q->ErrorText,
               "Reply from the server not complete within %d seconds in "
               "FillControlBuffer()\r\n",

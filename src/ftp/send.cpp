@@ -43,33 +43,33 @@ static int IsPassLine(const char *line) {
            (line[4] == ' ' || line[4] == '\r' || line[4] == '\n' || line[4] == 0);
 }
 
-// Sends what the control socket has not taken yet. 1 when all of it went
-// or the rest waits for the socket's next write event; 0 with ErrorText
-// set on any other failure.
+// Sends what the control socket has not taken yet. OUTCOME_WORKING when
+// all of it went or the rest waits for the socket's next write event;
+// OUTCOME_TRANSIENT with ErrorText set when the socket failed.
 static int SendUnsent(QELTA *q) {
     auto &c = q->Control;
     while (c.At < c.End) {
         long put = PlatNetSend(q->Socket.Control, c.Unsent + c.At, c.End - c.At);
-        if (put == 0) return 1;
+        if (put == 0) return OUTCOME_WORKING;
         if (put < 0) {
             q->LastSocketError = PlatNetLastError();
-            if (q->LastSocketError == QWSAEWOULDBLOCK) return 1;
+            if (q->LastSocketError == QWSAEWOULDBLOCK) return OUTCOME_WORKING;
             FormatErrorNumber(q->ErrorText, sizeof q->ErrorText, c.SendError, q->LastSocketError);
             c.At = c.End = 0;
-            return 0;
+            return OUTCOME_TRANSIENT;
         }
         c.At += (size_t)put;
     }
     c.At = c.End = 0;
-    return 1;
+    return OUTCOME_WORKING;
 }
 
 // Queues the whole line behind anything still unsent and sends what the
-// socket takes now; 0 with ErrorText set on a failure other than
-// would-block.
+// socket takes now: an outcome as SendUnsent's, or OUTCOME_FAILED when a
+// reply nobody asked for came first or the line has no room.
 static int SendLine(QELTA *q, const char *line, const char *sendErrorText) {
     // What came unasked must not be taken for this line's answer.
-    if (!DrainUnsolicited(q)) return 0;
+    if (!DrainUnsolicited(q)) return OUTCOME_FAILED;
     auto &c = q->Control;
     size_t n = strlen(line);
     memmove(c.Unsent, c.Unsent + c.At, c.End - c.At);
@@ -77,7 +77,7 @@ static int SendLine(QELTA *q, const char *line, const char *sendErrorText) {
     c.At = 0;
     if (n > sizeof c.Unsent - c.End) {
         FormatErrorNumber(q->ErrorText, sizeof q->ErrorText, sendErrorText, QWSAEWOULDBLOCK);
-        return 0;
+        return OUTCOME_FAILED;
     }
     memcpy(c.Unsent + c.End, line, n);
     c.End += n;
@@ -94,11 +94,15 @@ int SendControlLine(QELTA *q, const char *line, const char *record, const char *
     if (q->Debug == 1) RecordSentLine(q, record ? record : line);
     if (q->DebugMessages == 1 && !ConfirmSend(q, line)) {
         COPYCUT(q->ErrorText, refusalText);
-        return 0;
+        return OUTCOME_FAILED;
     }
     // After a failure the run is ending: nothing more goes to the server.
-    if (q->ErrorFlag != 1 && !SendLine(q, line, sendErrorText)) return 0;
+    if (q->ErrorFlag != 1) {
+        int sent = SendLine(q, line, sendErrorText);
+        if (sent != OUTCOME_WORKING) return sent;
+    }
     ExpectReply(q);
+    q->Control.LastOwner = q->ReturnIndex != 0 ? q->ReturnIndex : q->CommandIndex;
     SetCommandState(q, COMMAND_BUSY);
-    return 1;
+    return OUTCOME_WORKING;
 }

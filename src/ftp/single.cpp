@@ -12,9 +12,9 @@
 struct SingleCommand;
 // Start hook: runs before the line is built; 0 fails the command.
 typedef int (*StartHook)(PlatWindow hDlg, QELTA *q);
-// Completion hook: runs once the expected reply is in; it finishes the
-// command itself.
-typedef void (*DoneHook)(PlatWindow hDlg, QELTA *q);
+// Completion hook: runs once the expected reply is in; says how the
+// command ended.
+typedef int (*DoneHook)(PlatWindow hDlg, QELTA *q);
 
 struct SingleCommand {
     const char *Verb;     // 0: the start hook builds the line in Argument
@@ -29,30 +29,29 @@ struct SingleCommand {
 static const char *const Refused = "User Selected No to Debug Message\r\n";
 
 
-static void Finish(PlatWindow hDlg, QELTA *q) { EndCommand(q, END_RECORDED); }
+static int Finish(PlatWindow hDlg, QELTA *q) { return OUTCOME_DONE; }
 
-static void UserDone(PlatWindow hDlg, QELTA *q) {
+static int UserDone(PlatWindow hDlg, QELTA *q) {
     q->UserAccepted = 1;
-    Finish(hDlg, q);
+    return OUTCOME_DONE;
 }
 
 // A tolerated 530 runs the same PASS line again, so that a password typed
 // in the dialog can be tried once more; the status waits for the last try.
-static void PassDone(PlatWindow hDlg, QELTA *q) {
+static int PassDone(PlatWindow hDlg, QELTA *q) {
     if (q->PassRetryCount != 0) {
         q->CommandIndex -= 1;
-        EndCommand(q, END_PASSED_ON);
-        return;
+        return OUTCOME_PASSED_ON;
     }
     q->LoggedIn = 1;
-    Finish(hDlg, q);
+    return OUTCOME_DONE;
 }
 
-static void QuitDone(PlatWindow hDlg, QELTA *q) {
+static int QuitDone(PlatWindow hDlg, QELTA *q) {
     PlatNetClose(q->Socket.Control);
     ResetConnection(q);
     ViewShow(q, hDlg, VIEW_REMOTE_HOST, "");
-    Finish(hDlg, q);
+    return OUTCOME_DONE;
 }
 
 static int UserBefore(PlatWindow hDlg, QELTA *q) {
@@ -143,9 +142,8 @@ static int StartCommand(const SingleCommand *c, PlatWindow hDlg, QELTA *q) {
 static int ReplyArrived(const SingleCommand *c, PlatWindow hDlg, QELTA *q) {
     const char *expected = c->Expected ? c->Expected : q->Control.UdefExpected;
     int got = AwaitReply(hDlg, q, expected);
-    if (got != AWAIT_MATCHED) return got == AWAIT_PENDING;
-    c->Done(hDlg, q);
-    return 1;
+    if (got != AWAIT_MATCHED) return AwaitOutcome(got);
+    return c->Done(hDlg, q);
 }
 
 static int Run(int which, PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {

@@ -104,7 +104,7 @@ int ProtectionReply(PlatWindow hDlg, QELTA *q, const char *name) {
     if (got != AWAIT_MATCHED) return got;
     if (q->Tls.Step == TLS_STEP_PBSZ) {
         const char *prot = q->Tls.ProtectData ? "PROT P\r\n" : "PROT C\r\n";
-        return SendStep(q, TLS_STEP_PROT, prot, name) ? AWAIT_PENDING : AWAIT_FAILED;
+        return OutcomeAwait(SendStep(q, TLS_STEP_PROT, prot, name));
     }
     q->Tls.Step = TLS_STEP_NONE;
     q->Tls.ProtectionAgreed = 1;

@@ -12,7 +12,7 @@
 #include "transfer/transfer.h"
 
 static int NothingToDelete(QELTA *q) {
-    if (SettingOn(q, SET_DELLCANDONOTHING)) return EndCommand(q, END_RECORDED);
+    if (SettingOn(q, SET_DELLCANDONOTHING)) return OUTCOME_DONE;
     COPYCUT(q->ErrorText, "Call to opendir() returned NULL in ExecDELL (No Such Directory or No "
                           "Matching Files)");
     return 0;
@@ -75,7 +75,7 @@ static int StartDELL(PlatWindow hDlg, QELTA *q) {
     }
     PlatScanClose(scan);
     if (!ok) return 0;
-    return EndCommand(q, END_RECORDED);
+    return OUTCOME_DONE;
 }
 
 int ExecDELL(PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {

@@ -34,13 +34,7 @@ static int Fail(QELTA *q, const char *text) {
     return 0;
 }
 
-static int Complete(QELTA *q) { return EndCommand(q, END_RECORDED); }
-
-// Credentials must not linger in memory once the command is done.
-static void Wipe(void *p, size_t n) {
-    volatile unsigned char *v = static_cast<volatile unsigned char *>(p);
-    while (n-- > 0) *v++ = 0;
-}
+static int Complete(QELTA *q) { return OUTCOME_DONE; }
 
 // ---- the argument ------------------------------------------------------------------
 
@@ -177,8 +171,9 @@ static int DialRetry(QELTA *q) {
 // service and its entry points, looked up afresh.
 static int PrepareAttempt(QELTA *q) {
     q->Dial.AttemptsLeft = q->Dial.AttemptsLeft == -1 ? DialRetry(q) - 2 : q->Dial.AttemptsLeft - 1;
+    // Without the service its entry points cannot be bound either: the
+    // failure below ends the command.
     if (!PlatDialLoad()) {
-        q->ErrorFlag = 1;
         // Shown whatever Silent says: the run cannot do what its script asks.
         ViewAlert(q, NoService, "QELTA Error");
     }

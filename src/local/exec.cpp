@@ -46,6 +46,6 @@ int ExecEXEC(PlatWindow hDlg, QELTA *q, int EventKind, unsigned Message, unsigne
         COPYCUT(q->ErrorText, "WinExec() return an error in ExecEXEC()");
         return 0;
     }
-    return EndCommand(q, END_RECORDED);
+    return OUTCOME_DONE;
 }
 

@@ -6,24 +6,40 @@
 #include "session/settings.h"
 #include "script/script.h"
 
+int ApplyOutcome(PlatWindow hDlg, QELTA *q, int outcome) {
+    if (outcome == OUTCOME_WORKING) return 1;
+    if (OutcomeFailed(outcome)) {
+        if (outcome == OUTCOME_TRANSIENT && TryAgain(hDlg, q)) return 1;
+        DistrustLastReplied(q);
+        return 0;
+    }
+    // A step of a reconnect records nothing: the next one follows.
+    if (Replaying(q)) return ReplayStepDone(hDlg, q);
+    if (outcome == OUTCOME_DONE) NoteCommandDone(q);
+    EndCommand(q, outcome == OUTCOME_DONE ? END_RECORDED : END_PASSED_ON);
+    return 1;
+}
+
 int Dispatcher(PlatWindow hDlg, int id, QELTA *q, int EventKind, unsigned Message,
                unsigned SocketEvent) {
     RestartWatchdog(q);
     const CommandEntry *e = CommandForId(id);
-    if (e == 0) {
+    Executor exec = ReplayExecutor(q);
+    if (exec == nullptr && e != nullptr) exec = e->Exec;
+    if (exec == nullptr) {
         // Named here: an empty text would leave the error log silent.
         FORMATCUT(q->ErrorText, "No executor for command %d in Dispatcher()\r\n", id);
         return 0;
     }
     int before = q->CurrentState.Command;
-    int handled = e->Exec(hDlg, q, EventKind, Message, SocketEvent) == 1;
+    int outcome = exec(hDlg, q, EventKind, Message, SocketEvent);
     if (q->DebugEx == 1 && q->CurrentState.Command != before) {
         char trace[64];
         FORMATCUT(trace, "Command %d: %s -> %s\r\n", q->CommandIndex, CommandStateNames[before],
                   CommandStateNames[q->CurrentState.Command]);
         DebugTrace(q, trace);
     }
-    return handled;
+    return ApplyOutcome(hDlg, q, outcome);
 }
 
 void AdvanceCommand(PlatWindow hDlg, QELTA *q) {
@@ -78,7 +94,8 @@ static int RunNextCommand(PlatWindow hDlg, QELTA *q) {
     char trace[32];
     FORMATCUT(trace, "Command=%d\r\n", q->CommandId);
     DebugTrace(q, trace);
-    return Dispatcher(hDlg, q->CommandId, q, EV_START, 0, 0) == 1;
+    NoteCommandStart(q);
+    return Dispatcher(hDlg, q->CommandId, q, EV_START, 0, 0);
 }
 
 int ProcessCommandProc(PlatWindow hDlg, QELTA *q) {

@@ -16,7 +16,7 @@ static int ClampInt(long v) {
 }
 
 // The command is complete; its status, if any, is written already.
-static int Finish(QELTA *q) { return EndCommand(q, END_PASSED_ON); }
+static int Finish(QELTA *q) { return OUTCOME_PASSED_ON; }
 
 static int Fail(QELTA *q, const char *text) {
     COPYCUT(q->ErrorText, text);
@@ -113,7 +113,7 @@ static int WforTick(PlatWindow hDlg, QELTA *q) {
     q->Flow.TickCount++;
     if (q->Flow.TickCount < q->Flow.WaitTicks) return 1;
     PlatStopTimer(hDlg, WaitTimer);
-    return EndCommand(q, END_RECORDED);
+    return OUTCOME_DONE;
 }
 
 int ExecWFOR(PlatWindow hDlg, QELTA *q, int EventKind, unsigned Message, unsigned SocketEvent) {
@@ -153,7 +153,7 @@ static int WtilTick(PlatWindow hDlg, QELTA *q) {
     PlatNow(&now);
     if (now.hour == q->Flow.TargetHour && now.minute == q->Flow.TargetMinute) {
         PlatStopTimer(hDlg, WaitTimer);
-        return EndCommand(q, END_RECORDED);
+        return OUTCOME_DONE;
     }
     char text[32];
     WtilRemainingText(now.hour, now.minute, q->Flow.TargetHour, q->Flow.TargetMinute, text,

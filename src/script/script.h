@@ -63,8 +63,38 @@ int ReadCommand(QELTA *q);
 int CheckPreReq(int id, QELTA *q);
 
 int ProcessCommandProc(PlatWindow hDlg, QELTA *q);
+// Runs the executor of id (or of the reconnect's step under way) for the
+// event and applies its outcome: 1 while the run goes on, 0 when it ends
+// (ErrorText says why).
 int Dispatcher(PlatWindow hDlg, int id, QELTA *q, int EventKind, unsigned Message,
                unsigned SocketEvent);
+// Applies an outcome (session/command.h) to the command under way: its
+// status recorded, a try again scheduled, or the end of the run (0). The
+// failures the dialog sees itself (a socket's error, the watchdog) come
+// here as OUTCOME_TRANSIENT.
+int ApplyOutcome(PlatWindow hDlg, QELTA *q, int outcome);
+
+// Trying again (script/retry.cpp). The command as read, before it runs;
+// what a command that ended well leaves for a reconnect to replay.
+void NoteCommandStart(QELTA *q);
+void NoteCommandDone(QELTA *q);
+// A transient failure of the command under way: 1 when a try again is
+// scheduled (the connection closed, RetryTimer started), 0 when the run
+// ends (the log says why no try was left, where one was asked for).
+int TryAgain(PlatWindow hDlg, QELTA *q);
+// RetryTimer: the reconnect's first step.
+int RetryWaitOver(PlatWindow hDlg, QELTA *q);
+// A step of the reconnect ended well: the next, and the command at last.
+int ReplayStepDone(PlatWindow hDlg, QELTA *q);
+int Replaying(const QELTA *q);
+// The executor of the reconnect's step under way when it is none of the
+// table's (the size check of a transfer whose final reply was lost), else 0.
+Executor ReplayExecutor(const QELTA *q);
+// The seconds before try number tryNumber (2: the first retry).
+unsigned RetryWaitSeconds(int delay, int tryNumber);
+// A reply nobody asked for made the run fail: the command that ended last
+// on the connection was answered by it, so its Success cannot stand.
+void DistrustLastReplied(QELTA *q);
 // The dialog's advance step: at most one PROCESSCOMMAND per command.
 void AdvanceCommand(PlatWindow hDlg, QELTA *q);
 

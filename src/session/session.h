@@ -23,7 +23,7 @@ enum {
 enum { CANCELMSG = 7 };  // command id of the dialog's cancel request
 
 // Timers of the dialog.
-enum { WaitTimer = 1034, WatchdogTimer = 1035 };
+enum { WaitTimer = 1034, WatchdogTimer = 1035, RetryTimer = 1037 };
 
 // Executor event kinds.
 // EV_CONNECT_FAILED: a connection attempt of an executor that tries
@@ -233,6 +233,9 @@ struct QELTA {
         char Unsent[1024];
         size_t At, End;
         char SendError[96];
+        // The status number of the command that sent the last line: a
+        // reply nobody asked for may have answered it.
+        int LastOwner;
     } Control;
     struct {
         const Receiver *Current;  // LIST, RETR or NLST
@@ -305,6 +308,30 @@ struct QELTA {
         int MarkSeen;          // the transfer's preliminary reply has come
         char ShakeWhere[16];   // the executor of a handshake under way, else ""
     } Tls;
+    // Tries again of a command that failed in a way that may pass
+    // (Retry=N): the command's own, and what a reconnect replays to put the
+    // server's side back where the script had it. The password stays in
+    // memory only.
+    struct {
+        int Tries;                 // tries made again of the command under way
+        unsigned long FirstWait;   // ms when the run's first wait began, 0 before
+        int Waiting;               // between a failure and the reconnect
+        int Step;                  // the replay step under way (script/retry.cpp), 0: none
+        int DirAt;                 // the directory change being replayed
+        int CheckOnly;             // the transfer was whole: ask SIZE before sending it again
+        // The command to run again, as it was read.
+        int Id;
+        int Modes[3];              // MgtcMode, StouMode, AppeMode
+        char Argument[512];
+        // The session since the last CONN.
+        int Have;                  // bits of RETRY_HAVE_ (script/retry.cpp)
+        char Conn[512];
+        char User[128];
+        char Password[128];
+        char Account[128];
+        char Dirs[8][260];
+        int DirCount;
+    } Retry;
     // The log-in: where a password missing from the script comes from, and
     // the user it is for.
     struct {

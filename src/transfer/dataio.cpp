@@ -120,14 +120,17 @@ int DataCloseDrained(PlatWindow hDlg, QELTA *q, BlockHandler onBlock, const char
         q->LastSocketError = PlatNetLastError();
         if (q->LastSocketError == QWSAEWOULDBLOCK) return 0;  // more is on its way
         DescribeReceiveFailure(q, recvText);
-        return -1;
+        return DRAIN_LOST;
     }
     if (pending > 0) {
         q->Receive.ClosePeekedEmpty = 0;
         // Take a block now: no read event may be due for what is left.
         long got = ReceiveDataBlock(q);
-        if (got < 0) DescribeReceiveFailure(q, recvText);
-        if (got < 0 || (got > 0 && !onBlock(hDlg, q, got))) return -1;
+        if (got < 0) {
+            DescribeReceiveFailure(q, recvText);
+            return DRAIN_LOST;
+        }
+        if (got > 0 && !onBlock(hDlg, q, got)) return DRAIN_FAILED;
         PostCloseAgain(hDlg, q);
         return 0;
     }

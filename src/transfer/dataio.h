@@ -50,8 +50,10 @@ void CloseDataConnection(QELTA *q, int endedWell);
 // The close of the data connection, asked on its FD_CLOSE: 1 when the
 // socket is drained and has been closed. Otherwise the close is posted
 // again behind the reads still to come (onBlock takes a block found
-// pending), and 0 is returned; -1 with ErrorText set when onBlock failed
-// or the receive did (DescribeReceiveFailure with recvText).
+// pending), and 0 is returned; with ErrorText set, DRAIN_LOST when the
+// receive failed (DescribeReceiveFailure with recvText), DRAIN_FAILED
+// when onBlock did.
+enum { DRAIN_FAILED = -2, DRAIN_LOST = -1 };
 typedef int (*BlockHandler)(PlatWindow hDlg, QELTA *q, long count);
 int DataCloseDrained(PlatWindow hDlg, QELTA *q, BlockHandler onBlock, const char *recvText);
 // A new transfer starts with no close seen and no byte received.

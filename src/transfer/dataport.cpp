@@ -15,8 +15,6 @@
 
 static const char *const Refused = "User Selected No to Debug Message\r\n";
 
-static void Complete(QELTA *q) { EndCommand(q, END_RECORDED); }
-
 static int SocketFailed(QELTA *q, const char *text) {
     q->LastSocketError = PlatNetLastError();
     FormatErrorNumber(q->ErrorText, sizeof q->ErrorText, text, q->LastSocketError);
@@ -25,11 +23,7 @@ static int SocketFailed(QELTA *q, const char *text) {
 
 // Inside a generated run, a port whose transfer was skipped (a tolerated
 // 550) was never used and serves the next transfer: nothing is sent.
-static int ReusePort(QELTA *q) {
-    if (q->DataPortReady != 1 || q->ReturnIndex == 0) return 0;
-    Complete(q);
-    return 1;
-}
+static int ReusePort(const QELTA *q) { return q->DataPortReady == 1 && q->ReturnIndex != 0; }
 
 // Any local address of the family, a port the system chooses.
 static int BindAnyPort(PlatSocket s, int family) {
@@ -94,7 +88,7 @@ static int StartPORT(PlatWindow hDlg, QELTA *q) {
     ViewShow(q, hDlg, VIEW_COMMAND, "Establish the Data Port");
     if (ProtectionDue(q)) return StartProtection(q, "ExecPORT");
     q->Tolerated550 = 0;
-    if (ReusePort(q)) return 1;
+    if (ReusePort(q)) return OUTCOME_DONE;
     q->DataAccepted = 0;
     if (!CreatePortCommand(q, hDlg)) {
         COPYCUT(q->ErrorText, "CreatePortCommand() returned FALSE in ExecPORT");
@@ -107,13 +101,12 @@ static int StartPORT(PlatWindow hDlg, QELTA *q) {
 static int ReplyToPORT(PlatWindow hDlg, QELTA *q) {
     if (q->Tls.Step != TLS_STEP_NONE) {
         int agreed = ProtectionReply(hDlg, q, "ExecPORT");
-        return agreed == AWAIT_MATCHED ? StartPORT(hDlg, q) : agreed == AWAIT_PENDING;
+        return agreed == AWAIT_MATCHED ? StartPORT(hDlg, q) : AwaitOutcome(agreed);
     }
     int got = AwaitReply(hDlg, q, CODE_COMMAND_OK);
-    if (got != AWAIT_MATCHED) return got == AWAIT_PENDING;
+    if (got != AWAIT_MATCHED) return AwaitOutcome(got);
     q->DataPortReady = 1;
-    Complete(q);
-    return 1;
+    return OUTCOME_DONE;
 }
 
 static const AcceptTexts PortAccept = {
@@ -151,11 +144,11 @@ static int UseEpsv(const QELTA *q) {
 static int SendPassiveCommand(QELTA *q) {
     q->Epsv.Sent = UseEpsv(q);
     q->PassiveFound = 0;
-    if (!SendControlLine(q, q->Epsv.Sent ? "EPSV\r\n" : "PASV\r\n", nullptr, Refused,
-                         "Winsock Error %d On send() in ExecPASV\r\n"))
-        return 0;
+    int sent = SendControlLine(q, q->Epsv.Sent ? "EPSV\r\n" : "PASV\r\n", nullptr, Refused,
+                               "Winsock Error %d On send() in ExecPASV\r\n");
+    if (sent != OUTCOME_WORKING) return sent;
     WatchReplyLines(q, q->Epsv.Sent ? TakeExtendedPassivePort : TakePassiveAddress);
-    return 1;
+    return OUTCOME_WORKING;
 }
 
 // EPSV turned down, by its reply or by its data connection: PASV for the
@@ -174,7 +167,7 @@ static int StartPASV(PlatWindow hDlg, QELTA *q) {
     if (ProtectionDue(q)) return StartProtection(q, "ExecPASV");
     q->PASVMode = 1;
     q->Tolerated550 = 0;
-    if (ReusePort(q)) return 1;
+    if (ReusePort(q)) return OUTCOME_DONE;
     q->DataAccepted = 0;
     return SendPassiveCommand(q);
 }
@@ -260,11 +253,11 @@ static int PassiveConnectFailed(PlatWindow hDlg, QELTA *q) {
                   "EPSV data connection refused (%s); over IPv6 there is no PASV to fall back "
                   "to in ExecPASV()\r\n",
                   q->Connect.Tried);
-        return 0;
+        return OUTCOME_TRANSIENT;
     }
     FORMATCUT(q->ErrorText, "Winsock error %d on Data Socket; tried %s in ExecPASV()\r\n", error,
               q->Connect.Tried);
-    return 0;
+    return OUTCOME_TRANSIENT;
 }
 
 static int ConnectPassive(PlatWindow hDlg, QELTA *q) {
@@ -286,9 +279,10 @@ static void ReplyLineText(const QELTA *q, char *out, size_t size) {
 
 static int ReplyToEPSV(PlatWindow hDlg, QELTA *q) {
     int got = AwaitReply(hDlg, q, CODE_EXTENDED_PASSIVE);
-    if (got == AWAIT_PENDING) return 1;
+    if (got == AWAIT_PENDING) return OUTCOME_WORKING;
+    if (got == AWAIT_TRANSIENT) return OUTCOME_TRANSIENT;
     if (got == AWAIT_FAILED) {
-        if (!IsEpsvRefusal(q->ErrorText)) return 0;
+        if (!IsEpsvRefusal(q->ErrorText)) return OUTCOME_FAILED;
         char why[160], line[120];
         ReplyLineText(q, line, sizeof line);
         if (q->ServerAddress.Family == NET_IPV6) {
@@ -313,11 +307,11 @@ static int ReplyToEPSV(PlatWindow hDlg, QELTA *q) {
 static int ReplyToPASV(PlatWindow hDlg, QELTA *q) {
     if (q->Tls.Step != TLS_STEP_NONE) {
         int agreed = ProtectionReply(hDlg, q, "ExecPASV");
-        return agreed == AWAIT_MATCHED ? StartPASV(hDlg, q) : agreed == AWAIT_PENDING;
+        return agreed == AWAIT_MATCHED ? StartPASV(hDlg, q) : AwaitOutcome(agreed);
     }
     if (q->Epsv.Sent) return ReplyToEPSV(hDlg, q);
     int got = AwaitReply(hDlg, q, CODE_PASSIVE);
-    if (got != AWAIT_MATCHED) return got == AWAIT_PENDING;
+    if (got != AWAIT_MATCHED) return AwaitOutcome(got);
     if (!q->PassiveFound) {
         FORMATCUT(q->ErrorText,
                   "PASV reply without six numbers from 0 to 255: %s in ExecPASV()\r\n",
@@ -337,8 +331,7 @@ int ExecPASV(PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {
         EndAttempts(q);
         if (q->Epsv.Sent) q->Epsv.State = EPSV_WORKS;
         q->DataPortReady = 1;
-        Complete(q);
-        return 1;
+        return OUTCOME_DONE;
     }
     return OtherEvent(hDlg, q, msg, ev, &PasvAccept);
 }

@@ -62,9 +62,10 @@ static int Start(const Receiver *r, PlatWindow hDlg, QELTA *q) {
     char line[128];
     if (!r->Prepare(q, r->Verb, line, sizeof line)) return 0;
     if (r->Retrieval) ShowFileNames(hDlg, q, q->RemoteName, q->LocalName, 1);
-    if (!SendControlLine(q, line, nullptr, "User Selected No to Debug Message\r\n", r->SendError)) {
+    int sent = SendControlLine(q, line, nullptr, "User Selected No to Debug Message\r\n", r->SendError);
+    if (sent != OUTCOME_WORKING) {
         Trace(r, q, q->ErrorText);
-        return 0;
+        return sent;
     }
     if (r->Retrieval) WatchReplyLines(q, TakeAnnouncedSize);
     q->Tolerated550 = 0;
@@ -104,9 +105,9 @@ static int EndFile(PlatWindow hDlg, QELTA *q, int skipped) {
 static int Finish(const Receiver *r, PlatWindow hDlg, QELTA *q) {
     CloseDataConnection(q, 1);
     q->DataPortReady = 0;
-    if (!r->End(hDlg, q, 0)) return 0;
+    if (!r->End(hDlg, q, 0)) return OUTCOME_FAILED;
     ClearTransfer(q);
-    return EndCommand(q, END_RECORDED);
+    return OUTCOME_DONE;
 }
 
 // A 550 tolerated inside a generated run: the file is skipped, and (RETR)
@@ -114,15 +115,15 @@ static int Finish(const Receiver *r, PlatWindow hDlg, QELTA *q) {
 static int Skipped(const Receiver *r, PlatWindow hDlg, QELTA *q) {
     SetCommandState(q, COMMAND_RUNNING);
     q->CurrentState.TransferInProgress = 0;
-    if (!r->End(hDlg, q, 1)) return 0;
+    if (!r->End(hDlg, q, 1)) return OUTCOME_FAILED;
     ClearTransfer(q);
-    return EndCommand(q, END_RECORDED);
+    return OUTCOME_DONE;
 }
 
 static int ReplyArrived(const Receiver *r, PlatWindow hDlg, QELTA *q) {
     Trace(r, q, "FD_READ on Control Socket\r\n");
     int got = AwaitReply(hDlg, q, CODE_TRANSFER_DONE);
-    if (got != AWAIT_MATCHED) return got == AWAIT_PENDING;
+    if (got != AWAIT_MATCHED) return AwaitOutcome(got);
     Trace(r, q, "CheckFor returned TRUE in ExecRETR()\r\n");
     if (q->Tolerated550 == 1) return Skipped(r, hDlg, q);
     q->DataPortReady = 0;
@@ -155,10 +156,12 @@ static int TakeBlock(PlatWindow hDlg, QELTA *q, long count) {
     return r->Block(hDlg, q, count);
 }
 
+// The data connection failed under the transfer: a reset, a cut TLS
+// stream.
 static int ReceiveFailed(const Receiver *r, QELTA *q) {
     DescribeReceiveFailure(q, r->RecvError);
     Trace(r, q, q->ErrorText);
-    return 0;
+    return OUTCOME_TRANSIENT;
 }
 
 static int DataArrived(const Receiver *r, PlatWindow hDlg, QELTA *q) {
@@ -177,7 +180,7 @@ static int DataClosed(const Receiver *r, PlatWindow hDlg, QELTA *q) {
     int drained = DataCloseDrained(hDlg, q, TakeBlock, r->RecvError);
     if (drained < 0) {
         Trace(r, q, q->ErrorText);
-        return 0;
+        return drained == DRAIN_LOST ? OUTCOME_TRANSIENT : OUTCOME_FAILED;
     }
     if (drained == 0) return 1;
     q->CurrentState.TransferInProgress = 0;
@@ -199,8 +202,9 @@ static int SocketEvent(const Receiver *r, PlatWindow hDlg, QELTA *q, unsigned ms
 
 int RunReceiver(const Receiver *r, PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {
     if (kind == EV_START) return Start(r, hDlg, q);
-    if (kind != EV_SOCKET) return 1;
-    if (!SocketEvent(r, hDlg, q, msg, ev)) return 0;
+    if (kind != EV_SOCKET) return OUTCOME_WORKING;
+    int outcome = SocketEvent(r, hDlg, q, msg, ev);
+    if (outcome != OUTCOME_WORKING) return outcome;
     return ProtectDataWhenDue(hDlg, q, r->Verb, msg, ev);
 }
 

@@ -61,9 +61,9 @@ static int Start(PlatWindow hDlg, QELTA *q) {
                   q->StouMode == 1 ? "Assigned by Remote FTP Server" : q->RemoteName, 0);
     int64_t size = PlatFileSize(q->LocalName);
     q->ExpectedSize = size > 0 ? (uint64_t)size : 0;
-    if (!SendControlLine(q, line, nullptr, "User Selected No to Debug Message\r\n",
-                         "Winsock Error %d On send() in ExecSTOR\r\n"))
-        return 0;
+    int sent = SendControlLine(q, line, nullptr, "User Selected No to Debug Message\r\n",
+                               "Winsock Error %d On send() in ExecSTOR\r\n");
+    if (sent != OUTCOME_WORKING) return sent;
     q->StouMode = q->AppeMode = 0;
     q->Send.Start = MillisecondClock();
     StartTransferProgress(q, XFER_SEND, q->Send.Start);
@@ -146,7 +146,7 @@ static int Writable(PlatWindow hDlg, QELTA *q) {
 static int ReplyArrived(PlatWindow hDlg, QELTA *q) {
     DebugTrace(q, "FD_READ for Control Socket\r\n");
     int got = AwaitReply(hDlg, q, CODE_TRANSFER_DONE);
-    if (got != AWAIT_MATCHED) return got == AWAIT_PENDING;
+    if (got != AWAIT_MATCHED) return AwaitOutcome(got);
     DebugTrace(q, "CheckFor==TRUE\r\n");
     q->DataPortReady = 0;
     SetCommandState(q, COMMAND_RUNNING);
@@ -162,7 +162,7 @@ static int ReplyArrived(PlatWindow hDlg, QELTA *q) {
     }
     ShowTransferProgress(hDlg, q, XFER_SEND, q->Send.BytesSent, q->ExpectedSize, 1);
     if (q->StatEnabled == 1) WriteStatLine(q, q->Send.Start, MillisecondClock(), q->Send.BytesSent, q->LocalName);
-    return EndCommand(q, END_RECORDED);
+    return OUTCOME_DONE;
 }
 
 static int DataClosed(QELTA *q) {
@@ -188,7 +188,8 @@ static int SocketEvent(PlatWindow hDlg, QELTA *q, unsigned msg, unsigned ev) {
 
 int ExecSTOR(PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {
     if (kind == EV_START) return Start(hDlg, q);
-    if (kind != EV_SOCKET) return 1;
-    if (!SocketEvent(hDlg, q, msg, ev)) return 0;
+    if (kind != EV_SOCKET) return OUTCOME_WORKING;
+    int outcome = SocketEvent(hDlg, q, msg, ev);
+    if (outcome != OUTCOME_WORKING) return outcome;
     return ProtectDataWhenDue(hDlg, q, "STOR", msg, ev);
 }

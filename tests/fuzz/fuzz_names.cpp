@@ -75,7 +75,7 @@ void CheckLocal(const std::string &pattern, const std::string &name) {
 
 // ---- the name list ---------------------------------------------------------------------
 
-struct Outcome {
+struct ListOutcome {
     int ok;
     std::string generated, error;
 };
@@ -122,7 +122,7 @@ void CheckLines(QELTA *q, const std::string &text, int remoteDelete) {
     }
 }
 
-Outcome RunList(int remoteDelete, const std::string &pattern, const std::string &list, size_t piece) {
+ListOutcome RunList(int remoteDelete, const std::string &pattern, const std::string &list, size_t piece) {
     static QELTA *q = new QELTA;
     static char buffer[512];
     BlankSession(q);
@@ -136,7 +136,7 @@ Outcome RunList(int remoteDelete, const std::string &pattern, const std::string 
     CopyCut(q->Argument, sizeof q->Argument, argument.c_str());
     q->GeneratedScriptHandle = open(GeneratedPath().c_str(), O_CREAT | O_RDWR | O_TRUNC | O_CLOEXEC, 0600);
     FUZZ_CHECK(q->GeneratedScriptHandle >= 0, "cannot make the generated file");
-    Outcome out{0, "", ""};
+    ListOutcome out{0, "", ""};
     char line[160];
     if (PrepareNameList(q, "NLST", line, sizeof line)) {
         out.ok = 1;
@@ -173,8 +173,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (!strchr("/\\ :", c)) plain.push_back(c);
     pattern = plain;
     size_t piece = (size_t)((mode >> 1) & 15) + 1;
-    Outcome whole = RunList(mode & 1, pattern, list, list.size() + 1);
-    Outcome pieces = RunList(mode & 1, pattern, list, piece);
+    ListOutcome whole = RunList(mode & 1, pattern, list, list.size() + 1);
+    ListOutcome pieces = RunList(mode & 1, pattern, list, piece);
     FUZZ_CHECK(whole.ok == pieces.ok && whole.generated == pieces.generated &&
                    whole.error == pieces.error,
                "whole and in pieces of %zu differ:\n  %d %s %s\n  %d %s %s", piece, whole.ok,

@@ -85,7 +85,7 @@ protected:
         COPYCUT(q->Argument, argument);
         q->CommandActive = q->CurrentState.WaitingForResponseCode = 1;
         q->ErrorText[0] = 0;
-        return ExecDIAL(win, q, EV_START, 0, 0);
+        return ApplyOutcome(win, q, ExecDIAL(win, q, EV_START, 0, 0));
     }
     bool Completed() const {
         return q->CommandActive == 0 && q->CurrentState.WaitingForResponseCode == 0;

@@ -8,6 +8,7 @@
 #include "app/app.h"
 #include "platform/posix/posix_internal.h"
 #include "session/commandids.h"
+#include "script/script.h"
 #include "test_ftp_fixture.h"
 
 class CommandTest : public FtpFixture {
@@ -25,12 +26,12 @@ protected:
 
     int Start(Executor e, const char *argument) {
         COPYCUT(q->Argument, argument);
-        return e(nullptr, q, EV_START, 0, 0);
+        return ApplyOutcome(nullptr, q, e(nullptr, q, EV_START, 0, 0));
     }
 
     int Answer(Executor e, const std::string &reply) {
         Send(reply);
-        return e(nullptr, q, EV_SOCKET, CONTROLMSG, QFD_READ);
+        return ApplyOutcome(nullptr, q, e(nullptr, q, EV_SOCKET, CONTROLMSG, QFD_READ));
     }
 
     std::string Status() { return ReadFile("job.ftp"); }
@@ -315,7 +316,7 @@ TEST_F(CommandTest, NewConnectionStartsAtALineStart) {
     ASSERT_EQ(write(peer, "220 Ready\r\n", 11), 11);
     pollfd p{(int)q->Socket.Control, POLLIN, 0};
     ASSERT_EQ(poll(&p, 1, 5000), 1);
-    EXPECT_EQ(ExecCONN(nullptr, q, EV_SOCKET, CONTROLMSG, QFD_READ), 1);
+    EXPECT_EQ(Dispatcher(nullptr, CMD_CONN, q, EV_SOCKET, CONTROLMSG, QFD_READ), 1);
     EXPECT_EQ(q->Connected, 1);
     EXPECT_EQ(q->CommandActive, 0);
 

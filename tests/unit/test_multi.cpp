@@ -67,7 +67,7 @@ protected:
     }
     int Start(Executor e, const std::string &argument) {
         COPYCUT(q->Argument, argument.c_str());
-        return e(win, q, EV_START, 0, 0);
+        return ApplyOutcome(win, q, e(win, q, EV_START, 0, 0));
     }
     // MGET (or DELR) at script line 4 up to its name list, which is then
     // prepared as the receiving executor does.
@@ -252,7 +252,7 @@ TEST_F(MultiTest, OnlyKillRecordsTheStatusOfAGeneratedRun) {
     SetStatus(q);  // a generated PORT, RETR or NLST
     EXPECT_EQ(Status("CommandStatus3"), "<none>");
     COPYCUT(q->Argument, "3");
-    ExecKILL(win, q, EV_START, 0, 0);
+    Dispatcher(win, CMD_KILL, q, EV_START, 0, 0);
     EXPECT_EQ(Status("CommandStatus3"), "Success");
 }
 

@@ -54,7 +54,7 @@ protected:
     }
     int Run(Executor e, const char *argument) {
         COPYCUT(q->Argument, argument);
-        return e(win, q, EV_START, 0, 0);
+        return ApplyOutcome(win, q, e(win, q, EV_START, 0, 0));
     }
     bool Completed() const {
         return q->CommandActive == 0 && q->CurrentState.WaitingForResponseCode == 0;
@@ -261,7 +261,7 @@ std::vector<int> Walk(QELTA *q, PlatWindow w, int from, int to, int gotoLine, co
         if (line != gotoLine) continue;
         q->CommandIndex = line;
         COPYCUT(q->Argument, arg);
-        EXPECT_EQ(ExecGOTO(w, q, EV_START, 0, 0), 1);
+        EXPECT_EQ(Dispatcher(w, CMD_GOTO, q, EV_START, 0, 0), 1);
         line = q->CommandIndex;  // the advance adds the 1
     }
     return seen;
@@ -360,7 +360,7 @@ TEST_F(RunFixture, WforCountsHalfSecondTicks) {
         EXPECT_EQ(q->IdleCount, 0);
         EXPECT_FALSE(Completed()) << i;
     }
-    ExecWFOR(win, q, EV_WAITTICK, EV_WAITTICK, WaitTimer);
+    Dispatcher(win, CMD_WFOR, q, EV_WAITTICK, EV_WAITTICK, WaitTimer);
     EXPECT_TRUE(Completed());
     EXPECT_EQ(Status("CommandStatus0"), "Success");
 }
@@ -381,7 +381,7 @@ TEST_F(RunFixture, WaitArgumentsWithoutColonOrTimerFail) {
 // Timer ticks of the loop reach WFOR as the dialog routes them.
 int WforTickProc(PlatWindow w, unsigned msg, uintptr_t wp, intptr_t lp) {
     if (msg == QM_TIMER && wp == WaitTimer) {
-        ExecWFOR(w, pQELTA, EV_WAITTICK, EV_WAITTICK, (unsigned)wp);
+        Dispatcher(w, CMD_WFOR, pQELTA, EV_WAITTICK, EV_WAITTICK, (unsigned)wp);
         if (pQELTA->CommandActive == 0) PlatPostQuit(0);
     }
     return 1;
@@ -413,7 +413,7 @@ TEST_F(RunFixture, WtilEndsAtItsMinuteAndShowsTheTimeLeftOtherwise) {
     EXPECT_EQ(Run(ExecWTIL, arg), 1);
     EXPECT_STREQ(LoopFieldText(win, IDC_COMMAND), "Wait");
     EXPECT_STREQ(LoopFieldText(win, IDC_COUNTERLABEL), "Time Remaining");
-    EXPECT_EQ(ExecWTIL(win, q, EV_WAITTICK, EV_WAITTICK, WaitTimer), 1);
+    EXPECT_EQ(Dispatcher(win, CMD_WTIL, q, EV_WAITTICK, EV_WAITTICK, WaitTimer), 1);
     EXPECT_FALSE(Completed());
     std::string shown = LoopFieldText(win, IDC_COUNTER);
     EXPECT_TRUE(shown == "2:00" || shown == "1:59") << shown;
@@ -422,7 +422,7 @@ TEST_F(RunFixture, WtilEndsAtItsMinuteAndShowsTheTimeLeftOtherwise) {
         PlatNow(&now);
         FORMATCUT(arg, "%d:%.2d", now.hour, now.minute);
         Run(ExecWTIL, arg);
-        ExecWTIL(win, q, EV_WAITTICK, EV_WAITTICK, WaitTimer);
+        Dispatcher(win, CMD_WTIL, q, EV_WAITTICK, EV_WAITTICK, WaitTimer);
         if (Completed()) break;  // else the minute turned in between
     }
     EXPECT_TRUE(Completed());
