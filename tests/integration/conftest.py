@@ -25,6 +25,7 @@ def _runs_wine(item):
             or item.module.__name__ == "test_shipping")
 
 
+@pytest.hookimpl(tryfirst=True)  # before xdist reads the groups
 def pytest_collection_modifyitems(config, items):
     # Under pytest-xdist (scripts/test runs two workers) the cases that run
     # Wine all go to one worker, one after another, as without it: runs of
