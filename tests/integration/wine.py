@@ -210,6 +210,24 @@ def _stop_keepers():
             kill_group(keeper)
 
 
+_runs = []  # the Popen of every run started here that may still be going
+
+
+def _settle(bits, limit=3):
+    """Waits, when no run of ours is going, for the desktop of the last
+    one to close. The program that opens a desktop draws it on its own X
+    server; ended with its run, that server takes the desktop down a
+    moment later, and a run that began within that moment would be handed
+    the closing desktop and get no windows. Runs started side by side
+    share the first one's desktop, as always."""
+    _runs[:] = [run for run in _runs if run.poll() is None]
+    if _runs:
+        return
+    deadline = time.monotonic() + limit
+    while time.monotonic() < deadline and "explorer.exe" in _living_programs(_prefix(bits)):
+        time.sleep(0.1)
+
+
 def _warm_if_made(bits):
     if (_prefix(bits) / "system.reg").exists():
         keep_warm(bits)
@@ -437,8 +455,10 @@ def _run_once(exe, args, timeout, env, answer_boxes, cwd, screenshot, on_window,
         # Files, not pipes: programs started by the run keep the inherited
         # handles open long after it ends.
         with open(os.path.join(work, "out"), "w+b") as out, open(os.path.join(work, "err"), "w+b") as err:
+            _settle(exe_bits(exe))
             proc = subprocess.Popen(argv, env=_wine_env(env, exe_bits(exe)), cwd=cwd, stdin=subprocess.DEVNULL,
                                     stdout=out, stderr=err, start_new_session=True)
+            _runs.append(proc)
             watcher.start()
             try:
                 rc = proc.wait(timeout=timeout)
@@ -466,9 +486,12 @@ def start_exe(exe, args):
     server_args = f"-screen 0 {SCREEN[0]}x{SCREEN[1]}x24 -nolisten tcp"
     argv = ["xvfb-run", "-a", "-s", server_args, "sh", "-c", 'exec "$WINELOADER" "$@"', "wine",
             str(exe), *str(args).split(" ")]
-    return subprocess.Popen(argv, env=_wine_env(None, exe_bits(exe)), stdin=subprocess.DEVNULL,
+    _settle(exe_bits(exe))
+    proc = subprocess.Popen(argv, env=_wine_env(None, exe_bits(exe)), stdin=subprocess.DEVNULL,
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                             start_new_session=True)
+    _runs.append(proc)
+    return proc
 
 
 def kill_group(proc):
