@@ -64,8 +64,8 @@ LINUX_BUILD_PACKAGES=(cmake ninja-build g++ googletest libgtest-dev libbenchmark
 # All three programs: the Windows ones are cross-built at both widths.
 BUILD_PACKAGES=("${LINUX_BUILD_PACKAGES[@]}" g++-mingw-w64-i686 g++-mingw-w64-x86-64)
 # pure-ftpd itself is unpacked by the tests (unpack_deb); its libraries are here.
-TEST_PACKAGES=(wine wine64 xvfb xauth xdotool vsftpd python3-pytest python3-pyftpdlib python3-pexpect
-               libsodium23 libcap2 libssl3 openssl python3-openssl
+TEST_PACKAGES=(wine wine64 xvfb xauth xdotool vsftpd python3-pytest python3-pytest-xdist python3-pyftpdlib
+               python3-pexpect libsodium23 libcap2 libssl3 openssl python3-openssl
                dbus-daemon gnome-keyring libsecret-tools libsecret-1-0 iproute2)
 
 # wine_bits: the width of the Windows program the tests run, 32 or 64.

@@ -18,6 +18,25 @@ def pytest_configure(config):
     config.addinivalue_line("markers", "slow: a long soak; runs in scripts/test all the same")
 
 
+def _runs_wine(item):
+    spec = getattr(item, "callspec", None)
+    return (bool({"win_qelta", "exe"} & set(item.fixturenames))
+            or (spec is not None and spec.params.get("qelta") == "win32")
+            or item.module.__name__ == "test_shipping")
+
+
+@pytest.hookimpl(tryfirst=True)  # before xdist reads the groups
+def pytest_collection_modifyitems(config, items):
+    # Under pytest-xdist (scripts/test runs two workers) the cases that run
+    # Wine all go to one worker, one after another, as without it: runs of
+    # one prefix at once share a desktop, which ends with the run that
+    # opened it. test_shipping goes along: it runs the zip's programs, and
+    # makes the packages once for the module unless told they are fresh.
+    for item in items:
+        if _runs_wine(item):
+            item.add_marker(pytest.mark.xdist_group("wine"))
+
+
 @pytest.hookimpl(trylast=True)
 def pytest_sessionstart(session):
     # Printed even under -q: which Windows program these cases run, and why.

@@ -12,6 +12,7 @@ of its own. QELTA_WINE_BITS=32 or 64 forces the choice.
 
 Debian packages: wine wine64 (wine32:i386 for 32-bit) xvfb xauth xdotool.
 """
+import atexit
 import contextlib
 import fcntl
 import os
@@ -92,19 +93,21 @@ def _wine_env(extra=None, bits=BITS):
 
 
 def ensure_prefix(bits=BITS):
-    """Creates the Wine prefix of that width once, quietly; later calls
-    return at once.
+    """Creates the Wine prefix of that width once, quietly, and keeps its
+    wineserver running (keep_warm); later calls return at once.
 
     Several test processes may start together, so creation is serialised
     by a lock file beside the prefix.
     """
     prefix = _prefix(bits)
     if (prefix / "system.reg").exists():
+        keep_warm(bits)
         return
     prefix.parent.mkdir(parents=True, exist_ok=True)
     with open(str(prefix) + ".lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         if (prefix / "system.reg").exists():
+            keep_warm(bits)
             return
         env = _wine_env(bits=bits)
         subprocess.run(["xvfb-run", "-a", _loader(bits), "wineboot", "-i"], env=env,
@@ -113,6 +116,121 @@ def ensure_prefix(bits=BITS):
         subprocess.run([env["WINESERVER"], "-w"], env=env, timeout=120, check=False)
         if not (prefix / "system.reg").exists():
             raise RuntimeError(f"wineboot did not create the prefix {prefix}")
+    keep_warm(bits)
+
+
+_keepers = {}  # width -> the Popen of the idle program holding that prefix's wineserver
+
+
+def keep_warm(bits=BITS):
+    """Keeps the prefix's wineserver and services (services.exe, its
+    devices, rpcss) running for the rest of the test session: without a
+    Wine program running they stop when a run ends and start anew, at a
+    cost of seconds, with the next run. The idle program that holds them
+    shows no window, so every run still makes its own desktop on its own X
+    server. It ends when its standard input does: at the end of the
+    session, or when this process dies. Without a compiler runs only start
+    slower."""
+    keeper = _keepers.get(bits)
+    if keeper is not None and keeper.poll() is None:
+        return
+    exe = _idle_exe(bits)
+    if exe is None:
+        return
+    _keepers[bits] = subprocess.Popen([_loader(bits), str(exe)], env=_wine_env(bits=bits),
+                                      cwd="/", stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                                      stderr=subprocess.DEVNULL, start_new_session=True)
+    _wait_for_start_up(_prefix(bits))
+
+
+def _wait_for_start_up(prefix, limit=30):
+    """A new wineserver's start-up (wineboot) opens a desktop; started by
+    the idle program, that desktop has no X server, and a run that began
+    while it was up would get no windows. It closes by itself once
+    wineboot is done: wait for that."""
+    deadline = time.monotonic() + limit
+    booted = False
+    while time.monotonic() < deadline:
+        names = _living_programs(prefix)
+        booted = booted or "services.exe" in names
+        if booted and not names & {"wineboot.exe", "explorer.exe"}:
+            return
+        time.sleep(0.2)
+
+
+def _living_programs(prefix):
+    """The file names of the Windows programs running in that prefix."""
+    names = set()
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/stat", "rb") as f:
+                if f.read().rsplit(b")", 1)[1].split()[0] == b"Z":
+                    continue
+            with open(f"/proc/{pid}/environ", "rb") as f:
+                if f"WINEPREFIX={prefix}".encode() not in f.read().split(b"\0"):
+                    continue
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                program = f.read().split(b"\0")[0].decode("utf-8", "replace")
+        except (OSError, IndexError):
+            continue
+        names.add(program.replace("\\", "/").rsplit("/", 1)[-1].lower())
+    return names
+
+
+def _idle_exe(bits):
+    """helpers/idle.c built for that width, inside its prefix."""
+    source = Path(__file__).parent / "helpers" / "idle.c"
+    exe = _prefix(bits) / "drive_c" / "qelta-idle.exe"
+    if exe.exists() and exe.stat().st_mtime >= source.stat().st_mtime:
+        return exe
+    compiler = f"{'i686' if bits == 32 else 'x86_64'}-w64-mingw32-gcc"
+    if not shutil.which(compiler):
+        return None
+    # Built under another name and renamed: several test processes may
+    # build it at once.
+    tmp = exe.with_name(f".qelta-idle-{os.getpid()}.exe")
+    built = subprocess.run([compiler, "-O1", "-o", str(tmp), str(source), "-static"],
+                           stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+    if built.returncode != 0:
+        tmp.unlink(missing_ok=True)
+        return None
+    os.replace(tmp, exe)
+    return exe
+
+
+@atexit.register
+def _stop_keepers():
+    for keeper in _keepers.values():
+        with contextlib.suppress(OSError):
+            keeper.stdin.close()
+    for keeper in _keepers.values():
+        try:
+            keeper.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            kill_group(keeper)
+
+
+_runs = []  # the Popen of every run started here that may still be going
+
+
+def _settle(bits, limit=3):
+    """Waits, when no run of ours is going, for the desktop of the last
+    one to close. The program that opens a desktop draws it on its own X
+    server; ended with its run, that server takes the desktop down a
+    moment later, and a run that began within that moment would be handed
+    the closing desktop and get no windows. Runs started side by side
+    share the first one's desktop, as always."""
+    _runs[:] = [run for run in _runs if run.poll() is None]
+    if _runs:
+        return
+    deadline = time.monotonic() + limit
+    while time.monotonic() < deadline and "explorer.exe" in _living_programs(_prefix(bits)):
+        time.sleep(0.1)
+
+
+def _warm_if_made(bits):
+    if (_prefix(bits) / "system.reg").exists():
+        keep_warm(bits)
 
 
 def win_path(posix_path):
@@ -311,6 +429,7 @@ def run_exe(exe, args, timeout, env=None, answer_boxes=None, cwd=None, screensho
     """
     # Two xvfb-run -a starting together may pick the same display; the one
     # that loses says so before the program has run, and is tried again.
+    _warm_if_made(exe_bits(exe))
     for attempt in range(3):
         rc, out, err = _run_once(exe, args, timeout, env, answer_boxes, cwd, screenshot,
                                  on_window, titles, wrap)
@@ -336,8 +455,10 @@ def _run_once(exe, args, timeout, env, answer_boxes, cwd, screenshot, on_window,
         # Files, not pipes: programs started by the run keep the inherited
         # handles open long after it ends.
         with open(os.path.join(work, "out"), "w+b") as out, open(os.path.join(work, "err"), "w+b") as err:
+            _settle(exe_bits(exe))
             proc = subprocess.Popen(argv, env=_wine_env(env, exe_bits(exe)), cwd=cwd, stdin=subprocess.DEVNULL,
                                     stdout=out, stderr=err, start_new_session=True)
+            _runs.append(proc)
             watcher.start()
             try:
                 rc = proc.wait(timeout=timeout)
@@ -361,12 +482,16 @@ def start_exe(exe, args):
     """Starts `wine exe args` on an Xvfb server of its own and returns at
     once: the Popen of a new session, which kill_group ends as kill -9
     would end the program."""
+    _warm_if_made(exe_bits(exe))
     server_args = f"-screen 0 {SCREEN[0]}x{SCREEN[1]}x24 -nolisten tcp"
     argv = ["xvfb-run", "-a", "-s", server_args, "sh", "-c", 'exec "$WINELOADER" "$@"', "wine",
             str(exe), *str(args).split(" ")]
-    return subprocess.Popen(argv, env=_wine_env(None, exe_bits(exe)), stdin=subprocess.DEVNULL,
+    _settle(exe_bits(exe))
+    proc = subprocess.Popen(argv, env=_wine_env(None, exe_bits(exe)), stdin=subprocess.DEVNULL,
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                             start_new_session=True)
+    _runs.append(proc)
+    return proc
 
 
 def kill_group(proc):
