@@ -116,6 +116,10 @@ int ResumeRetrievalWanted(const QELTA *q) {
 }
 
 int StartRetrievalResume(QELTA *q, const char *line) {
+    // A try again in this run: the part of the last one is closed (kept
+    // when recorded), so that it can be found and taken again.
+    AbandonReceiveFile(q);
+    q->Resume.Step = RESUME_STEP_NONE;
     q->Resume.KeepPart = 0;
     q->Resume.Offset = 0;
     if (!ResumeRetrievalWanted(q) || !COPYCUT(q->Resume.Line, line)) return RESUME_OFF;
@@ -295,6 +299,7 @@ static void RecordUpload(QELTA *q, const char *path, const PartRecord *want) {
 }
 
 int StartUploadResume(QELTA *q, const char *line) {
+    q->Resume.Step = RESUME_STEP_NONE;
     q->Resume.UploadRecorded = 0;
     q->Resume.Offset = 0;
     char path[sizeof q->ScriptPath + 8];

@@ -179,3 +179,70 @@ def test_a_cut_transfer_continues_only_a_part_of_the_same_file(qelta, tmp_path, 
         assert b"changed on the server" in log
     left = sorted(p.name for p in tmp_path.iterdir() if p.name.startswith("f.bin."))
     assert left == [] and not (tmp_path / "job.ftp.qup").exists()
+
+
+def test_a_cut_at_a_known_byte_continues_from_exactly_that_byte(qelta, tmp_path):
+    """The data connection closes after `cut` bytes and then the control
+    connection without a reply; the next run asks for exactly the rest."""
+    data, cut = os.urandom(200000), 123457
+    dest = tmp_path / "f.bin"
+    opening = ("send", b"150 Opening BINARY mode data connection.\r\n")
+
+    def up_to_retr(*rest):
+        return LOGGED_IN + [("expect", b"TYPE"), ("send", b"200 OK.\r\n"), ("expect", b"PASV"),
+                            ("pasv",), ("expect", b"SIZE"), ("send", f"213 {len(data)}\r\n".encode()),
+                            ("expect", b"MDTM"), ("send", b"213 20260102030405\r\n"), *rest,
+                            ("expect", b"RETR"), opening]
+    # One server for both runs: the part names its port.
+    steps = up_to_retr() + [("data", data[:cut]), ("data-close",), ("pause", 1), ("reconnect",)] + \
+        up_to_retr(("expect", b"REST"), ("send", b"350 Restarting.\r\n")) + \
+        [("data", data[cut:]), ("data-close",), ("send", b"226 Done.\r\n")]
+    exits = []
+    with ScriptedServer(steps) as server:
+        script = write_script(tmp_path / "job.ftp",
+                              [f"CONN 127.0.0.1:{server.port}", "USER bob", "PASS pw", "TYPE I",
+                               "PASV", f"RETR f.bin {dos(qelta, dest)}", "QUIT"],
+                              {"Silent": 1, "TimeOut": 30, "Resume": 1})
+        for _ in range(2):
+            qelta.run(script, timeout=120)
+            exits.append(status_of(script)["exitcode"])
+            if not dest.exists():
+                assert [p.stat().st_size for p in tmp_path.glob("f.bin.*.qpart")] == [cut]
+        lines = b"".join(server.received())
+    assert exits == ["Failure", "Success"]
+    assert f"REST {cut}\r\nRETR f.bin\r\n".encode() in lines
+    assert dest.read_bytes() == data
+    assert sorted(p.name for p in tmp_path.glob("f.bin*")) == ["f.bin"]
+
+
+def test_a_kill_during_a_resumed_retrieval_leaves_a_part_the_next_run_finishes(qelta, tmp_path):
+    from test_script_safety import kill, start_run
+    data = os.urandom(4 * 2**20)
+    dest = tmp_path / "f.bin"
+    log = tmp_path / "job.log"
+    # Slowed down, so that each run can be killed part-way.
+    with running(start_vsftpd, "vsftpd", ["anon_max_rate=400000"]) as server:
+        (server.home / "pub" / "f.bin").write_bytes(data)
+        script = write_script(tmp_path / "job.ftp",
+                              [f"CONN 127.0.0.1:{server.port}", f"USER {server.user}",
+                               f"PASS {server.password}", "TYPE I", "PASV",
+                               f"RETR pub/f.bin {dos(qelta, dest)}", "QUIT"],
+                              {"Silent": 1, "TimeOut": 60, "Resume": 1, "AppendLogFile": 1})
+        kept = 0
+        for share in (0.25, 0.6):
+            proc = start_run(qelta, script)
+            deadline = time.monotonic() + 90
+            while time.monotonic() < deadline:
+                parts = list(tmp_path.glob("f.bin.*.qpart"))
+                if parts and parts[0].stat().st_size >= share * len(data):
+                    break
+                time.sleep(0.05)
+            kill(proc)
+            sizes = [p.stat().st_size for p in tmp_path.glob("f.bin.*.qpart")]
+            assert len(sizes) == 1 and kept < sizes[0] < len(data) and not dest.exists()
+            kept = sizes[0]
+        qelta.run(script, timeout=120)
+    assert status_of(script)["exitcode"] == "Success"
+    assert log.read_bytes().count(b"Resume: pub/f.bin continues at byte") == 2
+    assert dest.read_bytes() == data
+    assert sorted(p.name for p in tmp_path.glob("f.bin*")) == ["f.bin"]
