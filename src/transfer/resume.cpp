@@ -116,13 +116,13 @@ int ResumeRetrievalWanted(const QELTA *q) {
 }
 
 int StartRetrievalResume(QELTA *q, const char *line) {
+    q->Resume.Step = RESUME_STEP_NONE;
+    q->Resume.Offset = 0;
+    if (!ResumeRetrievalWanted(q) || !COPYCUT(q->Resume.Line, line)) return RESUME_OFF;
     // A try again in this run: the part of the last one is closed (kept
     // when recorded), so that it can be found and taken again.
     AbandonReceiveFile(q);
-    q->Resume.Step = RESUME_STEP_NONE;
     q->Resume.KeepPart = 0;
-    q->Resume.Offset = 0;
-    if (!ResumeRetrievalWanted(q) || !COPYCUT(q->Resume.Line, line)) return RESUME_OFF;
     q->Resume.RemoteSize = -1;
     q->Resume.RemoteTime[0] = 0;
     return SendStep(q, RESUME_STEP_SIZE, "SIZE", q->RemoteName) ? RESUME_BEGUN : RESUME_FAILED;

@@ -44,8 +44,9 @@ struct PartRecord {
     char Local[160]; // the local file (upload)
     int64_t LocalSize, LocalTime, Sent;
 };
-// The record as text under [section]; 0 when it does not fit, or a text
-// holds a line end (it could not be read back the same).
+// The record as text under [section], each text in quotes so that its
+// blanks and quotes read back as they were; 0 when it does not fit, or a
+// text holds a line end (it could not be read back the same).
 int FormatPartRecord(const PartRecord *r, const char *section, char *out, size_t size);
 // Reads it back: 1 when every key is there, well-formed and within its
 // field; 0 otherwise (the record is then taken as none).

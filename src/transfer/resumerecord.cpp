@@ -31,8 +31,11 @@ int64_t ReadSizeReply(const char *line, size_t n) {
     if (at == 0) return -1;
     int64_t v = 0;
     int digits = 0;
-    while (at < n && IsDigitChar(line[at]) && digits <= 18) v = v * 10 + (line[at++] - '0'), digits++;
-    if (digits == 0 || digits > 18 || !OnlyLineEnd(line, at, n)) return -1;
+    for (; at < n && IsDigitChar(line[at]); at++, digits++) {
+        if (digits == 18) return -1;
+        v = v * 10 + (line[at] - '0');
+    }
+    if (digits == 0 || !OnlyLineEnd(line, at, n)) return -1;
     return v;
 }
 
@@ -62,8 +65,9 @@ int FormatPartRecord(const PartRecord *r, const char *section, char *out, size_t
     for (const char *t : texts)
         if (HasLineEnd(t)) return 0;
     return FormatCut(out, size,
-                     "[%s]\r\nHost=%s\r\nPort=%ld\r\nUser=%s\r\nRemote=%s\r\nSize=%lld\r\n"
-                     "Time=%s\r\nLocal=%s\r\nLocalSize=%lld\r\nLocalTime=%lld\r\nSent=%lld\r\n",
+                     "[%s]\r\nHost=\"%s\"\r\nPort=%ld\r\nUser=\"%s\"\r\nRemote=\"%s\"\r\n"
+                     "Size=%lld\r\nTime=\"%s\"\r\nLocal=\"%s\"\r\nLocalSize=%lld\r\n"
+                     "LocalTime=%lld\r\nSent=%lld\r\n",
                      section, r->Host, r->Port, r->User, r->Remote, (long long)r->Size, r->Time,
                      r->Local, (long long)r->LocalSize, (long long)r->LocalTime, (long long)r->Sent);
 }
@@ -92,7 +96,8 @@ struct RecordReader {
         long k = FindProfileKey(*Text, Header, key);
         if (k < 0) return Ok = 0;
         std::string v = ProfileValue(*Text, Text->lines[(size_t)k]);
-        if (v.size() >= size) return Ok = 0;
+        // A NUL would end the text early: it could not be written back.
+        if (v.size() >= size || v.find('\0') != std::string::npos) return Ok = 0;
         memcpy(out, v.c_str(), v.size() + 1);
         return 1;
     }
