@@ -259,6 +259,7 @@ struct QELTA {
     struct {
         int Step;               // RESUME_STEP_, the exchange under way
         char Line[160];         // the transfer's own line, sent once they are done
+        char Target[160];       // the remote name that line names
         int64_t RemoteSize;     // the server's SIZE, -1 unknown
         char RemoteTime[24];    // MDTM's time, "" unknown
         uint64_t Offset;        // the REST sent: bytes already in place

@@ -58,6 +58,16 @@ static int StepReply(QELTA *q, char code[5]) {
     return -1;
 }
 
+// The line and the remote name it names (what follows the verb): under
+// UploadTempName that is the temporary name, the one to continue.
+static int TakeLine(QELTA *q, const char *line) {
+    const char *name = strchr(line, ' ');
+    if (name == nullptr || !COPYCUT(q->Resume.Line, line) || !COPYCUT(q->Resume.Target, name + 1))
+        return 0;
+    q->Resume.Target[strcspn(q->Resume.Target, "\r\n")] = 0;
+    return 1;
+}
+
 // ---- Records on disk ------------------------------------------------------------------
 
 static int LoadRecord(const char *path, const char *section, PartRecord *r) {
@@ -99,7 +109,7 @@ static void Identify(const QELTA *q, PartRecord *r) {
     COPYCUT(r->Host, q->HostName);
     r->Port = q->ServerPort;
     COPYCUT(r->User, q->Login.User);
-    COPYCUT(r->Remote, q->RemoteName);
+    COPYCUT(r->Remote, q->Resume.Target);
     r->Size = r->LocalSize = r->LocalTime = r->Sent = -1;
 }
 
@@ -118,14 +128,14 @@ int ResumeRetrievalWanted(const QELTA *q) {
 int StartRetrievalResume(QELTA *q, const char *line) {
     q->Resume.Step = RESUME_STEP_NONE;
     q->Resume.Offset = 0;
-    if (!ResumeRetrievalWanted(q) || !COPYCUT(q->Resume.Line, line)) return RESUME_OFF;
+    if (!ResumeRetrievalWanted(q) || !TakeLine(q, line)) return RESUME_OFF;
     // A try again in this run: the part of the last one is closed (kept
     // when recorded), so that it can be found and taken again.
     AbandonReceiveFile(q);
     q->Resume.KeepPart = 0;
     q->Resume.RemoteSize = -1;
     q->Resume.RemoteTime[0] = 0;
-    return SendStep(q, RESUME_STEP_SIZE, "SIZE", q->RemoteName) ? RESUME_BEGUN : RESUME_FAILED;
+    return SendStep(q, RESUME_STEP_SIZE, "SIZE", q->Resume.Target) ? RESUME_BEGUN : RESUME_FAILED;
 }
 
 static void WantedPart(const QELTA *q, PartRecord *r) {
@@ -222,9 +232,9 @@ static int SizeAnswered(QELTA *q, const char *code) {
     const char *line = q->LastReplyLine;
     q->Resume.RemoteSize = strcmp(code, "213 ") == 0 ? ReadSizeReply(line, strlen(line)) : -1;
     if (q->Resume.RemoteSize >= 0)
-        return SendStep(q, RESUME_STEP_MDTM, "MDTM", q->RemoteName) ? AWAIT_PENDING : AWAIT_FAILED;
+        return SendStep(q, RESUME_STEP_MDTM, "MDTM", q->Resume.Target) ? AWAIT_PENDING : AWAIT_FAILED;
     char reply[128], text[300];
-    FORMATCUT(text, "no SIZE of %s (%s): nothing kept can be checked, from byte zero", q->RemoteName,
+    FORMATCUT(text, "no SIZE of %s (%s): nothing kept can be checked, from byte zero", q->Resume.Target,
               ReplyText(q, reply, sizeof reply));
     Say(q, text);
     return OpenFreshPart(q);
@@ -243,13 +253,13 @@ static int RestAnswered(QELTA *q, const char *code) {
     char reply[128], text[300];
     if (strcmp(code, "350 ") == 0) {
         q->Receive.BytesReceived = q->Resume.Offset;
-        FORMATCUT(text, "%s continues at byte %llu of %lld", q->RemoteName,
+        FORMATCUT(text, "%s continues at byte %llu of %lld", q->Resume.Target,
                   (unsigned long long)q->Resume.Offset, (long long)q->Resume.RemoteSize);
         Say(q, text);
         return AWAIT_MATCHED;
     }
     FORMATCUT(text, "REST refused (%s); %s from byte zero", ReplyText(q, reply, sizeof reply),
-              q->RemoteName);
+              q->Resume.Target);
     Say(q, text);
     DropPart(q);
     return OpenFreshPart(q);
@@ -304,7 +314,7 @@ int StartUploadResume(QELTA *q, const char *line) {
     q->Resume.Offset = 0;
     char path[sizeof q->ScriptPath + 8];
     if (!SettingOn(q, SET_RESUME) || q->TransferType != 'I' || q->StouMode == 1 || q->AppeMode == 1 ||
-        !UploadRecordPath(q, path, sizeof path) || !COPYCUT(q->Resume.Line, line))
+        !UploadRecordPath(q, path, sizeof path) || !TakeLine(q, line))
         return RESUME_OFF;
     PartRecord want, had;
     WantedUpload(q, &want);
@@ -313,7 +323,7 @@ int StartUploadResume(QELTA *q, const char *line) {
         // What the server may hold of it: what was sent, or the whole file.
         q->Resume.RemoteSize = had.Sent >= 0 ? had.Sent : want.LocalSize;
         RecordUpload(q, path, &want);
-        return SendStep(q, RESUME_STEP_UPLOAD_SIZE, "SIZE", q->RemoteName) ? RESUME_BEGUN : RESUME_FAILED;
+        return SendStep(q, RESUME_STEP_UPLOAD_SIZE, "SIZE", q->Resume.Target) ? RESUME_BEGUN : RESUME_FAILED;
     }
     if (recorded) {
         char text[300];
@@ -329,11 +339,11 @@ static int UploadSizeAnswered(QELTA *q, const char *code) {
     int64_t has = strcmp(code, "213 ") == 0 ? ReadSizeReply(line, strlen(line)) : -1;
     char reply[128], text[300];
     if (has < 0) {
-        FORMATCUT(text, "no SIZE of %s on the server (%s); sending it from byte zero", q->RemoteName,
+        FORMATCUT(text, "no SIZE of %s on the server (%s); sending it from byte zero", q->Resume.Target,
                   ReplyText(q, reply, sizeof reply));
     } else if (has > q->Resume.RemoteSize) {
         FORMATCUT(text, "the server has %lld bytes of %s, more than were sent (%lld); sending it from byte zero",
-                  (long long)has, q->RemoteName, (long long)q->Resume.RemoteSize);
+                  (long long)has, q->Resume.Target, (long long)q->Resume.RemoteSize);
     } else if (has == 0) {
         return AWAIT_MATCHED;
     } else {
@@ -351,17 +361,17 @@ static int UploadSizeAnswered(QELTA *q, const char *code) {
 static int UploadRestAnswered(QELTA *q, const char *code) {
     char reply[128], text[300];
     int rest = strcmp(code, "350 ") == 0;
-    if (!rest && !FORMATCUT(q->Resume.Line, "APPE %s\r\n", q->RemoteName)) return AWAIT_FAILED;
+    if (!rest && !FORMATCUT(q->Resume.Line, "APPE %s\r\n", q->Resume.Target)) return AWAIT_FAILED;
     if (PlatFileSeek(q->LocalFileHandle, (int64_t)q->Resume.Offset, QSEEK_SET) != (int64_t)q->Resume.Offset) {
         FORMATCUT(q->ErrorText, "_llseek() failed with Filename=%s\r\n", q->LocalName);
         return AWAIT_FAILED;
     }
     q->Send.BytesSent = q->Resume.Offset;
     if (rest)
-        FORMATCUT(text, "%s continues at byte %llu", q->RemoteName, (unsigned long long)q->Resume.Offset);
+        FORMATCUT(text, "%s continues at byte %llu", q->Resume.Target, (unsigned long long)q->Resume.Offset);
     else
         FORMATCUT(text, "REST refused (%s); APPE of %s from byte %llu", ReplyText(q, reply, sizeof reply),
-                  q->RemoteName, (unsigned long long)q->Resume.Offset);
+                  q->Resume.Target, (unsigned long long)q->Resume.Offset);
     Say(q, text);
     return AWAIT_MATCHED;
 }
