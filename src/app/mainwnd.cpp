@@ -9,6 +9,7 @@
 #include "local/local.h"
 #include "log/log.h"
 #include "transfer/dataio.h"
+#include "transfer/resume.h"
 #include "script/script.h"
 
 static void OnCreate(PlatWindow w, QELTA *q) {
@@ -132,8 +133,9 @@ int ExitProcedure(PlatWindow hDlg, QELTA *q) {
     q->Socket.Control = q->Socket.Data = q->Socket.Listen = -1;
     StopNetwork(q);
     WriteLogHeader(q, "Ending");
-    // A retrieval that did not complete leaves the destination as it was.
-    AbandonReceiveFile(q);
+    // A retrieval that did not complete leaves the destination as it was
+    // (and under Resume its part for the next run).
+    SuspendTransfer(q);
     CloseFile(&q->LocalFileHandle);
     CloseFile(&q->LogHandle);
     CloseFile(&q->ErrorLogHandle);

@@ -133,6 +133,13 @@ PlatFile PlatFileCreateNew(const char *path);
 // Deletes a file that PlatFileCreateNew made and no living program has
 // open any more (one a killed run left); 1 when it was deleted.
 int PlatFileDeleteUnused(const char *path);
+// Opens for reading and writing a file that PlatFileCreateNew made and no
+// living program has open any more, and marks it in use as that does; -1
+// when it is missing, no ordinary file, or still in use.
+PlatFile PlatFileOpenUnused(const char *path);
+// When the file was last written, in the system's own units (only ever
+// compared for equality); -1 when missing.
+int64_t PlatFileModified(const char *path);
 int64_t PlatFileSeek(PlatFile f, int64_t offset, int whence);  // new position or -1
 long PlatFileRead(PlatFile f, void *buf, size_t n);       // bytes or -1
 long PlatFileWrite(PlatFile f, const void *buf, size_t n);

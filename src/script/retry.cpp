@@ -11,6 +11,7 @@
 #include "session/settings.h"
 #include "script/script.h"
 #include "transfer/dataio.h"
+#include "transfer/resume.h"
 #include "transfer/transfer.h"
 
 // What the record holds of the session since the last CONN (q->Retry.Have).
@@ -185,8 +186,9 @@ static void CloseForRetry(QELTA *q, PlatWindow hDlg) {
     CloseDataConnection(q, 0);
     PlatNetClose(q->Socket.Listen);
     q->Socket.Control = q->Socket.Data = q->Socket.Listen = -1;
-    // A whole retrieval waits for SIZE's word; a cut one starts again.
-    if (!q->Retry.CheckOnly) AbandonReceiveFile(q);
+    // A whole retrieval waits for SIZE's word; a cut one is kept under
+    // Resume=1 for the next try to continue, else starts again.
+    if (!(q->Retry.CheckOnly && q->Retry.Id == CMD_RETR)) SuspendTransfer(q);
     if (q->Retry.Id == CMD_STOR && q->LocalFileHandle != -1) {
         PlatFileClose(q->LocalFileHandle);
         q->LocalFileHandle = -1;

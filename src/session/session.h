@@ -257,6 +257,19 @@ struct QELTA {
         // DataBuffer[At, End).
         size_t At, End;
     } Send;
+    // Resume=1 (transfer/resume.h): the exchanges before a transfer's own
+    // line, and what they found.
+    struct {
+        int Step;               // RESUME_STEP_, the exchange under way
+        char Line[160];         // the transfer's own line, sent once they are done
+        char Target[160];       // the remote name that line names
+        int64_t RemoteSize;     // the server's SIZE, -1 unknown
+        char RemoteTime[24];    // MDTM's time, "" unknown
+        uint64_t Offset;        // the REST sent: bytes already in place
+        int KeepPart;           // the retrieval's file is a recorded part: kept on failure
+        int UploadRecorded;     // the upload under way has its record
+        char Kept[176];         // a kept part of this retrieval, found before its SIZE
+    } Resume;
     struct {
         ProgressState Directions[2];  // receive, send
         int LastBarLength;

@@ -6,6 +6,7 @@
 #include "base/text.h"
 #include "ftp/ftp.h"
 #include "log/log.h"
+#include "transfer/resume.h"
 
 // ---- Accepting and selecting ---------------------------------------------------
 
@@ -159,7 +160,7 @@ static void RemoveLeftoversAfter(const QELTA *q, int taken) {
     char path[sizeof q->Receive.TempPath];
     for (int n = taken + 1; n < 1000; n++) {
         if (!FORMATCUT(path, "%s.%d.qpart", q->LocalName, n) || PlatFileSize(path) < 0) return;
-        PlatFileDeleteUnused(path);
+        if (PlatFileDeleteUnused(path)) RemovePartRecord(path);
     }
 }
 
@@ -172,8 +173,10 @@ int OpenReceiveFile(QELTA *q) {
     for (int n = 1; n < 1000; n++) {
         if (!FORMATCUT(q->Receive.TempPath, "%s.%d.qpart", q->LocalName, n)) break;
         q->LocalFileHandle = PlatFileCreateNew(q->Receive.TempPath);
-        if (q->LocalFileHandle == -1 && PlatFileDeleteUnused(q->Receive.TempPath))
+        if (q->LocalFileHandle == -1 && PlatFileDeleteUnused(q->Receive.TempPath)) {
+            RemovePartRecord(q->Receive.TempPath);
             q->LocalFileHandle = PlatFileCreateNew(q->Receive.TempPath);
+        }
         if (q->LocalFileHandle != -1) {
             RemoveLeftoversAfter(q, n);
             return 1;
@@ -193,12 +196,13 @@ int CommitReceiveFile(QELTA *q) {
         PlatFileDelete(q->Receive.TempPath);
         CreateFailed(q);
     }
+    RetrievalCommitted(q, q->Receive.TempPath);
     q->Receive.TempPath[0] = 0;
     return ok;
 }
 
 void AbandonReceiveFile(QELTA *q) {
-    if (q->Receive.TempPath[0] == 0) return;
+    if (q->Receive.TempPath[0] == 0 || KeepRetrievalPart(q)) return;
     if (q->LocalFileHandle != -1) PlatFileClose(q->LocalFileHandle);
     q->LocalFileHandle = -1;
     PlatFileDelete(q->Receive.TempPath);

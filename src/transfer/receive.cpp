@@ -13,6 +13,7 @@
 #include "session/command.h"
 #include "transfer/dataio.h"
 #include "transfer/executors.h"
+#include "transfer/resume.h"
 #include "transfer/transfer.h"
 
 static int PrepareFile(QELTA *q, const char *verb, char *line, size_t size);
@@ -48,7 +49,25 @@ static int PrepareFile(QELTA *q, const char *verb, char *line, size_t size) {
         FORMATCUT(q->ErrorText, "Remote name too long for one line in %s\r\n", verb);
         return 0;
     }
+    // Under Resume the file is chosen once the server has told its SIZE.
+    if (ResumeRetrievalWanted(q)) return 1;
     return OpenReceiveFile(q);
+}
+
+// The command's own line, once any exchange before it is done.
+static int SendLine(const Receiver *r, QELTA *q, const char *line) {
+    int sent = SendControlLine(q, line, nullptr, "User Selected No to Debug Message\r\n", r->SendError);
+    if (sent != OUTCOME_WORKING) {
+        Trace(r, q, q->ErrorText);
+        return sent;
+    }
+    if (r->Retrieval) WatchReplyLines(q, TakeAnnouncedSize);
+    q->Tolerated550 = 0;
+    SetCommandState(q, COMMAND_BUSY);
+    q->CurrentState.TransferInProgress = 1;
+    q->Receive.Start = MillisecondClock();
+    StartTransferProgress(q, XFER_RECEIVE, q->Receive.Start);
+    return 1;
 }
 
 static int Start(const Receiver *r, PlatWindow hDlg, QELTA *q) {
@@ -62,18 +81,9 @@ static int Start(const Receiver *r, PlatWindow hDlg, QELTA *q) {
     char line[128];
     if (!r->Prepare(q, r->Verb, line, sizeof line)) return 0;
     if (r->Retrieval) ShowFileNames(hDlg, q, q->RemoteName, q->LocalName, 1);
-    int sent = SendControlLine(q, line, nullptr, "User Selected No to Debug Message\r\n", r->SendError);
-    if (sent != OUTCOME_WORKING) {
-        Trace(r, q, q->ErrorText);
-        return sent;
-    }
-    if (r->Retrieval) WatchReplyLines(q, TakeAnnouncedSize);
-    q->Tolerated550 = 0;
-    SetCommandState(q, COMMAND_BUSY);
-    q->CurrentState.TransferInProgress = 1;
-    q->Receive.Start = MillisecondClock();
-    StartTransferProgress(q, XFER_RECEIVE, q->Receive.Start);
-    return 1;
+    int resume = StartRetrievalResume(q, line);
+    if (resume != RESUME_OFF) return resume == RESUME_BEGUN;
+    return SendLine(r, q, line);
 }
 
 // ---- The end ---------------------------------------------------------------------
@@ -89,6 +99,7 @@ static void ClearTransfer(QELTA *q) {
 // one leaves the destination as it was.
 static int EndFile(PlatWindow hDlg, QELTA *q, int skipped) {
     if (skipped) {
+        q->Resume.KeepPart = 0;  // nothing of a skipped file is to be continued
         AbandonReceiveFile(q);
         return 1;
     }
@@ -122,6 +133,10 @@ static int Skipped(const Receiver *r, PlatWindow hDlg, QELTA *q) {
 
 static int ReplyArrived(const Receiver *r, PlatWindow hDlg, QELTA *q) {
     Trace(r, q, "FD_READ on Control Socket\r\n");
+    if (q->Resume.Step != RESUME_STEP_NONE) {
+        int steps = ResumeReply(hDlg, q);
+        return steps == AWAIT_MATCHED ? SendLine(r, q, q->Resume.Line) : AwaitOutcome(steps);
+    }
     int got = AwaitReply(hDlg, q, CODE_TRANSFER_DONE);
     if (got != AWAIT_MATCHED) return AwaitOutcome(got);
     Trace(r, q, "CheckFor returned TRUE in ExecRETR()\r\n");

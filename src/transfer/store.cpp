@@ -11,6 +11,7 @@
 #include "session/status.h"
 #include "transfer/dataio.h"
 #include "transfer/executors.h"
+#include "transfer/resume.h"
 #include "transfer/transfer.h"
 
 static const AcceptTexts StorAccept = {
@@ -47,6 +48,8 @@ static int Prepare(QELTA *q, char *line, size_t size) {
     return 0;
 }
 
+static int SendLine(PlatWindow hDlg, QELTA *q, const char *line);
+
 static int Start(PlatWindow hDlg, QELTA *q) {
     q->Send.Finished = q->Send.FileEnded = 0;
     q->Send.At = q->Send.End = 0;
@@ -61,6 +64,13 @@ static int Start(PlatWindow hDlg, QELTA *q) {
                   q->StouMode == 1 ? "Assigned by Remote FTP Server" : q->RemoteName, 0);
     int64_t size = PlatFileSize(q->LocalName);
     q->ExpectedSize = size > 0 ? (uint64_t)size : 0;
+    int resume = StartUploadResume(q, line);
+    if (resume != RESUME_OFF) return resume == RESUME_BEGUN;
+    return SendLine(hDlg, q, line);
+}
+
+// The command's own line, once any exchange before it is done.
+static int SendLine(PlatWindow hDlg, QELTA *q, const char *line) {
     int sent = SendControlLine(q, line, nullptr, "User Selected No to Debug Message\r\n",
                                "Winsock Error %d On send() in ExecSTOR\r\n");
     if (sent != OUTCOME_WORKING) return sent;
@@ -135,8 +145,9 @@ static int Writable(PlatWindow hDlg, QELTA *q) {
     DebugTrace(q, "FD_WRITE on Data Socket\r\n");
     if (q->Send.Finished == 1) return 1;
     q->ClearToSendData = 1;
-    // Held back until the handshake; it posts the write event again.
-    if (q->Tls.DataPending) return 1;
+    // Held back until the handshake; it posts the write event again. Nor
+    // may a byte go before the STOR line (SendLine posts it then).
+    if (q->Tls.DataPending || q->Resume.Step != RESUME_STEP_NONE) return 1;
     int step = 1;
     while (q->ClearToSendData == 1 && q->Send.Finished == 0 && (step = SendBlock(hDlg, q)) == 1) {
     }
@@ -145,6 +156,10 @@ static int Writable(PlatWindow hDlg, QELTA *q) {
 
 static int ReplyArrived(PlatWindow hDlg, QELTA *q) {
     DebugTrace(q, "FD_READ for Control Socket\r\n");
+    if (q->Resume.Step != RESUME_STEP_NONE) {
+        int steps = ResumeReply(hDlg, q);
+        return steps == AWAIT_MATCHED ? SendLine(hDlg, q, q->Resume.Line) : AwaitOutcome(steps);
+    }
     int got = AwaitReply(hDlg, q, CODE_TRANSFER_DONE);
     if (got != AWAIT_MATCHED) return AwaitOutcome(got);
     DebugTrace(q, "CheckFor==TRUE\r\n");
@@ -162,6 +177,7 @@ static int ReplyArrived(PlatWindow hDlg, QELTA *q) {
     }
     ShowTransferProgress(hDlg, q, XFER_SEND, q->Send.BytesSent, q->ExpectedSize, 1);
     if (q->StatEnabled == 1) WriteStatLine(q, q->Send.Start, MillisecondClock(), q->Send.BytesSent, q->LocalName);
+    UploadCommitted(q);
     return OUTCOME_DONE;
 }
 

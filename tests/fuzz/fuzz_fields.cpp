@@ -1,9 +1,10 @@
 // The readers of what a reply line tells besides its code: the 227
-// address, the 229 port and the "(N bytes)" size, each fed the input as
-// one line. The passive readers are compared with a plain model written
+// address, the 229 port, the "(N bytes)" size and the 213 of SIZE and
+// MDTM, each fed the input as one line. The passive readers are compared with a plain model written
 // with regular expressions: a 227 names an address only with exactly six
 // numbers 0 to 255 (the last such group winning), a 229 a port only in
-// exactly "(|||port|)" with a port 1 to 65535 (the first winning). The
+// exactly "(|||port|)" with a port 1 to 65535 (the first winning), a 213
+// a size or a time only in exactly the form asked for. The
 // input read as a CONN argument must split within its buffers, and an
 // address read from text must read back the same from what it writes.
 #include <regex>
@@ -11,6 +12,7 @@
 
 #include "fuzz_common.h"
 #include "ftp/ftp.h"
+#include "transfer/resume.h"
 
 namespace {
 
@@ -54,6 +56,32 @@ long ModelExtended(const std::string &line) {
     return 0;
 }
 
+// "213", blanks, the digits (at most 18 for a size; 14, then maybe '.'
+// and 1 to 9, for a time), then nothing but blanks and line ends.
+void CheckResumeReplies(const char *line, size_t size, const std::string &text) {
+    static const std::regex sized("213 +([0-9]{1,18})[ \\r\\n]*");
+    static const std::regex timed("213 +([0-9]{14}(\\.[0-9]{1,9})?)[ \\r\\n]*");
+    std::smatch m;
+    int64_t got = ReadSizeReply(line, size);
+    int64_t model = std::regex_match(text, m, sized) ? std::stoll(m[1].str()) : -1;
+    FUZZ_CHECK(got == model, "SIZE %lld, model %lld\n", (long long)got, (long long)model);
+    char out[32];
+    int took = ReadTimeReply(line, size, out, sizeof out);
+    int matched = std::regex_match(text, m, timed);
+    FUZZ_CHECK(took == matched && (!took || m[1].str() == out), "MDTM %d (%s), model %d\n", took, out,
+               matched);
+}
+
+// A record that reads is written back as one that reads the same.
+void CheckRecord(const char *text, size_t size) {
+    PartRecord r, again;
+    if (!ReadPartRecord(text, size, "Part", &r)) return;
+    char written[2048];
+    if (!FormatPartRecord(&r, "Part", written, sizeof written)) return;  // a line end inside
+    FUZZ_CHECK(ReadPartRecord(written, strlen(written), "Part", &again), "no read back:\n%s\n", written);
+    FUZZ_CHECK(memcmp(&r, &again, sizeof r) == 0, "read back otherwise:\n%s\n", written);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -92,6 +120,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                        "%s written as %s reads otherwise\n", host, written);
         }
     }
+
+    CheckResumeReplies(line, size, text);
+    CheckRecord(line, size);
 
     q->ExpectedSize = 0;
     TakeAnnouncedSize(q, line, size);

@@ -49,6 +49,18 @@ int PlatFileDeleteUnused(const char *path) {
     return gone;
 }
 
+PlatFile PlatFileOpenUnused(const char *path) {
+    PlatFile f = OpenMapped(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK);
+    if (f < 0) return -1;
+    struct stat st;
+    if (fstat((int)f, &st) != 0 || !S_ISREG(st.st_mode) || flock((int)f, LOCK_EX | LOCK_NB) != 0) {
+        close((int)f);
+        return -1;
+    }
+    fcntl((int)f, F_SETFL, fcntl((int)f, F_GETFL) & ~O_NONBLOCK);
+    return f;
+}
+
 PlatFile PlatFileOpen(const char *path) { return OpenMapped(path, O_RDWR); }
 
 PlatFile PlatFileOpenRead(const char *path) {
@@ -128,6 +140,14 @@ int64_t PlatFileSize(const char *path) {
     struct stat st;
     if (stat(mapped, &st) != 0 || S_ISDIR(st.st_mode)) return -1;
     return (int64_t)st.st_size;
+}
+
+int64_t PlatFileModified(const char *path) {
+    char mapped[PATH_MAX];
+    if (path == nullptr || !PosixMapPath(path, mapped, sizeof(mapped)) || mapped[0] == 0) return -1;
+    struct stat st;
+    if (stat(mapped, &st) != 0 || S_ISDIR(st.st_mode)) return -1;
+    return (int64_t)st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
 }
 
 int PlatFileReplace(const char *from, const char *to) {

@@ -318,6 +318,22 @@ int PlatFileDelete(const char *path) { return DeleteFileA(path) != 0; }
 // has open can be deleted.
 int PlatFileDeleteUnused(const char *path) { return DeleteFileA(path) != 0; }
 
+// Our own open shares writing; one that refuses it fails while any
+// writer still has the file open.
+PlatFile PlatFileOpenUnused(const char *path) {
+    DWORD attr = GetFileAttributesA(path);
+    if (attr == INVALID_FILE_ATTRIBUTES || (attr & FILE_ATTRIBUTE_DIRECTORY)) return -1;
+    return FromHandle(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, NULL));
+}
+
+int64_t PlatFileModified(const char *path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return -1;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return -1;
+    return ((int64_t)data.ftLastWriteTime.dwHighDateTime << 32) | data.ftLastWriteTime.dwLowDateTime;
+}
+
 int64_t PlatFileSize(const char *path) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) return -1;
