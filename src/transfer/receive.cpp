@@ -14,6 +14,7 @@
 #include "transfer/dataio.h"
 #include "transfer/executors.h"
 #include "transfer/transfer.h"
+#include "transfer/verify.h"
 
 static int PrepareFile(QELTA *q, const char *verb, char *line, size_t size);
 static int WriteBlock(PlatWindow hDlg, QELTA *q, long count);
@@ -62,6 +63,7 @@ static int Start(const Receiver *r, PlatWindow hDlg, QELTA *q) {
     char line[128];
     if (!r->Prepare(q, r->Verb, line, sizeof line)) return 0;
     if (r->Retrieval) ShowFileNames(hDlg, q, q->RemoteName, q->LocalName, 1);
+    if (r->Retrieval) BeginTransferCheck(q, XFER_RECEIVE, q->RemoteName);
     if (!SendControlLine(q, line, nullptr, "User Selected No to Debug Message\r\n", r->SendError)) {
         Trace(r, q, q->ErrorText);
         return 0;
@@ -100,13 +102,27 @@ static int EndFile(PlatWindow hDlg, QELTA *q, int skipped) {
     return 1;
 }
 
+static int Complete(const Receiver *r, PlatWindow hDlg, QELTA *q) {
+    if (!r->End(hDlg, q, 0)) return 0;
+    ClearTransfer(q);
+    return EndCommand(q, END_RECORDED);
+}
+
+// What the checks after a retrieval say: a file that fails them never
+// takes the destination's name.
+static int Checked(const Receiver *r, PlatWindow hDlg, QELTA *q, int after) {
+    if (after == AFTER_WORKING) return 1;
+    if (after == AFTER_DONE) return Complete(r, hDlg, q);
+    AbandonReceiveFile(q);
+    return 0;
+}
+
 // Both the final reply and the drained close are in.
 static int Finish(const Receiver *r, PlatWindow hDlg, QELTA *q) {
     CloseDataConnection(q, 1);
     q->DataPortReady = 0;
-    if (!r->End(hDlg, q, 0)) return 0;
-    ClearTransfer(q);
-    return EndCommand(q, END_RECORDED);
+    if (r->Retrieval) return Checked(r, hDlg, q, BeginAfterTransfer(q));
+    return Complete(r, hDlg, q);
 }
 
 // A 550 tolerated inside a generated run: the file is skipped, and (RETR)
@@ -134,7 +150,10 @@ static int ReplyArrived(const Receiver *r, PlatWindow hDlg, QELTA *q) {
 // ---- Data ---------------------------------------------------------------------------
 
 static int WriteBlock(PlatWindow hDlg, QELTA *q, long count) {
-    if (PlatFileWrite(q->LocalFileHandle, q->DataBuffer, (size_t)count) == count) return 1;
+    if (PlatFileWrite(q->LocalFileHandle, q->DataBuffer, (size_t)count) == count) {
+        if (q->Receive.Current->Retrieval) CheckBlock(q, q->DataBuffer, (size_t)count);
+        return 1;
+    }
     Trace(q->Receive.Current, q, "_lwrite() returned HFILE_ERROR in ExecRETR()\r\n");
     COPYCUT(q->ErrorText, q->Receive.Current->WriteError);
     return 0;
@@ -200,6 +219,7 @@ static int SocketEvent(const Receiver *r, PlatWindow hDlg, QELTA *q, unsigned ms
 int RunReceiver(const Receiver *r, PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {
     if (kind == EV_START) return Start(r, hDlg, q);
     if (kind != EV_SOCKET) return 1;
+    if (AfterTransferActive(q)) return Checked(r, hDlg, q, AfterTransferEvent(q, msg, ev));
     if (!SocketEvent(r, hDlg, q, msg, ev)) return 0;
     return ProtectDataWhenDue(hDlg, q, r->Verb, msg, ev);
 }
