@@ -68,8 +68,9 @@ def main():
     ap.add_argument("--exe", default=str(ROOT / "build-release" / "qelta"))
     ap.add_argument("--mib", type=int, default=512)
     ap.add_argument("--runs", type=int, default=5)
+    ap.add_argument("--dir", default="/var/tmp", help="where the files live (/dev/shm: no disk)")
     args = ap.parse_args()
-    work = Path(tempfile.mkdtemp(prefix="qelta-verify-bench-", dir="/var/tmp"))
+    work = Path(tempfile.mkdtemp(prefix="qelta-verify-bench-", dir=args.dir))
 
     def start(base):
         pub = Path(base) / "home" / "pub"

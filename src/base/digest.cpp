@@ -71,7 +71,8 @@ void Sha256Portable(uint32_t *state, const unsigned char *blocks, size_t count) 
 // runs beside them: group i (rounds 4i to 4i+3) uses w[i % 4].
 #define SHA_TARGET __attribute__((target("sha,sse4.1,ssse3")))
 
-SHA_TARGET void Sha256Group(int i, __m128i *w, __m128i *s0, __m128i *s1) {
+SHA_TARGET inline __attribute__((always_inline)) void Sha256Group(int i, __m128i *w, __m128i *s0,
+                                                                   __m128i *s1) {
     __m128i msg = _mm_add_epi32(w[i % 4], _mm_loadu_si128((const __m128i *)(Sha256K + 4 * i)));
     *s1 = _mm_sha256rnds2_epu32(*s1, *s0, msg);
     if (i >= 3 && i <= 14) {
@@ -92,6 +93,8 @@ SHA_TARGET void Sha256Accelerated(uint32_t *state, const unsigned char *blocks, 
         __m128i save0 = s0, save1 = s1, w[4];
         for (int k = 0; k < 4; k++)
             w[k] = _mm_shuffle_epi8(_mm_loadu_si128((const __m128i *)(blocks + 64 * b + 16 * k)), swap);
+        // Unrolled, the schedule's tests and indexes vanish at compile time.
+#pragma GCC unroll 16
         for (int i = 0; i < 16; i++) Sha256Group(i, w, &s0, &s1);
         s0 = _mm_add_epi32(s0, save0);
         s1 = _mm_add_epi32(s1, save1);
