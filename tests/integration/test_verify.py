@@ -97,6 +97,9 @@ CASES = [
     ("stor", hashing_server, "none", "size",
      f"Size mismatch (SIZE): the server has {len(DATA) + 1} bytes, {len(DATA)} were sent"),
     ("retr", vsftpd_server, "none", "", f"size {len(DATA)} (SIZE), the server offers no hash"),
+    # Each file of a generated run.
+    ("mget", hashing_server, "xsha256", "", f"SHA-256 {SHA} (XSHA256)"),
+    ("mget", hashing_server, "xsha256", "hash", f"the server's is {'0' * 64}, the local one {SHA}"),
 ]
 
 
@@ -105,28 +108,32 @@ CASES = [
 def test_verify(qelta, tmp_path, direction, server, mode, lie, said):
     local = tmp_path / "d.bin"
     with server(mode, lie) as s:
-        if direction == "retr":
+        commands = login(s) + ["PASV"]
+        if direction == "stor":
+            local.write_bytes(DATA)
+            commands.append(f"STOR d.bin {dos(qelta, local)}")
+        else:
             put_on_server(s, "d.bin", DATA)
             local.write_bytes(OLD)
-            line = f"RETR d.bin {dos(qelta, local)}"
-        else:
-            local.write_bytes(DATA)
-            line = f"STOR d.bin {dos(qelta, local)}"
-        commands = login(s) + ["PASV", line, "QUIT"]
+            commands.append(f"RETR d.bin {dos(qelta, local)}")
+        if direction == "mget":
+            commands[3:] = ["TYPE I", "PORT", f"MGET pub/*.bin {dos(qelta, tmp_path)}"]
+        commands.append("QUIT")
         status, log, err = run_job(qelta, tmp_path, commands, {"Verify": 1})
     if lie:
         assert status.get("exitcode") == "Failure", log[-800:]
         assert status.get(f"commandstatus{len(commands) - 1}") != "Success"
         assert said.encode() in err and b"d.bin" in err, err[-800:]
-        if direction == "retr":
+        if direction != "stor":
             assert local.read_bytes() == OLD
             assert not list(tmp_path.glob("d.bin.*.qpart"))
         return
     assert succeeded(status, len(commands)), (status, err[-800:])
-    assert b"Verified d.bin: " in log and said.encode() in log, log[-800:]
+    assert (b"Verified pub/d.bin: " if direction == "mget" else b"Verified d.bin: ") in log
+    assert said.encode() in log, log[-800:]
     if mode == "hash":
         assert b"*** OPTS HASH SHA-256" in log
-    if direction == "retr":
+    if direction != "stor":
         assert local.read_bytes() == DATA
 
 
