@@ -97,6 +97,9 @@ CASES = [
     ("stor", hashing_server, "none", "size",
      f"Size mismatch (SIZE): the server has {len(DATA) + 1} bytes, {len(DATA)} were sent"),
     ("retr", vsftpd_server, "none", "", f"size {len(DATA)} (SIZE), the server offers no hash"),
+    # The file held something before: its size must hold it and what was sent.
+    ("appe", hashing_server, "xsha256", "",
+     f"size {len(OLD) + len(DATA)} (SIZE), no hash compared (APPE adds to what the file held)"),
     # Each file of a generated run.
     ("mget", hashing_server, "xsha256", "", f"SHA-256 {SHA} (XSHA256)"),
     ("mget", hashing_server, "xsha256", "hash", f"the server's is {'0' * 64}, the local one {SHA}"),
@@ -109,9 +112,11 @@ def test_verify(qelta, tmp_path, direction, server, mode, lie, said):
     local = tmp_path / "d.bin"
     with server(mode, lie) as s:
         commands = login(s) + ["PASV"]
-        if direction == "stor":
+        if direction in ("stor", "appe"):
             local.write_bytes(DATA)
-            commands.append(f"STOR d.bin {dos(qelta, local)}")
+            if direction == "appe":
+                put_on_server(s, "d.bin", OLD, 0o666)
+            commands.append(f"{direction.upper()} d.bin {dos(qelta, local)}")
         else:
             put_on_server(s, "d.bin", DATA)
             local.write_bytes(OLD)
@@ -124,7 +129,7 @@ def test_verify(qelta, tmp_path, direction, server, mode, lie, said):
         assert status.get("exitcode") == "Failure", log[-800:]
         assert status.get(f"commandstatus{len(commands) - 1}") != "Success"
         assert said.encode() in err and b"d.bin" in err, err[-800:]
-        if direction != "stor":
+        if direction not in ("stor", "appe"):
             assert local.read_bytes() == OLD
             assert not list(tmp_path.glob("d.bin.*.qpart"))
         return
@@ -133,7 +138,7 @@ def test_verify(qelta, tmp_path, direction, server, mode, lie, said):
     assert said.encode() in log, log[-800:]
     if mode == "hash":
         assert b"*** OPTS HASH SHA-256" in log
-    if direction != "stor":
+    if direction not in ("stor", "appe"):
         assert local.read_bytes() == DATA
 
 
