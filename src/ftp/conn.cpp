@@ -69,6 +69,8 @@ static int OpenAndConnect(PlatWindow hDlg, QELTA *q) {
     if (!ResetReplyReader(q)) return 0;
     q->Tls.ControlSecured = q->Tls.ProtectionAgreed = q->Tls.Step = 0;
     q->Epsv.State = EPSV_UNKNOWN;
+    q->Verify.FeaturesAsked = 0;
+    q->Verify.HashOption = 0;
     ExpectReply(q);
     // FD_CLOSE too: Winsock signals a server's close with it alone, and a
     // close before the greeting must fail the run at once.

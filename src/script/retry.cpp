@@ -171,6 +171,9 @@ static void SayNoRetry(QELTA *q, const char *why) {
 // The control connection lost after every byte of the transfer went over a
 // data connection that ended well: the server may have the file whole.
 static int TransferWasWhole(const QELTA *q) {
+    // SIZE alone cannot stand for a hash asked for, nor find a file still
+    // under its temporary name.
+    if (SettingOn(q, SET_VERIFY) || SettingOn(q, SET_UPLOADTEMPNAME)) return 0;
     if (q->Retry.Id == CMD_STOR) return q->Retry.Modes[1] == 0 && q->Send.FileEnded == 1;
     if (q->Retry.Id == CMD_RETR)
         return q->CurrentState.TransferInProgress == 0 && q->Socket.Data == -1 &&

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "base/digest.h"
 #include "base/resource.h"
 #include "base/version.h"
 #include "platform/platform.h"
@@ -345,6 +346,24 @@ struct QELTA {
         char Dirs[8][260];
         int DirCount;
     } Retry;
+    // Verify=1 and UploadTempName=1 (transfer/verify.h): what FEAT offered
+    // on this control connection, the digest of the transfer under way,
+    // and the steps after its final reply.
+    struct {
+        int FeaturesAsked;   // FEAT was asked on this control connection
+        int Features;        // the FEAT_ bits of its answer
+        int HashOption;      // the DIGEST_ that OPTS HASH chose on it
+        int Step;            // the step under way after a transfer, 0 when none
+        int Direction;       // of the transfer: XFER_RECEIVE or XFER_SEND
+        int Append;          // the transfer was an APPE
+        int Kind, Via;       // the digest taken and the command that asks the server's
+        Digest Local;
+        char Hash[DIGEST_HEX_SIZE];  // the local value, once the transfer ended
+        char Reply[160];             // the step's 213 line
+        char Sent[160];              // the remote name the transfer used
+        char Said[200];              // what was compared so far, for the log
+        char Failure[256];           // a failed upload's ErrorText while its file is removed
+    } Verify;
     // The log-in: where a password missing from the script comes from, and
     // the user it is for.
     struct {

@@ -12,6 +12,7 @@
 #include "session/status.h"
 #include "transfer/dataio.h"
 #include "transfer/executors.h"
+#include "transfer/verify.h"
 
 static const char *const Refused = "User Selected No to Debug Message\r\n";
 
@@ -87,6 +88,7 @@ static int StartPORT(PlatWindow hDlg, QELTA *q) {
     q->PassRetryCount = 0;
     ViewShow(q, hDlg, VIEW_COMMAND, "Establish the Data Port");
     if (ProtectionDue(q)) return StartProtection(q, "ExecPORT");
+    if (FeaturesDue(q)) return AskFeatures(q, "ExecPORT");
     q->Tolerated550 = 0;
     if (ReusePort(q)) return OUTCOME_DONE;
     q->DataAccepted = 0;
@@ -102,6 +104,10 @@ static int ReplyToPORT(PlatWindow hDlg, QELTA *q) {
     if (q->Tls.Step != TLS_STEP_NONE) {
         int agreed = ProtectionReply(hDlg, q, "ExecPORT");
         return agreed == AWAIT_MATCHED ? StartPORT(hDlg, q) : AwaitOutcome(agreed);
+    }
+    if (FeaturesAsking(q)) {
+        int got = FeaturesReply(q);
+        return got == AWAIT_MATCHED ? StartPORT(hDlg, q) : AwaitOutcome(got);
     }
     int got = AwaitReply(hDlg, q, CODE_COMMAND_OK);
     if (got != AWAIT_MATCHED) return AwaitOutcome(got);
@@ -165,6 +171,7 @@ static int StartPASV(PlatWindow hDlg, QELTA *q) {
     q->PassRetryCount = 0;
     ViewShow(q, hDlg, VIEW_COMMAND, "Establish the PASV Data Port");
     if (ProtectionDue(q)) return StartProtection(q, "ExecPASV");
+    if (FeaturesDue(q)) return AskFeatures(q, "ExecPASV");
     q->PASVMode = 1;
     q->Tolerated550 = 0;
     if (ReusePort(q)) return OUTCOME_DONE;
@@ -308,6 +315,10 @@ static int ReplyToPASV(PlatWindow hDlg, QELTA *q) {
     if (q->Tls.Step != TLS_STEP_NONE) {
         int agreed = ProtectionReply(hDlg, q, "ExecPASV");
         return agreed == AWAIT_MATCHED ? StartPASV(hDlg, q) : AwaitOutcome(agreed);
+    }
+    if (FeaturesAsking(q)) {
+        int got = FeaturesReply(q);
+        return got == AWAIT_MATCHED ? StartPASV(hDlg, q) : AwaitOutcome(got);
     }
     if (q->Epsv.Sent) return ReplyToEPSV(hDlg, q);
     int got = AwaitReply(hDlg, q, CODE_PASSIVE);

@@ -15,6 +15,7 @@
 #include "transfer/executors.h"
 #include "transfer/resume.h"
 #include "transfer/transfer.h"
+#include "transfer/verify.h"
 
 static int PrepareFile(QELTA *q, const char *verb, char *line, size_t size);
 static int WriteBlock(PlatWindow hDlg, QELTA *q, long count);
@@ -81,6 +82,7 @@ static int Start(const Receiver *r, PlatWindow hDlg, QELTA *q) {
     char line[128];
     if (!r->Prepare(q, r->Verb, line, sizeof line)) return 0;
     if (r->Retrieval) ShowFileNames(hDlg, q, q->RemoteName, q->LocalName, 1);
+    if (r->Retrieval) BeginTransferCheck(q, XFER_RECEIVE, q->RemoteName);
     int resume = StartRetrievalResume(q, line);
     if (resume != RESUME_OFF) return resume == RESUME_BEGUN;
     return SendLine(r, q, line);
@@ -112,13 +114,30 @@ static int EndFile(PlatWindow hDlg, QELTA *q, int skipped) {
     return 1;
 }
 
+static int Complete(const Receiver *r, PlatWindow hDlg, QELTA *q) {
+    if (!r->End(hDlg, q, 0)) return OUTCOME_FAILED;
+    ClearTransfer(q);
+    return OUTCOME_DONE;
+}
+
+// What the checks after a retrieval say: a file that fails them never
+// takes the destination's name.
+static int Checked(const Receiver *r, PlatWindow hDlg, QELTA *q, int after) {
+    if (after == AFTER_WORKING) return OUTCOME_WORKING;
+    if (after == AFTER_DONE) return Complete(r, hDlg, q);
+    int outcome = AfterTransferOutcome(q, after);
+    // A check that failed leaves nothing to continue from; a lost
+    // connection leaves a part a retry may.
+    if (outcome == OUTCOME_FAILED) AbandonReceiveFile(q);
+    return outcome;
+}
+
 // Both the final reply and the drained close are in.
 static int Finish(const Receiver *r, PlatWindow hDlg, QELTA *q) {
     CloseDataConnection(q, 1);
     q->DataPortReady = 0;
-    if (!r->End(hDlg, q, 0)) return OUTCOME_FAILED;
-    ClearTransfer(q);
-    return OUTCOME_DONE;
+    if (r->Retrieval) return Checked(r, hDlg, q, BeginAfterTransfer(q));
+    return Complete(r, hDlg, q);
 }
 
 // A 550 tolerated inside a generated run: the file is skipped, and (RETR)
@@ -150,7 +169,10 @@ static int ReplyArrived(const Receiver *r, PlatWindow hDlg, QELTA *q) {
 // ---- Data ---------------------------------------------------------------------------
 
 static int WriteBlock(PlatWindow hDlg, QELTA *q, long count) {
-    if (PlatFileWrite(q->LocalFileHandle, q->DataBuffer, (size_t)count) == count) return 1;
+    if (PlatFileWrite(q->LocalFileHandle, q->DataBuffer, (size_t)count) == count) {
+        if (q->Receive.Current->Retrieval) CheckBlock(q, q->DataBuffer, (size_t)count);
+        return 1;
+    }
     Trace(q->Receive.Current, q, "_lwrite() returned HFILE_ERROR in ExecRETR()\r\n");
     COPYCUT(q->ErrorText, q->Receive.Current->WriteError);
     return 0;
@@ -218,6 +240,7 @@ static int SocketEvent(const Receiver *r, PlatWindow hDlg, QELTA *q, unsigned ms
 int RunReceiver(const Receiver *r, PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {
     if (kind == EV_START) return Start(r, hDlg, q);
     if (kind != EV_SOCKET) return OUTCOME_WORKING;
+    if (AfterTransferActive(q)) return Checked(r, hDlg, q, AfterTransferEvent(q, msg, ev));
     int outcome = SocketEvent(r, hDlg, q, msg, ev);
     if (outcome != OUTCOME_WORKING) return outcome;
     return ProtectDataWhenDue(hDlg, q, r->Verb, msg, ev);

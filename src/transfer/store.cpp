@@ -13,6 +13,7 @@
 #include "transfer/executors.h"
 #include "transfer/resume.h"
 #include "transfer/transfer.h"
+#include "transfer/verify.h"
 
 static const AcceptTexts StorAccept = {
     "Winsock Error %d on call accept() in ExeSTOR()\r\n",
@@ -39,11 +40,24 @@ static int Prepare(QELTA *q, char *line, size_t size) {
         q->RemoteName[0] = 0;
         q->LocalFileHandle = PlatFileOpenRead(q->LocalName);
         if (q->LocalFileHandle == -1) return OpenFailed(q);
+        BeginTransferCheck(q, XFER_SEND, "");
         return CopyCut(line, size, "STOU\r\n");
     }
     if (!SplitFileNames(q)) return 0;
     const char *verb = q->AppeMode == 1 ? "APPE" : "STOR";
-    if (FormatCut(line, size, "%s %s\r\n", verb, q->RemoteName)) return 1;
+    // Under UploadTempName the file is sent beside its name and renamed
+    // once it is whole.
+    char temp[sizeof q->Verify.Sent];
+    const char *name = q->RemoteName;
+    if (UploadUnderTempName(q)) {
+        if (!RemoteTempName(q->RemoteName, temp, sizeof temp)) {
+            FORMATCUT(q->ErrorText, "Remote name too long for its temporary name in %s\r\n", verb);
+            return 0;
+        }
+        name = temp;
+    }
+    BeginTransferCheck(q, XFER_SEND, name);
+    if (FormatCut(line, size, "%s %s\r\n", verb, name)) return 1;
     FORMATCUT(q->ErrorText, "Remote name too long for one line in %s\r\n", verb);
     return 0;
 }
@@ -104,6 +118,7 @@ static long FillBlock(QELTA *q) {
     if (n <= 0) return n;
     q->Send.At = 0;
     q->Send.End = (size_t)n;
+    CheckBlock(q, q->DataBuffer, (size_t)n);
     return n;
 }
 
@@ -154,6 +169,20 @@ static int Writable(PlatWindow hDlg, QELTA *q) {
     return step >= 0;
 }
 
+// What the steps after an upload say. Its record goes only once the
+// upload is whole and checked.
+static int Stored(QELTA *q, int after) {
+    if (after == AFTER_DONE) UploadCommitted(q);
+    return AfterTransferOutcome(q, after);
+}
+
+// The server's refusal (a reply, not a lost connection) leaves the
+// control connection able to remove what it took.
+static int Refused(const QELTA *q) {
+    const char *e = q->ErrorText;
+    return (e[0] == '4' || e[0] == '5') && e[1] >= '0' && e[1] <= '9' && e[2] >= '0' && e[2] <= '9';
+}
+
 static int ReplyArrived(PlatWindow hDlg, QELTA *q) {
     DebugTrace(q, "FD_READ for Control Socket\r\n");
     if (q->Resume.Step != RESUME_STEP_NONE) {
@@ -161,6 +190,7 @@ static int ReplyArrived(PlatWindow hDlg, QELTA *q) {
         return steps == AWAIT_MATCHED ? SendLine(hDlg, q, q->Resume.Line) : AwaitOutcome(steps);
     }
     int got = AwaitReply(hDlg, q, CODE_TRANSFER_DONE);
+    if (got == AWAIT_FAILED && Refused(q)) return Stored(q, UploadFailed(q));
     if (got != AWAIT_MATCHED) return AwaitOutcome(got);
     DebugTrace(q, "CheckFor==TRUE\r\n");
     q->DataPortReady = 0;
@@ -173,12 +203,11 @@ static int ReplyArrived(PlatWindow hDlg, QELTA *q) {
         // The reason first: a long path is cut at the end of ErrorText.
         FORMATCUT(q->ErrorText, "Server ended the transfer before the whole file was sent: %s\r\n",
                   q->LocalName);
-        return 0;
+        return Stored(q, UploadFailed(q));
     }
     ShowTransferProgress(hDlg, q, XFER_SEND, q->Send.BytesSent, q->ExpectedSize, 1);
     if (q->StatEnabled == 1) WriteStatLine(q, q->Send.Start, MillisecondClock(), q->Send.BytesSent, q->LocalName);
-    UploadCommitted(q);
-    return OUTCOME_DONE;
+    return Stored(q, BeginAfterTransfer(q));
 }
 
 static int DataClosed(QELTA *q) {
@@ -205,6 +234,7 @@ static int SocketEvent(PlatWindow hDlg, QELTA *q, unsigned msg, unsigned ev) {
 int ExecSTOR(PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {
     if (kind == EV_START) return Start(hDlg, q);
     if (kind != EV_SOCKET) return OUTCOME_WORKING;
+    if (AfterTransferActive(q)) return Stored(q, AfterTransferEvent(q, msg, ev));
     int outcome = SocketEvent(hDlg, q, msg, ev);
     if (outcome != OUTCOME_WORKING) return outcome;
     return ProtectDataWhenDue(hDlg, q, "STOR", msg, ev);
