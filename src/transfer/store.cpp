@@ -190,7 +190,7 @@ static int ReplyArrived(PlatWindow hDlg, QELTA *q) {
         return steps == AWAIT_MATCHED ? SendLine(hDlg, q, q->Resume.Line) : AwaitOutcome(steps);
     }
     int got = AwaitReply(hDlg, q, CODE_TRANSFER_DONE);
-    if (got == AWAIT_FAILED && Refused(q)) return Stored(q, UploadFailed(q));
+    if ((got == AWAIT_FAILED || got == AWAIT_TRANSIENT) && Refused(q)) return Stored(q, UploadFailed(q));
     if (got != AWAIT_MATCHED) return AwaitOutcome(got);
     DebugTrace(q, "CheckFor==TRUE\r\n");
     q->DataPortReady = 0;

@@ -331,7 +331,8 @@ int AfterTransferActive(const QELTA *q) { return q->Verify.Step > STEP_FEAT; }
 int AfterTransferOutcome(const QELTA *q, int after) {
     if (after == AFTER_WORKING) return OUTCOME_WORKING;
     if (after == AFTER_DONE) return OUTCOME_DONE;
-    return ControlConnectionLost(q) ? OUTCOME_TRANSIENT : OUTCOME_FAILED;
+    // A refusal's own class stands once its temporary file is removed.
+    return ControlConnectionLost(q) || ReplyCodeTransient(q->ErrorText) ? OUTCOME_TRANSIENT : OUTCOME_FAILED;
 }
 
 static int StepReply(QELTA *q, const char *code) {
