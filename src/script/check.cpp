@@ -174,6 +174,34 @@ static void CheckSettings(ScriptCheck *c) {
         if (c->Script.lines[i].kind == LINE_KEY) CheckSettingKey(c, header, i);
 }
 
+// A number of [Settings] as the run reads it, and its line (-1: not set).
+static long SettingNumber(const ScriptCheck *c, const char *key, long *line) {
+    long header = FindProfileSection(c->Script, "Settings");
+    *line = header < 0 ? -1 : FindProfileKey(c->Script, header, key);
+    if (*line < 0) return 0;
+    std::string v = ProfileValue(c->Script, c->Script.lines[(size_t)*line]);
+    return v.empty() ? 0 : ValueRead(v);
+}
+
+static int TransfersFiles(const ScriptCheck *c) {
+    static const int Transfers[] = {CMD_RETR, CMD_STOR, CMD_MGET, CMD_MPUT};
+    for (const auto &kv : c->Commands)
+        for (int id : Transfers)
+            if (kv.second.Entry && kv.second.Entry->Id == id) return 1;
+    return 0;
+}
+
+// Tries again of a transfer without Resume send it whole each time.
+static void CheckRetryWithoutResume(ScriptCheck *c) {
+    long retryLine, resumeLine;
+    long retries = SettingNumber(c, "Retry", &retryLine);
+    if (retries <= 0 || SettingNumber(c, "Resume", &resumeLine) == 1 || !TransfersFiles(c)) return;
+    CheckWarns(c, (size_t)retryLine,
+               "Retry=%ld without Resume=1: a transfer cut part-way starts again from byte zero "
+               "at every try",
+               retries);
+}
+
 // ---- the whole script ----------------------------------------------------------------
 
 int CheckScript(const char *bytes, size_t size, CheckReport report, void *context) {
@@ -189,6 +217,7 @@ int CheckScript(const char *bytes, size_t size, CheckReport report, void *contex
     CheckSections(&c);
     CheckSettings(&c);
     CheckCommandLines(&c);
+    CheckRetryWithoutResume(&c);
     free(c.Scratch);
     std::stable_sort(c.Findings.begin(), c.Findings.end(),
                      [](const CheckFinding &a, const CheckFinding &b) { return a.Line < b.Line; });

@@ -233,3 +233,20 @@ def test_a_run_names_the_unknown_keyword_that_ends_it(qelta, tmp_path):
     line = b'*** Line 4: unknown keyword "RTER" ends the script\r\n'
     assert line in (tmp_path / "s.log").read_bytes()
     assert line in (tmp_path / "s.err").read_bytes()
+
+
+@pytest.mark.parametrize("settings, commands, hinted", [
+    ("Retry=3\n", ["PASV", "RETR a C:\\b"], True),
+    ("Retry=3\nResume=1\n", ["PASV", "MGET /x/*.csv C:\\in"], False),
+    ("Retry=3\n", ["CHWD x"], False),
+    ("Retry=0\n", ["PASV", "STOR a C:\\b"], False),
+])
+def test_check_hints_at_retries_without_resume(linux_qelta, tmp_path, settings, commands, hinted):
+    script = tmp_path / "r.ftp"
+    lines = [f"FTPCommand{n}={c}" for n, c in enumerate(["CONN h", *commands], 1)]
+    script.write_bytes(("[QELTA]\n" + "\n".join(lines) + "\n[Settings]\n" + settings).encode())
+    r = linux_qelta.run(None, args=["--check", str(script)], timeout=30)
+    warned = [line for line in r.stdout.decode().splitlines() if "without Resume=1" in line]
+    assert r.returncode == 0 and len(warned) == hinted, r.stdout
+    if hinted:
+        assert warned[0].startswith(f"{script}:{len(lines) + 3}: warning: Retry=3")
