@@ -135,7 +135,18 @@ server.serve_forever()
 
 def start_pyftpdlib(base, certfile=None, main=PYFTPD_MAIN):
     """certfile: a PEM of certificate and key; TLS is then required. main:
-    a server script of the test's own, taking the same arguments."""
+    a server script of the test's own, taking the same arguments. The free
+    port may be taken by another test's connection before the server binds
+    it (two workers run at once): a server that exits at once gets another."""
+    for attempt in range(3):
+        try:
+            return _start_pyftpdlib(base, certfile, main)
+        except RuntimeError as e:
+            if "exited" not in str(e) or attempt == 2:
+                raise
+
+
+def _start_pyftpdlib(base, certfile, main):
     base = Path(base)
     home = base / "home"
     (home / "pub").mkdir(parents=True, exist_ok=True)
