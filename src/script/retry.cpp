@@ -143,6 +143,10 @@ static void ShownLine(const QELTA *q, char *out, size_t size) {
     FormatCut(out, size, "%s %s", KeywordForId(r.Id), arg);
 }
 
+// The script line the command belongs to: a generated run's is the line
+// that started it.
+static int ScriptLine(const QELTA *q) { return q->ReturnIndex != 0 ? q->ReturnIndex : q->CommandIndex; }
+
 static void LogBoth(QELTA *q, const char *text) {
     LogText(q, text);
     ErrorLogText(q, text);
@@ -154,7 +158,7 @@ static void SayRetry(QELTA *q, unsigned wait) {
     COPYCUT(reason, q->ErrorText);
     reason[strcspn(reason, "\r\n")] = 0;
     int retries = ReadSetting(q, SET_RETRY);
-    FORMATCUT(text, "*** Retry: line %d (%s) failed: %s; try %d of %d in %u s\r\n", q->CommandIndex,
+    FORMATCUT(text, "*** Retry: line %d (%s) failed: %s; try %d of %d in %u s\r\n", ScriptLine(q),
               line, reason, q->Retry.Tries + 2, retries + 1, wait);
     LogBoth(q, text);
 }
@@ -162,7 +166,7 @@ static void SayRetry(QELTA *q, unsigned wait) {
 static void SayNoRetry(QELTA *q, const char *why) {
     char line[200], text[320];
     ShownLine(q, line, sizeof line);
-    FORMATCUT(text, "*** Not tried again: line %d (%s): %s\r\n", q->CommandIndex, line, why);
+    FORMATCUT(text, "*** Not tried again: line %d (%s): %s\r\n", ScriptLine(q), line, why);
     LogBoth(q, text);
 }
 
@@ -243,10 +247,10 @@ static int StepCommand(QELTA *q, int step, int *id, char *arg, size_t size) {
     switch (step) {
     case REPLAY_CONN:
         *id = CMD_CONN;
-        return CopyCut(arg, size, r.Id == CMD_CONN ? r.Argument : r.Conn);
+        return CopyCut(arg, size, r.Conn);
     case REPLAY_USER:
         *id = CMD_USER;
-        return (r.Have & RETRY_HAVE_USER) && r.Id != CMD_CONN && CopyCut(arg, size, r.User);
+        return (r.Have & RETRY_HAVE_USER) && CopyCut(arg, size, r.User);
     case REPLAY_PASS:
         *id = CMD_PASS;
         return (r.Have & RETRY_HAVE_PASS) && CopyCut(arg, size, r.Password);
@@ -316,6 +320,9 @@ int RetryWaitOver(PlatWindow hDlg, QELTA *q) {
     q->Retry.Waiting = 0;
     q->Retry.DirAt = 0;
     RestartWatchdog(q);
+    // A CONN that failed is its own reconnect; nothing of an old session
+    // is replayed after it.
+    if (q->Retry.Id == CMD_CONN) return RunCommandAgain(hDlg, q);
     return RunStepAfter(hDlg, q, REPLAY_NONE);
 }
 
@@ -347,9 +354,10 @@ static int CheckReply(PlatWindow hDlg, QELTA *q) {
     if (got == AWAIT_MATCHED && SizeMatches(q, &remote)) {
         FORMATCUT(text, "*** Line %d: the final reply was lost; SIZE %s says %llu bytes, as "
                         "transferred: done\r\n",
-                  q->CommandIndex, q->RemoteName, (unsigned long long)remote);
+                  ScriptLine(q), q->RemoteName, (unsigned long long)remote);
         LogBoth(q, text);
         if (q->Retry.Id == CMD_RETR && !CommitReceiveFile(q)) return OUTCOME_FAILED;
+        if (q->Retry.Id == CMD_STOR) UploadCommitted(q);
         q->CommandId = q->Retry.Id;
         q->Retry.Step = REPLAY_NONE;
         q->Retry.CheckOnly = 0;
@@ -357,7 +365,7 @@ static int CheckReply(PlatWindow hDlg, QELTA *q) {
     }
     FORMATCUT(text, "*** Line %d: the final reply was lost and SIZE does not show the whole "
                     "file: sent again\r\n",
-              q->CommandIndex);
+              ScriptLine(q));
     LogBoth(q, text);
     q->ErrorText[0] = 0;
     q->Retry.CheckOnly = 0;

@@ -90,7 +90,7 @@ def test_silent_server_ends_in_the_watchdog(qelta, tmp_path):
         script, took = run(qelta, tmp_path, [f"CONN 127.0.0.1:{server.port}"], {"TimeOut": 7})
     assert status_of(script)["exitcode"] == "Failure"
     assert b"QELTA Internal Timeout" in err_of(tmp_path)
-    assert 5 <= took <= 14
+    assert 5 <= took <= 16  # Wine under load: one tick of slack
 
 
 def test_close_before_greeting(qelta, tmp_path):
