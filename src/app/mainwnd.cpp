@@ -8,6 +8,7 @@
 #include "base/text.h"
 #include "local/local.h"
 #include "log/log.h"
+#include "log/report.h"
 #include "transfer/dataio.h"
 #include "transfer/resume.h"
 #include "script/script.h"
@@ -124,6 +125,8 @@ int ExitProcedure(PlatWindow hDlg, QELTA *q) {
     PlatStopTimer(hDlg, WatchdogTimer);
     PlatStopTimer(hDlg, RetryTimer);
     CheckForStrayReplies(q);
+    // The command under way when the run fails or is cancelled failed.
+    if (q->ErrorFlag == 1 || q->Cancelled == 1) ReportCommand(q, 0);
     if (q->LookupRequest != 0) PlatNetCancelResolve(q->LookupRequest);
     q->LookupRequest = 0;
     PlatNetClose(q->Socket.Control);
@@ -145,10 +148,12 @@ int ExitProcedure(PlatWindow hDlg, QELTA *q) {
     if (q->ScriptAtom != 0 && !PlatDeleteAtom(q->ScriptAtom)) {
         COPYCUT(q->ErrorText, "Failed to Delete Global Atom");
         q->ErrorFlag = 1;  // no outcome was written: not a success
+        ReportEnd(q, 0);
         return 0;
     }
     q->ScriptAtom = 0;
     char cmdline[256];
+    ReportEnd(q, q->ErrorFlag != 1);
     if (q->ErrorFlag == 1) {
         WriteExitCode(q, "Failure");
         ReadSettingText(q, SET_ONFAILEXEC, cmdline, sizeof cmdline);

@@ -8,6 +8,8 @@
 #include "session/settings.h"
 #include "base/text.h"
 #include "log/log.h"
+#include "log/report.h"
+#include "session/status.h"
 #include "session/commandids.h"
 
 QELTA *pQELTA = nullptr;
@@ -77,6 +79,8 @@ static const RunFile LogFileSpec = {SET_APPENDLOGFILE, "Can not open or create l
                                     "Can not create log file."};
 static const RunFile StatFileSpec = {SET_APPENDSTATFILE, "Can not open or create stat file.",
                                      "Can not create stat file."};
+static const RunFile ReportFileSpec = {SET_APPENDREPORTFILE, "Can not open or create report file",
+                                      "Can not create report file"};
 static const RunFile ErrorFileSpec = {SET_APPENDERRORLOGFILE,
                                       "Can not open or create error log file.",
                                       "Can not create log file."};
@@ -89,6 +93,15 @@ static int CollidesWith(const char *path, const char *const *others, int count) 
     return 0;
 }
 
+// Appending: the file's end, or a new file. Else a new, empty file.
+static PlatFile OpenOrCreate(const char *path, int append) {
+    if (!append) return PlatFileCreate(path);
+    PlatFile f = PlatFileOpen(path);
+    if (f == -1) return PlatFileCreate(path);
+    PlatFileSeek(f, 0, QSEEK_END);
+    return f;
+}
+
 static PlatFile OpenRunFile(QELTA *q, const char *path, const RunFile *kind,
                             const char *const *others, int count) {
     int append = SettingOn(q, kind->appendSetting);
@@ -97,16 +110,7 @@ static PlatFile OpenRunFile(QELTA *q, const char *path, const RunFile *kind,
         ErrorBox(failText);
         return -1;
     }
-    PlatFile f = -1;
-    if (append) {
-        f = PlatFileOpen(path);
-        if (f != -1)
-            PlatFileSeek(f, 0, QSEEK_END);
-        else
-            f = PlatFileCreate(path);
-    } else {
-        f = PlatFileCreate(path);
-    }
+    PlatFile f = OpenOrCreate(path, append);
     if (f == -1) ErrorBox(failText);
     return f;
 }
@@ -168,6 +172,32 @@ static void OpenRunFiles(QELTA *q) {
     q->ErrorLogHandle = errOk ? OpenRunFile(q, q->ErrorLogPath, &ErrorFileSpec, taken, 4) : -1;
 }
 
+// A report asked for and not written would leave its reader with nothing
+// to tell a failed run from one that never started: the run does not
+// start, and says which file it could not write.
+static int OpenReport(QELTA *q) {
+    const RunFile &k = ReportFileSpec;
+    int append = SettingOn(q, k.appendSetting);
+    const char *failText = append ? k.openFailText : k.createFailText;
+    char path[128];
+    if (!ReadPathSetting(q, SET_REPORTFILE, path, sizeof path, failText)) return 0;
+    if (path[0] == 0) return 1;
+    const char *taken[] = {q->ScriptPath, q->GeneratedScriptPath, q->LogPath, q->StatPath,
+                           q->ErrorLogPath};
+    PlatFile f = CollidesWith(path, taken, 5) ? -1 : OpenOrCreate(path, append);
+    if (f == -1) {
+        char text[300];
+        FORMATCUT(text, "%s %s: the run does not start.", failText, path);
+        ErrorLogText(q, text);
+        ErrorLogText(q, "\r\n");
+        ErrorBox(text);
+        return 0;
+    }
+    q->Report.Handle = f;
+    COPYCUT(q->Report.Path, path);
+    return 1;
+}
+
 // Bytes per data receive and file read: 64 KiB unless BlockSize asks for
 // 1 byte to 1 MiB. Smaller blocks cost a system call each way per block,
 // which on a big file is most of a user's wait.
@@ -198,6 +228,11 @@ int LoadSettings(QELTA *q) {
     LoadSettingValues(q);
 
     OpenRunFiles(q);
+    if (!OpenReport(q)) {
+        // The outcome an earlier run left must not stand for this one.
+        WriteExitCode(q, "Failure");
+        return 0;
+    }
 
     q->Silent = ReadSetting(q, SET_SILENT);
     q->Debug = ReadSetting(q, SET_DEBUG);
@@ -213,6 +248,7 @@ int LoadSettings(QELTA *q) {
     if (!AllocateDataBlock(q)) return 0;
 
     WriteLogHeader(q, "Starting");
+    ReportStart(q);
 
     PlatProfileRead("QELTA", "FTPCommand1", "", q->Argument, sizeof q->Argument, q->ScriptPath);
     q->LongKeyForm = q->Argument[0] != 0;
@@ -269,7 +305,7 @@ static int ChooseScript(QELTA *q, const char *cmdline) {
 // before the run, and frees the record. Returns the process exit code:
 // 1 when the script asked for ProcessExitCode (it did not run), else 0.
 static int FreeSession(QELTA *q) {
-    PlatFile *files[] = {&q->LogHandle, &q->ErrorLogHandle, &q->StatHandle};
+    PlatFile *files[] = {&q->LogHandle, &q->ErrorLogHandle, &q->StatHandle, &q->Report.Handle};
     for (PlatFile *f : files)
         if (*f != -1) PlatFileClose(*f);
     int code = q->ProcessExitCode == 1 ? 1 : 0;

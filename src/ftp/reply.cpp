@@ -83,6 +83,7 @@ static int OwnReply(QELTA *q, char *out) {
     // The final line of the reply handed on, for the failure text of a
     // refusal.
     ReplyParserLineText(p, q->LastReplyLine, sizeof q->LastReplyLine, 0);
+    q->ReplyCount++;
     memcpy(out, p->Code, 3);
     out[3] = ' ';
     out[4] = 0;

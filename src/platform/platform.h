@@ -191,6 +191,8 @@ struct PlatLocalTime {
     int hour, minute, second;
 };
 void PlatNow(PlatLocalTime *t);
+// The same fields in UTC, for stamps read by other programs.
+void PlatNowUtc(PlatLocalTime *t);
 unsigned long PlatMilliseconds(void);
 
 // ---- Network -------------------------------------------------------------------

@@ -89,6 +89,8 @@ static void ReadScriptLine(QELTA *q) {
 
     const char *start = ScriptKeyword(line);
     const CommandEntry *e = FindCommand(start);
+    // The report names the keyword as written: PORT may run as PASV.
+    COPYCUT(q->Report.Keyword, e ? e->Keyword : "NONE");
     if (e) {
         q->CommandId = Effects[e->Effect](q, e->Id);
         q->IconKind = e->IconKind;
@@ -187,6 +189,7 @@ static void ReadGeneratedCommand(QELTA *q) {
     } else {
         ReadGeneratedLine(q, line, sizeof(line));
     }
+    COPYCUT(q->Report.Keyword, KeywordForId(q->CommandId));
     KeepArgument(q, line);
 }
 

@@ -3,8 +3,14 @@
 #include "base/text.h"
 #include "ftp/ftp.h"
 #include "log/log.h"
+#include "log/report.h"
 #include "session/settings.h"
 #include "script/script.h"
+
+// The commands that write their own status and pass on: their record is
+// written with it. The others that pass on are not over yet (a generated
+// run takes over, a PASS is asked again).
+static int PassedOnWithStatus(int id) { return id == CMD_GOTO || id == CMD_KILL; }
 
 int ApplyOutcome(PlatWindow hDlg, QELTA *q, int outcome) {
     if (outcome == OUTCOME_WORKING) return 1;
@@ -16,6 +22,8 @@ int ApplyOutcome(PlatWindow hDlg, QELTA *q, int outcome) {
     // A step of a reconnect records nothing: the next one follows.
     if (Replaying(q)) return ReplayStepDone(hDlg, q);
     if (outcome == OUTCOME_DONE) NoteCommandDone(q);
+    if (outcome == OUTCOME_DONE || PassedOnWithStatus(q->CommandId))
+        ReportCommand(q, q->ErrorFlag != 1);
     EndCommand(q, outcome == OUTCOME_DONE ? END_RECORDED : END_PASSED_ON);
     return 1;
 }
@@ -82,6 +90,7 @@ static int RunNextCommand(PlatWindow hDlg, QELTA *q) {
         q->CommandId = CMD_NONE;
     else
         ReadCommand(q);
+    ReportCommandStart(q);
     if (q->CommandId == CMD_BAD_GENERATED_LINE) {
         COPYCUT(q->ErrorText, "Unknown command in generated command file in ReadCommand()\r\n");
         return 0;

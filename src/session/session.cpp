@@ -11,7 +11,7 @@ QELTA *NewSession(void) {
     QELTA *q = static_cast<QELTA *>(std::calloc(1, sizeof(QELTA)));
     if (q == nullptr) return nullptr;
     PlatFile *files[] = {&q->LogHandle, &q->ErrorLogHandle, &q->StatHandle, &q->LocalFileHandle,
-                         &q->GeneratedScriptHandle};
+                         &q->GeneratedScriptHandle, &q->Report.Handle};
     for (PlatFile *f : files) *f = -1;
     q->Socket.Control = q->Socket.Data = q->Socket.Listen = -1;
     q->CommandId = CMD_NONE;
@@ -74,7 +74,7 @@ void ResetSession(QELTA *q) {
 
 int IsRunFile(const QELTA *q, const char *path, const char *self) {
     const char *const runFiles[] = {q->ScriptPath, q->LogPath, q->ErrorLogPath, q->StatPath,
-                                    q->GeneratedScriptPath};
+                                    q->GeneratedScriptPath, q->Report.Path};
     for (const char *f : runFiles)
         if (f != self && f[0] != 0 && PlatSameFile(path, f)) return 1;
     return 0;

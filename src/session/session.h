@@ -180,6 +180,7 @@ struct QELTA {
     int ReplyLength;
     // The server's last complete reply line, for failure texts.
     char LastReplyLine[128];
+    unsigned long ReplyCount;  // complete replies so far: whether a command had one
     char TransferType;
 
     // Data transfers.
@@ -371,6 +372,29 @@ struct QELTA {
         char Variable[128];    // PasswordVariable, for PASSWORD_FROM_ENVIRONMENT
         char User[128];        // the last USER line's name
     } Login;
+    // ReportFile (log/report.h): where the run's JSON Lines go, and what
+    // the record of the command under way needs from its start.
+    struct {
+        PlatFile Handle;
+        char Path[128];
+        unsigned long RunStarted, CommandStarted;  // ms
+        unsigned long RepliesAtStart;              // ReplyCount as the command started
+        int Commands, Failures;
+        uint64_t Bytes;
+        int Pending;           // the command under way has no record yet
+        int Id;                // its command id, and its keyword as written
+        char Keyword[8];
+        char Argument[512];    // its argument, passwords masked
+        char DataMode[8];      // the last data connection: "EPSV", "PASV", "PORT", "EPRT"
+        char DataAddress[NET_ADDRESS_TEXT];
+        // The script line that started the generated run under way: KILL's
+        // record is that line's.
+        int StartLine;
+        char StartKeyword[8];
+        char StartArgument[512];
+        unsigned long StartStarted;
+        uint64_t StartBytes;
+    } Report;
     struct {
         PlatWindow StatusIcon;  // the status icon shown, and its kind
         int StatusIconKind;
@@ -389,7 +413,7 @@ typedef int (*Executor)(PlatWindow hDlg, QELTA *q, int EventKind, unsigned Messa
                         unsigned SocketEvent);
 
 // 1 when path names the script or one of its run files (log, error log,
-// statistics file, generated command file): no transfer or local delete
+// statistics file, report, generated command file): no transfer or local delete
 // may write over or remove those. self, when not 0, is the one of them
 // that path is meant to be, left out of the comparison.
 int IsRunFile(const QELTA *q, const char *path, const char *self = nullptr);

@@ -65,6 +65,9 @@ constexpr SettingEntry SettingsTable[SETTING_COUNT] = {
     {"Verify", SET_VERIFY, SETTING_FLAG, 0, 0, 1},
     // Uploads go to a temporary name, renamed once whole.
     {"UploadTempName", SET_UPLOADTEMPNAME, SETTING_FLAG, 0, 0, 1},
+    // A JSON Lines record of the run, one line per command (log/report.h).
+    {"ReportFile", SET_REPORTFILE, SETTING_PATH, 0, 0, 0},
+    {"AppendReportFile", SET_APPENDREPORTFILE, SETTING_FLAG, 0, 0, 1},
 };
 
 static constexpr int RowsInIdOrder() {

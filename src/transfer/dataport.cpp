@@ -40,6 +40,14 @@ static void ShowLocalHost(PlatWindow hDlg, QELTA *q, const NetAddress *here) {
     ViewShow(q, hDlg, VIEW_LOCAL_HOST, q->LocalHostName);
 }
 
+// The data connection's kind and address, for the report's records.
+static void NoteDataMode(QELTA *q, const char *mode, const NetAddress *where, unsigned short port) {
+    NetAddress a = *where;
+    a.Port = port;
+    COPYCUT(q->Report.DataMode, mode);
+    NetFormatAddress(&a, q->Report.DataAddress, sizeof q->Report.DataAddress, 1);
+}
+
 // PORT's six numbers over IPv4; EPRT's "|2|address|port|" over IPv6.
 static void PortArgument(QELTA *q, const NetAddress *here, unsigned short port) {
     if (here->Family == NET_IPV6) {
@@ -81,6 +89,7 @@ int CreatePortCommand(QELTA *q, PlatWindow hDlg) {
         return SocketFailed(q, "Winsock Error %d on call listen() in CreatePortCommand()\r\n");
     ShowLocalHost(hDlg, q, &here);
     PortArgument(q, &here, port.Port);
+    NoteDataMode(q, family == NET_IPV6 ? "EPRT" : "PORT", &here, port.Port);
     return 1;
 }
 
@@ -208,6 +217,7 @@ static int OpenDataAndConnect(PlatWindow hDlg, QELTA *q) {
     if (q->Socket.Data == -1)
         return SocketFailed(q, "Winsock Error %d on call socket() in ExecPASV()\r\n");
     NoteDataConnection(q);
+    NoteDataMode(q, q->Epsv.Sent ? "EPSV" : "PASV", to, to->Port);
     if (SelectDataEvents(hDlg, q->Socket.Data) != 0)
         return SocketFailed(q, "Winsock Error %d on call WSAAsyncSelect() in ExecPASV()\r\n");
     if (BindAnyPort(q->Socket.Data, to->Family) != 0)

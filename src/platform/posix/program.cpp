@@ -348,10 +348,7 @@ int PlatDeleteAtom(unsigned short atom) {
 
 // ---- clock --------------------------------------------------------------------------
 
-void PlatNow(PlatLocalTime *t) {
-    time_t now = time(nullptr);
-    struct tm tm;
-    localtime_r(&now, &tm);
+static void TakeTime(const struct tm &tm, PlatLocalTime *t) {
     t->year = tm.tm_year + 1900;
     t->month = tm.tm_mon + 1;
     t->day = tm.tm_mday;
@@ -359,6 +356,20 @@ void PlatNow(PlatLocalTime *t) {
     t->hour = tm.tm_hour;
     t->minute = tm.tm_min;
     t->second = tm.tm_sec;
+}
+
+void PlatNow(PlatLocalTime *t) {
+    time_t now = time(nullptr);
+    struct tm tm;
+    localtime_r(&now, &tm);
+    TakeTime(tm, t);
+}
+
+void PlatNowUtc(PlatLocalTime *t) {
+    time_t now = time(nullptr);
+    struct tm tm;
+    gmtime_r(&now, &tm);
+    TakeTime(tm, t);
 }
 
 unsigned long PlatMilliseconds(void) {

@@ -447,9 +447,7 @@ unsigned short PlatAddAtom(const char *name) { return GlobalAddAtomA(name); }
 
 int PlatDeleteAtom(unsigned short atom) { return GlobalDeleteAtom(atom) == 0; }
 
-void PlatNow(PlatLocalTime *t) {
-    SYSTEMTIME st;
-    GetLocalTime(&st);
+static void TakeTime(const SYSTEMTIME &st, PlatLocalTime *t) {
     t->year = st.wYear;
     t->month = st.wMonth;
     t->day = st.wDay;
@@ -457,6 +455,18 @@ void PlatNow(PlatLocalTime *t) {
     t->hour = st.wHour;
     t->minute = st.wMinute;
     t->second = st.wSecond;
+}
+
+void PlatNow(PlatLocalTime *t) {
+    SYSTEMTIME st;
+    GetLocalTime(&st);
+    TakeTime(st, t);
+}
+
+void PlatNowUtc(PlatLocalTime *t) {
+    SYSTEMTIME st;
+    GetSystemTime(&st);
+    TakeTime(st, t);
 }
 
 unsigned long PlatMilliseconds(void) { return GetTickCount(); }
