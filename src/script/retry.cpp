@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "base/text.h"
+#include "ftp/features.h"
 #include "ftp/ftp.h"
 #include "ftp/replycodes.h"
 #include "log/log.h"
@@ -334,15 +335,9 @@ int Replaying(const QELTA *q) { return q->Retry.Step != REPLAY_NONE; }
 
 static int SizeMatches(QELTA *q, uint64_t *remote) {
     const char *p = q->LastReplyLine;
-    if (strncmp(p, "213 ", 4) != 0 || p[4] < '0' || p[4] > '9') return 0;
-    uint64_t n = 0;
-    for (p += 4; *p >= '0' && *p <= '9'; p++) {
-        if (n > (UINT64_MAX - 9) / 10) return 0;
-        n = n * 10 + (uint64_t)(*p - '0');
-    }
-    *remote = n;
+    if (!ReadSizeReply(p, strlen(p), remote)) return 0;
     uint64_t sent = q->Retry.Id == CMD_STOR ? q->Send.BytesSent : q->Receive.BytesReceived;
-    return n == sent;
+    return *remote == sent;
 }
 
 static int CheckReply(PlatWindow hDlg, QELTA *q) {
