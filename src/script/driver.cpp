@@ -15,6 +15,8 @@ static int PassedOnWithStatus(int id) { return id == CMD_GOTO || id == CMD_KILL;
 int ApplyOutcome(PlatWindow hDlg, QELTA *q, int outcome) {
     if (outcome == OUTCOME_WORKING) return 1;
     if (OutcomeFailed(outcome)) {
+        if (outcome == OUTCOME_TRANSIENT && RefusedForSendingEarly(q))
+            return SendAgainOnceConnected(hDlg, q);
         if (outcome == OUTCOME_TRANSIENT && TryAgain(hDlg, q)) return 1;
         DistrustLastReplied(q);
         return 0;

@@ -382,6 +382,46 @@ Executor ReplayExecutor(const QELTA *q) {
     return q->Retry.Step == REPLAY_CHECK ? ExecSizeCheck : nullptr;
 }
 
+// ---- A transfer line sent before its data connection was up ------------------------
+
+// A 425 to such a line: the server had no connection yet. The command is
+// neither failed nor tried again under Retry: PASV and the command run
+// once more on this connection at once, and from now on each transfer
+// there waits for its data connection before its line goes.
+int RefusedForSendingEarly(const QELTA *q) {
+    return q->Epsv.SentEarly && q->Retry.Step == REPLAY_NONE && IsTransfer(q->Retry.Id) &&
+           strncmp(q->ErrorText, "425", 3) == 0 && !ControlConnectionLost(q);
+}
+
+int SendAgainOnceConnected(PlatWindow hDlg, QELTA *q) {
+    char line[200], reason[160], text[480];
+    ShownLine(q, line, sizeof line);
+    COPYCUT(reason, q->ErrorText);
+    reason[strcspn(reason, "\r\n")] = 0;
+    FORMATCUT(text, "*** Line %d (%s): sent before its data connection was up and refused "
+                    "(%s); PASV and the line again, and each transfer on this connection now "
+                    "waits for its data connection\r\n",
+              ScriptLine(q), line, reason);
+    LogText(q, text);
+    q->Epsv.WaitConnect = 1;
+    q->Epsv.SentEarly = 0;
+    // What the transfer began: its data connection, its file, its state.
+    CloseDataConnection(q, 0);
+    SuspendTransfer(q);
+    if (q->Retry.Id == CMD_STOR && q->LocalFileHandle != -1) {
+        PlatFileClose(q->LocalFileHandle);
+        q->LocalFileHandle = -1;
+    }
+    q->DataPortReady = q->DataAccepted = q->ClearToSendData = 0;
+    q->Tls.DataPending = q->Tls.DataShaking = 0;
+    q->CurrentState.TransferInProgress = 0;
+    q->Tolerated550 = 0;
+    q->ErrorText[0] = 0;
+    q->Retry.CheckOnly = 0;
+    // The replay's last two steps: the data port, then the command.
+    return RunStepAfter(hDlg, q, REPLAY_CHECK);
+}
+
 // ---- A reply nobody asked for -----------------------------------------------------------
 
 void DistrustLastReplied(QELTA *q) {

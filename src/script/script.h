@@ -82,6 +82,12 @@ void NoteCommandDone(QELTA *q);
 // scheduled (the connection closed, RetryTimer started), 0 when the run
 // ends (the log says why no try was left, where one was asked for).
 int TryAgain(PlatWindow hDlg, QELTA *q);
+// A 425 to a transfer line sent while its passive data connection was
+// still connecting (RefusedForSendingEarly): PASV and the command again on
+// this connection, which waits for its data connections from now on.
+// The dispatch's result.
+int RefusedForSendingEarly(const QELTA *q);
+int SendAgainOnceConnected(PlatWindow hDlg, QELTA *q);
 // RetryTimer: the reconnect's first step.
 int RetryWaitOver(PlatWindow hDlg, QELTA *q);
 // A step of the reconnect ended well: the next, and the command at last.

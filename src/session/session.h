@@ -221,10 +221,15 @@ struct QELTA {
         char Tried[256];  // "address (reason), ..." for the failure text
     } Connect;
     // EPSV on this control connection: not yet known, working, or
-    // refused (PASV from then on).
+    // refused (PASV from then on); and whether a transfer's line may go
+    // while its passive data connection is still connecting.
     struct {
         int State;  // EPSV_UNKNOWN, EPSV_WORKS, EPSV_REFUSED
         int Sent;   // the passive command under way sent EPSV
+        int Connecting;     // PASV ended with the data connection's connect under way
+        int ConnectError;   // that connect failed before the transfer began (its error)
+        int SentEarly;      // the transfer's line went while connecting
+        int WaitConnect;    // a 425 answered such a line: no more early lines here
     } Epsv;
     struct {
         char UdefExpected[5];  // the code a UDEF line waits for

@@ -63,7 +63,9 @@ static int DataSecured(PlatWindow hDlg, QELTA *q) {
 
 int ProtectDataWhenDue(PlatWindow hDlg, QELTA *q, const char *verb, unsigned msg, unsigned ev) {
     if (q->Tls.DataShaking) return msg == DATA && ev == QFD_TLS ? DataSecured(hDlg, q) : 1;
-    if (!q->Tls.DataPending || !q->Tls.MarkSeen || q->Socket.Data == -1) return 1;
+    // Not on a socket still connecting (a line sent before it was up).
+    if (!q->Tls.DataPending || !q->Tls.MarkSeen || q->Socket.Data == -1 || q->Epsv.Connecting)
+        return 1;
     char where[16];
     FORMATCUT(where, "Exec%s()", verb);
     // The control connection's session is offered: servers may demand it.

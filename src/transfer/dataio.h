@@ -26,11 +26,12 @@ int SelectDataEvents(PlatWindow hDlg, PlatSocket s);
 void NoteDataConnection(QELTA *q);
 // The handshake of a protected data connection, begun once the server has
 // answered the transfer's command with its preliminary reply and the
-// connection exists: only then is the server ready for it, and a refused
-// command never leaves the client waiting on a handshake. It ends on the
-// data socket's QFD_TLS event (msg, ev: the event being handled), and a
-// send held back meanwhile is then started. Called on every event of a
-// transfer, so it costs a test of a few flags until a handshake is due.
+// connection is up (connected, not still connecting): only then is the
+// server ready for it, and a refused command never leaves the client
+// waiting on a handshake. It ends on the data socket's QFD_TLS event
+// (msg, ev: the event being handled), and a send held back meanwhile is
+// then started. Called on every event of a transfer, so it costs a test
+// of a few flags until a handshake is due.
 // 1, or 0 with ErrorText naming the executor of verb (e.g. "ExecRETR()").
 int ProtectDataWhenDue(PlatWindow hDlg, QELTA *q, const char *verb, unsigned msg, unsigned ev);
 

@@ -1,6 +1,9 @@
 // PORT and PASV: the data connection the next transfer command uses once.
 // PORT listens here and tells the server where; PASV connects to the port
-// the server names, and is complete only once connected.
+// the server names. Where that connection's path is known, PASV is
+// complete as soon as its connect is under way and the transfer's line
+// goes at once, its executor taking the connect's end; otherwise PASV is
+// complete only once connected, so that its fallbacks can still run.
 #include <cstring>
 
 #include "base/text.h"
@@ -93,6 +96,12 @@ int CreatePortCommand(QELTA *q, PlatWindow hDlg) {
     return 1;
 }
 
+// A new data port: nothing is left of an earlier passive connect.
+static void ForgetEarlyConnect(QELTA *q) {
+    if (q->Epsv.Connecting) EndAttempts(q);
+    q->Epsv.Connecting = q->Epsv.ConnectError = q->Epsv.SentEarly = 0;
+}
+
 static int StartPORT(PlatWindow hDlg, QELTA *q) {
     q->PassRetryCount = 0;
     ViewShow(q, hDlg, VIEW_COMMAND, "Establish the Data Port");
@@ -100,6 +109,7 @@ static int StartPORT(PlatWindow hDlg, QELTA *q) {
     if (FeaturesDue(q)) return AskFeatures(q, "ExecPORT");
     q->Tolerated550 = 0;
     if (ReusePort(q)) return OUTCOME_DONE;
+    ForgetEarlyConnect(q);
     q->DataAccepted = 0;
     if (!CreatePortCommand(q, hDlg)) {
         COPYCUT(q->ErrorText, "CreatePortCommand() returned FALSE in ExecPORT");
@@ -184,6 +194,7 @@ static int StartPASV(PlatWindow hDlg, QELTA *q) {
     q->PASVMode = 1;
     q->Tolerated550 = 0;
     if (ReusePort(q)) return OUTCOME_DONE;
+    ForgetEarlyConnect(q);
     q->DataAccepted = 0;
     return SendPassiveCommand(q);
 }
@@ -213,6 +224,7 @@ static void PassiveTargets(QELTA *q) {
 static int OpenDataAndConnect(PlatWindow hDlg, QELTA *q) {
     const NetAddress *to = &q->Connect.Address[q->Connect.At];
     CloseDataConnection(q, 1);
+    q->ClearToSendData = 0;  // a new socket has had no write event
     q->Socket.Data = PlatNetSocket(to->Family);
     if (q->Socket.Data == -1)
         return SocketFailed(q, "Winsock Error %d on call socket() in ExecPASV()\r\n");
@@ -277,10 +289,56 @@ static int PassiveConnectFailed(PlatWindow hDlg, QELTA *q) {
     return OUTCOME_TRANSIENT;
 }
 
+// The transfer's line may go before the data connection is up only where
+// a failed connect has no fallback to run: one target, and EPSV known to
+// work on this connection (or PASV), and no 425 yet for a line sent early.
+static int MaySendEarly(const QELTA *q) {
+    return q->Connect.Count == 1 && !q->Epsv.WaitConnect &&
+           (!q->Epsv.Sent || q->Epsv.State == EPSV_WORKS);
+}
+
 static int ConnectPassive(PlatWindow hDlg, QELTA *q) {
     PassiveTargets(q);
     BeginAttempts(q);
-    return ConnectCurrent(hDlg, q);
+    if (!MaySendEarly(q)) return ConnectCurrent(hDlg, q);
+    int r = OpenDataAndConnect(hDlg, q);
+    if (r != 1) return r == -1 ? PassiveConnectFailed(hDlg, q) : r;
+    q->Epsv.Connecting = 1;
+    q->DataPortReady = 1;
+    return OUTCOME_DONE;
+}
+
+// The early connect failed: the transfer fails as PASV would have.
+static int EarlyConnectLost(QELTA *q, int error) {
+    FORMATCUT(q->ErrorText, "Winsock error %d on Data Socket; tried %s after PASV\r\n", error,
+              q->Connect.Tried);
+    q->DataPortReady = 0;
+    return OUTCOME_TRANSIENT;
+}
+
+int EarlyConnectEvent(QELTA *q, int kind, unsigned msg, unsigned ev) {
+    if (kind == EV_START && q->Epsv.ConnectError != 0) {
+        int error = q->Epsv.ConnectError;
+        q->Epsv.ConnectError = 0;
+        return EarlyConnectLost(q, error);
+    }
+    if (!q->Epsv.Connecting) return OUTCOME_WORKING;
+    // A write event comes only once connected: one that went to a command
+    // between PASV and this one says the connect is done.
+    int done = (kind == EV_SOCKET && msg == DATA && ev == QFD_CONNECT) ||
+               (kind == EV_START && q->ClearToSendData == 1);
+    if (done) {
+        q->Epsv.Connecting = 0;
+        EndAttempts(q);
+        if (q->Epsv.Sent) q->Epsv.State = EPSV_WORKS;
+        return OUTCOME_WORKING;
+    }
+    if (kind != EV_CONNECT_FAILED) return OUTCOME_WORKING;
+    q->Epsv.Connecting = 0;
+    int error = q->LastSocketError;
+    AttemptFailed(q, error);  // logs it; with one target the attempts end
+    EndAttempts(q);
+    return EarlyConnectLost(q, error);
 }
 
 static int IsEpsvRefusal(const char *line) {
@@ -345,6 +403,15 @@ static int ReplyToPASV(PlatWindow hDlg, QELTA *q) {
 
 int ExecPASV(PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {
     if (kind == EV_START) return StartPASV(hDlg, q);
+    // PASV has ended with its connect under way; the transfer has not begun
+    // yet. A failure waits for it, and fails it before its line goes.
+    if (q->Epsv.Connecting) {
+        if (EarlyConnectEvent(q, kind, msg, ev) != OUTCOME_WORKING) {
+            q->Epsv.ConnectError = q->LastSocketError != 0 ? q->LastSocketError : QWSAETIMEDOUT;
+            q->ErrorText[0] = 0;
+        }
+        return kind == EV_SOCKET ? OtherEvent(hDlg, q, msg, ev, &PasvAccept) : OUTCOME_WORKING;
+    }
     if (kind == EV_CONNECT_FAILED) return PassiveConnectFailed(hDlg, q);
     if (kind != EV_SOCKET) return 1;
     if (msg == CONTROLMSG && ev == QFD_READ) return ReplyToPASV(hDlg, q);

@@ -38,6 +38,12 @@ struct Receiver {
 int RunReceiver(const Receiver *r, PlatWindow hDlg, QELTA *q, int kind, unsigned msg,
                 unsigned ev);
 
+// A passive data connection whose connect was still under way when PASV
+// ended: the transfer executors hand it every event first. OUTCOME_WORKING
+// to go on with the event (the connect's end taken), or the transfer's
+// failure when the connect failed (ErrorText set).
+int EarlyConnectEvent(QELTA *q, int kind, unsigned msg, unsigned ev);
+
 // Opens the listening socket of an active data connection and leaves the
 // PORT argument ("h1,h2,h3,h4,p1,p2\r\n") in Argument. 1, or 0 with
 // ErrorText and LastSocketError set.

@@ -1,5 +1,6 @@
-// LIST, RETR and NLST: a line is sent, the server connects (or was
-// connected by PASV) and sends the data. The command is complete when both
+// LIST, RETR and NLST: a line is sent, the server connects (or PASV's
+// connection is made, its connect's end perhaps still to come) and sends
+// the data. The command is complete when both
 // the final reply has come and the data connection is closed and drained,
 // in whichever order. LIST and RETR write a local file, which takes the
 // destination's name only then; the name list of a generated run is a
@@ -63,6 +64,7 @@ static int SendLine(const Receiver *r, QELTA *q, const char *line) {
         return sent;
     }
     if (r->Retrieval) WatchReplyLines(q, TakeAnnouncedSize);
+    q->Epsv.SentEarly = q->Epsv.Connecting;
     q->Tolerated550 = 0;
     SetCommandState(q, COMMAND_BUSY);
     q->CurrentState.TransferInProgress = 1;
@@ -238,6 +240,8 @@ static int SocketEvent(const Receiver *r, PlatWindow hDlg, QELTA *q, unsigned ms
 }
 
 int RunReceiver(const Receiver *r, PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {
+    int early = EarlyConnectEvent(q, kind, msg, ev);
+    if (early != OUTCOME_WORKING) return early;
     if (kind == EV_START) return Start(r, hDlg, q);
     if (kind != EV_SOCKET) return OUTCOME_WORKING;
     if (AfterTransferActive(q)) return Checked(r, hDlg, q, AfterTransferEvent(q, msg, ev));

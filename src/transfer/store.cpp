@@ -88,6 +88,7 @@ static int SendLine(PlatWindow hDlg, QELTA *q, const char *line) {
     int sent = SendControlLine(q, line, nullptr, "User Selected No to Debug Message\r\n",
                                "Winsock Error %d On send() in ExecSTOR\r\n");
     if (sent != OUTCOME_WORKING) return sent;
+    q->Epsv.SentEarly = q->Epsv.Connecting;
     q->StouMode = q->AppeMode = 0;
     q->Send.Start = MillisecondClock();
     StartTransferProgress(q, XFER_SEND, q->Send.Start);
@@ -161,8 +162,9 @@ static int Writable(PlatWindow hDlg, QELTA *q) {
     if (q->Send.Finished == 1) return 1;
     q->ClearToSendData = 1;
     // Held back until the handshake; it posts the write event again. Nor
-    // may a byte go before the STOR line (SendLine posts it then).
-    if (q->Tls.DataPending || q->Resume.Step != RESUME_STEP_NONE) return 1;
+    // may a byte go before the STOR line (SendLine posts it then), nor
+    // before the connection is up.
+    if (q->Tls.DataPending || q->Resume.Step != RESUME_STEP_NONE || q->Epsv.Connecting) return 1;
     int step = 1;
     while (q->ClearToSendData == 1 && q->Send.Finished == 0 && (step = SendBlock(hDlg, q)) == 1) {
     }
@@ -232,6 +234,8 @@ static int SocketEvent(PlatWindow hDlg, QELTA *q, unsigned msg, unsigned ev) {
 }
 
 int ExecSTOR(PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {
+    int early = EarlyConnectEvent(q, kind, msg, ev);
+    if (early != OUTCOME_WORKING) return early;
     if (kind == EV_START) return Start(hDlg, q);
     if (kind != EV_SOCKET) return OUTCOME_WORKING;
     if (AfterTransferActive(q)) return Stored(q, AfterTransferEvent(q, msg, ev));

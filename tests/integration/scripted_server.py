@@ -5,6 +5,7 @@ the final reply. It serves one control connection on 127.0.0.1 (or the
 loopback address given as host=) at a time
 (a "reconnect" step waits for the next one)."""
 import re
+import select
 import socket
 import ssl
 import threading
@@ -33,6 +34,12 @@ class ScriptedServer:
                         "227 Entering Passive Mode (...)" naming address
                         `named` (default `at`) with that port, and accept;
                         reply(port), when given, makes the reply's bytes
+    ("pasv-held",)      as "pasv", but the port lets no connection in for a
+                        while (its queue is full, so the client's connect
+                        stays under way); a line that comes meanwhile was
+                        sent before its data connection and is left for the
+                        next "expect", no data connection made; else the
+                        connection is then let in and accepted
     ("connect", source) connect to the address of the client's last PORT
                         line, from address `source` (127.0.0.1 if left out)
     ("data", bytes)     send the bytes on the data connection
@@ -184,6 +191,8 @@ class ScriptedServer:
             conn.close()
         elif kind == "pasv":
             return self._passive(conn, *step[1:])
+        elif kind == "pasv-held":
+            return self._passive_held(conn, pending)
         elif kind == "connect":
             return self._active(*step[1:])
         elif self.data is None:
@@ -237,6 +246,23 @@ class ScriptedServer:
                 except socket.timeout:
                     continue
         return False
+
+    def _passive_held(self, conn, pending, hold=0.5):
+        with socket.socket() as listener, socket.socket() as filler:
+            listener.bind(("127.0.0.1", 0))
+            # Backlog 0 holds one connection: ours fills it, and the
+            # kernel drops the client's SYN until it is taken.
+            listener.listen(0)
+            filler.connect(listener.getsockname())
+            port = self.passive_port = listener.getsockname()[1]
+            conn.sendall(f"227 Entering Passive Mode (127,0,0,1,{port >> 8},{port & 255}).\r\n"
+                         .encode())
+            if pending[0] or select.select([conn], [], [], hold)[0]:
+                return True
+            listener.accept()[0].close()
+            listener.settimeout(DATA_TIMEOUT)
+            self._use_data(listener.accept()[0])
+        return True
 
     def _active(self, source="127.0.0.1"):
         port_lines = [line for line in self.lines if line.upper().startswith(b"PORT ")]

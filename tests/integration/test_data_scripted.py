@@ -199,6 +199,35 @@ def test_active_connection_from_another_address_is_closed(qelta, tmp_path):
     assert dest.read_bytes() == SMALL
 
 
+# ---- A line sent before its data connection was up --------------------------------------
+
+NO_CONNECTION = b"425 No data connection yet.\r\n"
+EARLY = {
+    "RETR": [("send", opening()), ("data", SMALL), ("data-close",), ("send", DONE)],
+    "STOR": [("send", b"150 Ok to send data.\r\n"), ("data-recv", None), ("send", DONE)],
+}
+
+
+@pytest.mark.parametrize("verb", sorted(EARLY))
+def test_425_to_a_line_sent_early_sends_it_again_once_connected(qelta, tmp_path, verb):
+    # The server's data port lets no connection in at first: a line that
+    # does not wait for it is refused; one that waits is served.
+    local = tmp_path / "f.bin"
+    if verb == "STOR":
+        local.write_bytes(SMALL)
+    held = [("expect", b"PASV"), ("pasv-held",), ("expect", verb.encode())]
+    steps = LOGGED_IN + held + [("send", NO_CONNECTION)] + held + EARLY[verb]
+    with ScriptedServer(steps) as server:
+        status, err = run(qelta, tmp_path, server.port, ["PASV", f"{verb} f.bin {dos(qelta, local)}"])
+        lines, uploaded = server.received(), bytes(server.uploaded)
+    assert_all_succeeded(status, err, 6)
+    assert (uploaded if verb == "STOR" else local.read_bytes()) == SMALL
+    assert sum(line.startswith(verb.encode()) for line in lines) == 2
+    log = (tmp_path / "job.log").read_bytes()
+    assert log.count(b"sent before its data connection was up") == 1, log
+    assert b"*** Retry" not in log
+
+
 # ---- Sending ----------------------------------------------------------------------------
 
 def test_upload_called_complete_before_it_was_sent_fails(qelta, tmp_path):
