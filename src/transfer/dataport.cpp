@@ -336,6 +336,7 @@ int EarlyConnectEvent(QELTA *q, int kind, unsigned msg, unsigned ev) {
     if (kind != EV_CONNECT_FAILED) return OUTCOME_WORKING;
     q->Epsv.Connecting = 0;
     int error = q->LastSocketError;
+    SayWhatFollows(q);
     AttemptFailed(q, error);  // logs it; with one target the attempts end
     EndAttempts(q);
     return EarlyConnectLost(q, error);

@@ -261,13 +261,15 @@ def test_passive_reply_address_is_tried_when_the_control_peer_refuses(qelta, tmp
 def test_private_passive_reply_address_is_never_connected_to(qelta, tmp_path):
     # 10.9.8.7 is named while the data port (on 127.0.0.2) refuses the
     # control peer: a private address is not where a loopback peer leads.
+    # With no other target, PASV ends as the connect begins, and the
+    # refusal fails the RETR.
     steps = LOGGED_IN + [("expect", b"PASV"), ("pasv", "10.9.8.7", "127.0.0.2"),
                          ("expect", b"RETR")]
     with ScriptedServer(steps) as server:
         commands = [f"CONN 127.0.0.1:{server.port}", "USER bob", "PASS pw", "PASV",
                     f"RETR f.bin {dos(qelta, tmp_path / 'f.bin')}", "QUIT"]
         status, log, err = run_job(qelta, tmp_path, commands)
-    assert status["exitcode"] == "Failure" and status.get("commandstatus4") != "Success"
+    assert status["exitcode"] == "Failure" and status.get("commandstatus5") != "Success"
     assert (b"The address the PASV reply named, 10.9.8.7, is not tried: it is a private "
             b"address and the control peer is not") in log
     assert b"Connecting to 10.9.8.7" not in log
