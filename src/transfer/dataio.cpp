@@ -156,12 +156,18 @@ static int CreateFailed(QELTA *q) {
     return 0;
 }
 
+int FormatPartPath(char *out, size_t size, const char *local, int n) {
+    size_t length = strlen(local);
+    while (length > 0 && (local[length - 1] == ' ' || local[length - 1] == '.')) length--;
+    return FormatCut(out, size, "%.*s.%d.qpart", (int)length, local, n);
+}
+
 // The temporary files that killed runs left after the one taken, up to
 // the first free number: each kill leaves the next one in the row.
 static void RemoveLeftoversAfter(const QELTA *q, int taken) {
     char path[sizeof q->Receive.TempPath];
     for (int n = taken + 1; n < 1000; n++) {
-        if (!FORMATCUT(path, "%s.%d.qpart", q->LocalName, n) || PlatFileSize(path) < 0) return;
+        if (!FormatPartPath(path, sizeof path, q->LocalName, n) || PlatFileSize(path) < 0) return;
         if (PlatFileDeleteUnused(path)) RemovePartRecord(path);
     }
 }
@@ -173,7 +179,8 @@ int OpenReceiveFile(QELTA *q) {
     // created exclusively, so that no other run can share it. One that a
     // killed run left is taken again; one a living run writes is not.
     for (int n = 1; n < 1000; n++) {
-        if (!FORMATCUT(q->Receive.TempPath, "%s.%d.qpart", q->LocalName, n)) break;
+        if (!FormatPartPath(q->Receive.TempPath, sizeof q->Receive.TempPath, q->LocalName, n))
+            break;
         q->LocalFileHandle = PlatFileCreateNew(q->Receive.TempPath);
         if (q->LocalFileHandle == -1 && PlatFileDeleteUnused(q->Receive.TempPath)) {
             RemovePartRecord(q->Receive.TempPath);

@@ -65,6 +65,10 @@ void ResetDataClose(QELTA *q);
 // command has succeeded. A destination that is the script or a run file is
 // refused. Each returns 1, or 0 with ErrorText set.
 int OpenReceiveFile(QELTA *q);
+// The temporary file number n of destination local, "local.n.qpart", with
+// local's trailing blanks and dots dropped first, as opening local drops
+// them (a generated line's local name ends in a blank). 0 when too long.
+int FormatPartPath(char *out, size_t size, const char *local, int n);
 int CommitReceiveFile(QELTA *q);
 // Closes and removes the temporary file, if any; the destination keeps
 // what it held before.

@@ -174,7 +174,7 @@ static void DropPart(QELTA *q) {
 static int FindKeptPart(QELTA *q, const PartRecord *want, PartRecord *had) {
     char part[sizeof q->Receive.TempPath], record[sizeof part];
     for (int n = 1; n < 1000; n++) {
-        if (!FORMATCUT(part, "%s.%d.qpart", q->LocalName, n) || PlatFileSize(part) < 0) return 0;
+        if (!FormatPartPath(part, sizeof part, q->LocalName, n) || PlatFileSize(part) < 0) return 0;
         if (!RecordPathOf(part, record, sizeof record) || !LoadRecord(record, PartSection, had) ||
             !SameTransfer(want, had))
             continue;
@@ -274,7 +274,7 @@ void RetrievalCommitted(QELTA *q, const char *part) {
     // part's number skips over is not the row's end.
     char other[sizeof q->Receive.TempPath];
     for (int n = 1; n < 1000; n++) {
-        if (!FORMATCUT(other, "%s.%d.qpart", q->LocalName, n)) return;
+        if (!FormatPartPath(other, sizeof other, q->LocalName, n)) return;
         if (strcmp(other, part) == 0) continue;
         if (PlatFileSize(other) < 0) return;
         if (PlatFileDeleteUnused(other)) RemovePartRecord(other);
