@@ -404,14 +404,17 @@ static int ReplyToPASV(PlatWindow hDlg, QELTA *q) {
 
 int ExecPASV(PlatWindow hDlg, QELTA *q, int kind, unsigned msg, unsigned ev) {
     if (kind == EV_START) return StartPASV(hDlg, q);
-    // PASV has ended with its connect under way; the transfer has not begun
-    // yet. A failure waits for it, and fails it before its line goes.
-    if (q->Epsv.Connecting) {
+    // PASV has ended with its connect under way and the transfer has not
+    // begun yet: the connect's end is taken here, and a failure waits for
+    // the transfer, which it fails before its line goes.
+    int connectEnd =
+        kind == EV_CONNECT_FAILED || (kind == EV_SOCKET && msg == DATA && ev == QFD_CONNECT);
+    if (q->Epsv.Connecting && connectEnd) {
         if (EarlyConnectEvent(q, kind, msg, ev) != OUTCOME_WORKING) {
             q->Epsv.ConnectError = q->LastSocketError != 0 ? q->LastSocketError : QWSAETIMEDOUT;
             q->ErrorText[0] = 0;
         }
-        return kind == EV_SOCKET ? OtherEvent(hDlg, q, msg, ev, &PasvAccept) : OUTCOME_WORKING;
+        return OUTCOME_WORKING;
     }
     if (kind == EV_CONNECT_FAILED) return PassiveConnectFailed(hDlg, q);
     if (kind != EV_SOCKET) return 1;
