@@ -166,25 +166,34 @@ static int KillIfWaiting(PlatWindow hDlg, QELTA *run) {
     return Dispatcher(hDlg, CMD_KILL, run, EV_START, 0, 0);
 }
 
-// Let go of an extra connection that cannot go on; a refused log-in says
-// so once and lowers what this run opens from now on.
+// Refusals are said once, when no extra connection is still logging in:
+// how many the server allows is known then.
+static void SayRefusals(QELTA *run) {
+    if (run->Pool.Refused == 0 || run->Pool.RefusalSaid) return;
+    for (QELTA *w : run->Pool.Extra)
+        if (w != nullptr && w->Pool.Phase == POOL_LOGIN) return;
+    int left = OpenCount(run);
+    run->Pool.Limit = left;
+    run->Pool.RefusalSaid = 1;
+    char text[400];
+    FORMATCUT(text, "*** %d of %d connections refused (%s): going on with %d; no more are opened "
+                    "in this run\r\n",
+              run->Pool.Refused, left + run->Pool.Refused, run->Pool.Refusal, left);
+    Say(run, text);
+}
+
+// Let go of an extra connection that cannot go on. A refused log-in only
+// lowers what this run opens from now on.
 static int Drop(PlatWindow hDlg, QELTA *w, const char *why) {
     QELTA *run = w->Pool.Run;
     int refused = w->Pool.Phase == POOL_LOGIN;
     CloseOne(w, 0);
     if (refused) {
-        int left = OpenCount(run);
-        int first = run->Pool.Limit == 0;
-        if (run->Pool.Limit == 0 || run->Pool.Limit > left) run->Pool.Limit = left;
-        if (first) {
-            char reason[160], text[320];
-            COPYCUT(reason, why);
-            reason[strcspn(reason, "\r\n")] = 0;
-            FORMATCUT(text, "*** Connection %d was refused (%s): going on with %d; no more than %d "
-                            "are opened in this run\r\n",
-                      w->Pool.Number, reason, left, left);
-            Say(run, text);
+        if (run->Pool.Refused++ == 0) {
+            COPYCUT(run->Pool.Refusal, why);
+            run->Pool.Refusal[strcspn(run->Pool.Refusal, "\r\n")] = 0;
         }
+        SayRefusals(run);
     } else {
         char text[200];
         FORMATCUT(text, "*** Connection %d closed while idle: going on with %d\r\n", w->Pool.Number,
@@ -224,6 +233,8 @@ static int TakeNext(PlatWindow hDlg, QELTA *w) {
 
 int PoolLoggedIn(PlatWindow hDlg, QELTA *w) {
     EndCommand(w, END_PASSED_ON);
+    w->Pool.Phase = POOL_READY;
+    SayRefusals(w->Pool.Run);
     return TakeNext(hDlg, w);
 }
 

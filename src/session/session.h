@@ -412,6 +412,9 @@ struct QELTA {
         // In the run's record:
         QELTA *Extra[CONNECTIONS_MAX - 1];
         int Limit;             // connections that may be open at once: lowered by a refusal
+        int Refused;           // extra connections the server refused, and the first reason
+        char Refusal[128];
+        int RefusalSaid;       // the log has said so (once a run)
         int KillWaiting;       // the generated run's end waits for the extra connections
     } Pool;
     struct {

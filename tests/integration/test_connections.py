@@ -69,3 +69,64 @@ def test_several_connections_move_every_file_once(qelta, tmp_path, ftp_server, c
         # One numbered line per file, numbered once for the run.
         numbers = [int(line.split()[0]) for line in stats.splitlines() if line[:1].isdigit()]
         assert numbers == list(range(1, len(FILES) + 1)), stats
+
+
+def test_a_server_that_allows_two_gets_the_job_done_with_two(qelta, tmp_path):
+    with running(start_vsftpd, "vsftpd", ["max_per_ip=2"]) as server:
+        publish(server, FILES)
+        local = tmp_path / "in"
+        local.mkdir()
+        commands = login(server) + ["TYPE I", "PASV", f"MGET pub/*.dat {dos(qelta, local)}",
+                                    "PASV", f"MGET pub/*.dat {dos(qelta, local)}", "QUIT"]
+        status, log, err, _ = job(qelta, tmp_path, commands, {"Connections": 4})
+    assert status["exitcode"] == "Success", err
+    assert {p.name: p.read_bytes() for p in local.iterdir()} == FILES
+    # Said once, and the second MGET does not ask for more again.
+    assert log.count(b"refused") == 1, log
+    assert b"2 of 4 connections refused" in log
+    assert b"going on with 2" in log
+    assert log.count(b"] 421 ") == 2
+    assert set(re.findall(rb"^\[(\d+)\] 150 ", log, re.M)) == {b"1", b"2"}
+
+
+# The first extra connection to log in loses its control connection in
+# the middle of its first file.
+DROP_AN_EXTRA = DROPPING_SERVER.replace(
+    'if "r" in mode and take("drop"):',
+    'if "r" in mode and getattr(self.cmd_channel, "number", 0) == 2 and take("drop"):',
+).replace(
+    "class Handler(FTPHandler):\n",
+    "class Handler(FTPHandler):\n"
+    "    logins = 0\n"
+    "    def on_login(self, username):\n"
+    "        Handler.logins += 1\n"
+    "        self.number = Handler.logins\n",
+)
+
+
+@pytest.mark.parametrize("retry", [1, 0])
+def test_an_extra_connection_dropped_mid_file(qelta, tmp_path, retry):
+    big = {f"b{n}.dat": os.urandom(3 * 2**20) for n in range(6)}
+    with running(lambda base: start_pyftpdlib(base, main=DROP_AN_EXTRA), "pyftpdlib") as server:
+        publish(server, big)
+        knob(server, "drop", 1)
+        local = tmp_path / "in"
+        local.mkdir()
+        commands = login(server) + ["TYPE I", "PASV", f"MGET pub/*.dat {dos(qelta, local)}", "QUIT"]
+        status, log, err, _ = job(qelta, tmp_path, commands,
+                                  {"Connections": 3, "Retry": retry, "RetryDelay": 0})
+        sent = [line for line in (server.home.parent / "commands.log").read_text().splitlines()
+                if line.startswith("RETR")]
+    got = {p.name: p.read_bytes() for p in local.iterdir()}
+    if retry:
+        assert status["exitcode"] == "Success", err
+        assert got == big
+        # The cut file is fetched again; none that arrived is.
+        assert len(sent) == len(big) + 1
+        assert b"*** Retry: " in log
+    else:
+        assert status["exitcode"] == "Failure"
+        # What arrived is whole; the cut file left nothing behind.
+        assert all(big[name] == data for name, data in got.items())
+        assert len(got) < len(big)
+        assert not [p for p in local.iterdir() if ".qpart" in p.name]
