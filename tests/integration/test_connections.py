@@ -130,3 +130,46 @@ def test_an_extra_connection_dropped_mid_file(qelta, tmp_path, retry):
         assert all(big[name] == data for name, data in got.items())
         assert len(got) < len(big)
         assert not [p for p in local.iterdir() if ".qpart" in p.name]
+
+
+# The first extra connection to log in never answers a RETR.
+SILENT_EXTRA = DROP_AN_EXTRA.replace(
+    "    def respond(self, resp, logfun=None):\n",
+    "    def ftp_RETR(self, file):\n"
+    "        if getattr(self, 'number', 0) != 2:\n"
+    "            return super().ftp_RETR(file)\n"
+    "    def respond(self, resp, logfun=None):\n",
+)
+
+
+def test_the_watchdog_ends_a_run_whose_extra_connection_hangs(qelta, tmp_path):
+    with running(lambda base: start_pyftpdlib(base, main=SILENT_EXTRA), "pyftpdlib") as server:
+        publish(server, FILES)
+        local = tmp_path / "in"
+        local.mkdir()
+        commands = login(server) + ["TYPE I", "PASV", f"MGET pub/*.dat {dos(qelta, local)}", "QUIT"]
+        status, log, err, _ = job(qelta, tmp_path, commands, {"Connections": 2, "TimeOut": 10})
+    assert status["exitcode"] == "Failure"
+    assert b"[2] QELTA Internal Timeout" in err
+    assert all(FILES[p.name] == p.read_bytes() for p in local.iterdir())
+
+
+def test_a_password_typed_once_serves_every_connection(linux_qelta, tmp_path):
+    pexpect = pytest.importorskip("pexpect")
+    with running(start_pyftpdlib, "pyftpdlib") as server:
+        publish(server, FILES)
+        local = tmp_path / "in"
+        local.mkdir()
+        commands = [f"CONN 127.0.0.1:{server.port}", f"USER {server.user}", "PASS", "TYPE I",
+                    "PASV", f"MGET pub/*.dat {dos(linux_qelta, local)}", "QUIT"]
+        script = write_script(tmp_path / "job.ftp", commands,
+                              {"Silent": 1, "TimeOut": 30, "Connections": 3})
+        child = pexpect.spawn(str(linux_qelta.exe), [str(script)],
+                              env=dict(os.environ, TERM="dumb"), timeout=30)
+        child.expect("Password for 127.0.0.1")
+        child.sendline(server.password)
+        child.expect(pexpect.EOF)
+        assert b"Password for" not in child.before
+    assert status_of(script)["exitcode"] == "Success"
+    assert {p.name: p.read_bytes() for p in local.iterdir()} == FILES
+    assert len(tags((tmp_path / "job.log").read_bytes())) == 3
