@@ -79,7 +79,7 @@ static void OnWatchdog(PlatWindow hDlg, QELTA *q) {
     // The wait before a try again is no silence of the server's; nor is the
     // wait of a generated run's end for its other connections, which have
     // watchdogs of their own.
-    if (q->Retry.Waiting || q->Pool.KillWaiting) return;
+    if (q->Retry.Waiting || q->Pool.Waiting) return;
     // A connection attempt that has had its share of the time gives way
     // to the next address (or ends the command naming all it tried).
     if (AttemptOverdue(q)) {

@@ -108,16 +108,14 @@ static int RunNextCommand(PlatWindow hDlg, QELTA *q) {
     FORMATCUT(trace, "Command=%d\r\n", q->CommandId);
     DebugTrace(q, trace);
     NoteCommandStart(q);
-    if (q->CommandId == CMD_KILL) {
-        // The generated run ends once every connection is done with its files.
-        if (PoolBusy(q)) {
-            q->Pool.KillWaiting = 1;
-            return 1;
-        }
-        PoolClose(q, 0);
-    } else if (!PoolKick(hDlg, q)) {
-        return 0;
+    if (PoolMustWait(q)) {
+        q->Pool.Waiting = 1;
+        return 1;
     }
+    if (q->CommandId == CMD_KILL)
+        PoolClose(q, 0);
+    else if (!PoolKick(hDlg, q))
+        return 0;
     return Dispatcher(hDlg, q->CommandId, q, EV_START, 0, 0);
 }
 

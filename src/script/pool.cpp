@@ -157,13 +157,40 @@ void PoolFree(QELTA *run) {
     }
 }
 
-// The generated run's KILL went on waiting for the extra connections: once
-// none has a file left, it runs.
-static int KillIfWaiting(PlatWindow hDlg, QELTA *run) {
-    if (!run->Pool.KillWaiting || PoolBusy(run)) return 1;
-    run->Pool.KillWaiting = 0;
-    PoolClose(run, 0);
-    return Dispatcher(hDlg, CMD_KILL, run, EV_START, 0, 0);
+static int IsFileCommand(int id) { return id == CMD_RETR || id == CMD_STOR || id == CMD_DELR; }
+
+static int Busy(const QELTA *run) {
+    for (QELTA *w : run->Pool.Extra)
+        if (w != nullptr && w->Pool.Phase == POOL_FILE) return 1;
+    return 0;
+}
+
+// Another connection than self has the file of argument (a generated
+// line's, as read) under way: two never write one file.
+static int UnderWayElsewhere(const QELTA *run, const QELTA *self, const char *argument) {
+    if (self != run && run->CommandActive && IsFileCommand(run->Retry.Id) &&
+        strcmp(run->Retry.Argument, argument) == 0)
+        return 1;
+    for (QELTA *w : run->Pool.Extra)
+        if (w != nullptr && w != self && w->Pool.Phase == POOL_FILE &&
+            strcmp(w->Retry.Argument, argument) == 0)
+            return 1;
+    return 0;
+}
+
+int PoolMustWait(const QELTA *run) {
+    if (run->ReturnIndex == 0) return 0;
+    if (run->CommandId == CMD_KILL) return Busy(run);
+    return IsFileCommand(run->CommandId) && UnderWayElsewhere(run, run, run->Retry.Argument);
+}
+
+// The run's line went on waiting for the extra connections: once it need
+// not, it runs.
+static int RunIfWaiting(PlatWindow hDlg, QELTA *run) {
+    if (!run->Pool.Waiting || PoolMustWait(run)) return 1;
+    run->Pool.Waiting = 0;
+    if (run->CommandId == CMD_KILL) PoolClose(run, 0);
+    return Dispatcher(hDlg, run->CommandId, run, EV_START, 0, 0);
 }
 
 // Refusals are said once, when no extra connection is still logging in:
@@ -200,18 +227,27 @@ static int Drop(PlatWindow hDlg, QELTA *w, const char *why) {
                   OpenCount(run));
         Say(run, text);
     }
-    return KillIfWaiting(hDlg, run);
+    return RunIfWaiting(hDlg, run);
 }
 
 // ---- Files -------------------------------------------------------------------------
 
 static int TakeNext(PlatWindow hDlg, QELTA *w) {
     QELTA *run = w->Pool.Run;
+    if (w->Pool.Phase == POOL_GONE) return 1;
     int id = CMD_NONE;
     char argument[sizeof w->Argument];
+    int at = run->GeneratedReadOffset;
     if (!TakeGeneratedFile(run, &id, argument, sizeof argument)) {
         w->Pool.Phase = POOL_READY;
-        return KillIfWaiting(hDlg, run);
+        return RunIfWaiting(hDlg, run);
+    }
+    if (UnderWayElsewhere(run, w, argument)) {
+        // Given back: taken once the other connection is done with it.
+        run->GeneratedReadOffset = at;
+        PlatFileSeek(run->GeneratedScriptHandle, at, QSEEK_SET);
+        w->Pool.Phase = POOL_READY;
+        return 1;
     }
     w->Pool.Phase = POOL_FILE;
     w->CommandId = id;
@@ -255,7 +291,11 @@ int PoolOutcome(PlatWindow hDlg, QELTA *w, int outcome) {
     if (Replaying(w)) return ReplayStepDone(hDlg, w);
     FoldReport(run, w, 1);
     EndCommand(w, END_RECORDED);
-    return TakeNext(hDlg, w);
+    w->Pool.Phase = POOL_READY;
+    // The run's line may have waited for this file; then every idle
+    // connection, this one too, takes the next.
+    if (!RunIfWaiting(hDlg, run)) return 0;
+    return PoolKick(hDlg, run);
 }
 
 int PoolAfterRunCommand(PlatWindow hDlg, QELTA *run, int outcome) {
@@ -270,12 +310,6 @@ int PoolKick(PlatWindow hDlg, QELTA *run) {
     for (QELTA *w : run->Pool.Extra)
         if (w != nullptr && w->Pool.Phase == POOL_READY && !TakeNext(hDlg, w)) return 0;
     return 1;
-}
-
-int PoolBusy(const QELTA *run) {
-    for (QELTA *w : run->Pool.Extra)
-        if (w != nullptr && w->Pool.Phase == POOL_FILE) return 1;
-    return 0;
 }
 
 // ---- Events ------------------------------------------------------------------------

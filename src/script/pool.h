@@ -28,9 +28,10 @@ int PoolKick(PlatWindow hDlg, QELTA *run);
 int PoolOutcome(PlatWindow hDlg, QELTA *w, int outcome);
 // The reconnect's replay logged an extra connection in.
 int PoolLoggedIn(PlatWindow hDlg, QELTA *w);
-// 1 while an extra connection has a file under way: the generated run's
-// KILL waits for it.
-int PoolBusy(const QELTA *run);
+// 1 while the run's line just read must wait for the extra connections:
+// its KILL until none has a file under way, a file until no other
+// connection has the same one under way (a name listed twice).
+int PoolMustWait(const QELTA *run);
 // The record whose socket s is (msg: CONTROLMSG, DATA or LISTEN), the
 // run's or an extra connection's; 0 for a socket no connection holds.
 QELTA *PoolOwner(QELTA *run, unsigned msg, PlatSocket s);

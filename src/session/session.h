@@ -415,7 +415,7 @@ struct QELTA {
         int Refused;           // extra connections the server refused, and the first reason
         char Refusal[128];
         int RefusalSaid;       // the log has said so (once a run)
-        int KillWaiting;       // the generated run's end waits for the extra connections
+        int Waiting;           // the run's line waits for the extra connections (PoolMustWait)
     } Pool;
     struct {
         PlatWindow StatusIcon;  // the status icon shown, and its kind

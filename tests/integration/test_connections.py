@@ -142,7 +142,8 @@ SILENT_EXTRA = DROP_AN_EXTRA.replace(
 )
 
 
-def test_the_watchdog_ends_a_run_whose_extra_connection_hangs(qelta, tmp_path):
+def test_the_watchdog_ends_a_run_whose_extra_connection_hangs(linux_qelta, tmp_path):
+    qelta = linux_qelta
     with running(lambda base: start_pyftpdlib(base, main=SILENT_EXTRA), "pyftpdlib") as server:
         publish(server, FILES)
         local = tmp_path / "in"
@@ -173,3 +174,44 @@ def test_a_password_typed_once_serves_every_connection(linux_qelta, tmp_path):
     assert status_of(script)["exitcode"] == "Success"
     assert {p.name: p.read_bytes() for p in local.iterdir()} == FILES
     assert len(tags((tmp_path / "job.log").read_bytes())) == 3
+
+
+# Every name twice in the name list, side by side; the server logs each
+# command and each 226 with the session's id.
+DOUBLED = DROPPING_SERVER.replace(
+    "class FS(AbstractedFS):\n",
+    "class FS(AbstractedFS):\n"
+    "    def listdir(self, path):\n"
+    "        return [n for n in super().listdir(path) for _ in (0, 1)]\n",
+).replace(
+    'log.write(line + "\\n")', 'log.write(f"{id(self)} {line}\\n")'
+).replace(
+    "        super().respond(resp)\n",
+    "        if resp.startswith('226'):\n"
+    "            with open(os.path.join(base, 'commands.log'), 'a') as log:\n"
+    "                log.write(f'{id(self)} 226\\n')\n"
+    "        super().respond(resp)\n",
+)
+
+
+def test_a_name_listed_twice_is_never_under_way_on_two_connections(linux_qelta, tmp_path):
+    files = {f"d{n}.dat": os.urandom(2**20) for n in range(8)}
+    with running(lambda base: start_pyftpdlib(base, main=DOUBLED), "pyftpdlib") as server:
+        publish(server, files)
+        local = tmp_path / "in"
+        local.mkdir()
+        commands = login(server) + ["TYPE I", "PASV", f"MGET pub/*.dat {dos(linux_qelta, local)}", "QUIT"]
+        status, _, err, _ = job(linux_qelta, tmp_path, commands, {"Connections": 4, "Resume": 1})
+        events = (server.home.parent / "commands.log").read_text().splitlines()
+    assert status["exitcode"] == "Success", err
+    assert {p.name: p.read_bytes() for p in local.iterdir()} == files
+    under_way, retrieved = {}, 0
+    for event in events:
+        session, what = event.split(" ", 1)
+        if what.startswith("RETR "):
+            assert what not in under_way.values(), events
+            under_way[session] = what
+            retrieved += 1
+        elif what == "226":
+            under_way.pop(session, None)
+    assert retrieved == 2 * len(files)
