@@ -4,6 +4,7 @@ whole: every file once and byte-identical, one status, a statistics line
 per file, each connection's lines tagged in the log. A server that allows
 fewer connections, and one that drops an extra connection mid-file, are
 outlasted."""
+import json
 import os
 import re
 
@@ -21,7 +22,8 @@ FILES = {f"f{n:03}.dat": os.urandom(1000 + 37 * n) for n in range(24)}
 def job(qelta, tmp_path, commands, settings):
     script = write_script(tmp_path / "job.ftp", commands,
                           {"Silent": 1, "TimeOut": 30, "DeleteOverRide": 1,
-                           "StatFile": dos(qelta, tmp_path / "job.sta"), **settings})
+                           "StatFile": dos(qelta, tmp_path / "job.sta"),
+                           "ReportFile": dos(qelta, tmp_path / "job.json"), **settings})
     qelta.run(script, timeout=120)
     read = lambda name: (tmp_path / name).read_bytes() if (tmp_path / name).exists() else b""
     return status_of(script), read("job.log"), read("job.err"), read("job.sta")
@@ -65,6 +67,10 @@ def test_several_connections_move_every_file_once(qelta, tmp_path, ftp_server, c
         assert {p.name: p.read_bytes() for p in pub.iterdir()} == FILES
     if emptied:
         assert list(pub.iterdir()) == []
+    records = [json.loads(line) for line in (tmp_path / "job.json").read_text().splitlines()]
+    files = [r for r in records if r.get("keyword") in ("RETR", "STOR", "DELR") and "*" not in r["argument"]]
+    assert len(files) == len(FILES) and all(r["status"] == "Success" for r in files)
+    assert records[-1]["totals"]["bytes"] == (0 if case == "DELR" else sum(map(len, FILES.values())))
     if where:
         # One numbered line per file, numbered once for the run.
         numbers = [int(line.split()[0]) for line in stats.splitlines() if line[:1].isdigit()]
