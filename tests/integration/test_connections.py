@@ -7,6 +7,9 @@ outlasted."""
 import json
 import os
 import re
+import signal
+import subprocess
+import time
 
 import pytest
 
@@ -148,17 +151,29 @@ SILENT_EXTRA = DROP_AN_EXTRA.replace(
 )
 
 
-def test_the_watchdog_ends_a_run_whose_extra_connection_hangs(linux_qelta, tmp_path):
-    qelta = linux_qelta
+@pytest.mark.parametrize("end", ["watchdog", "SIGINT"])
+def test_a_run_whose_extra_connection_hangs_ends(linux_qelta, tmp_path, end):
     with running(lambda base: start_pyftpdlib(base, main=SILENT_EXTRA), "pyftpdlib") as server:
         publish(server, FILES)
         local = tmp_path / "in"
         local.mkdir()
-        commands = login(server) + ["TYPE I", "PASV", f"MGET pub/*.dat {dos(qelta, local)}", "QUIT"]
-        status, log, err, _ = job(qelta, tmp_path, commands, {"Connections": 2, "TimeOut": 10})
-    assert status["exitcode"] == "Failure"
-    assert b"[2] QELTA Internal Timeout" in err
-    assert all(FILES[p.name] == p.read_bytes() for p in local.iterdir())
+        commands = login(server) + ["TYPE I", "PASV", f"MGET pub/*.dat {dos(linux_qelta, local)}", "QUIT"]
+        script = write_script(tmp_path / "job.ftp", commands,
+                              {"Silent": 1, "Connections": 2, "TimeOut": 10 if end == "watchdog" else 60})
+        child = subprocess.Popen([str(linux_qelta.exe), str(script)], stdin=subprocess.DEVNULL,
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if end == "SIGINT":
+            # Once the run's own files are in, its end waits for the hanging one.
+            deadline = time.monotonic() + 20
+            while len(list(local.iterdir())) < len(FILES) - 1 and time.monotonic() < deadline:
+                time.sleep(0.05)
+            child.send_signal(signal.SIGINT)
+        child.wait(timeout=5 if end == "SIGINT" else 30)
+    assert status_of(script)["exitcode"] == "Failure"
+    err = (tmp_path / "job.err").read_bytes()
+    assert (b"[2] QELTA Internal Timeout" if end == "watchdog" else b"User Cancelled") in err
+    # What arrived is whole; the hanging file left nothing behind.
+    assert all(FILES.get(p.name) == p.read_bytes() for p in local.iterdir())
 
 
 def test_a_password_typed_once_serves_every_connection(linux_qelta, tmp_path):
