@@ -144,7 +144,8 @@ static void OnSocket(PlatWindow hDlg, QELTA *q, unsigned msg, uintptr_t wp, intp
     DebugTrace(c, Traces[which]);
     // An extra connection between files has nothing to say to the server.
     if (c != q && c->Pool.Phase == POOL_READY) {
-        if (msg == CONTROLMSG && event != QFD_WRITE) HandleResult(hDlg, q, PoolIdleEvent(hDlg, c));
+        if (msg == CONTROLMSG && event != QFD_WRITE)
+            HandleResult(hDlg, q, PoolIdleEvent(hDlg, c, event));
         return;
     }
     if (error != 0 && event == QFD_CONNECT && c->Connect.Active) {

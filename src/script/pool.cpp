@@ -334,7 +334,12 @@ QELTA *PoolOwnerOfTimer(QELTA *run, unsigned id) {
     return nullptr;
 }
 
-int PoolIdleEvent(PlatWindow hDlg, QELTA *w) { return Drop(hDlg, w, "idle"); }
+int PoolIdleEvent(PlatWindow hDlg, QELTA *w, unsigned event) {
+    // A read with nothing in it for a command (a TLS record of the
+    // session's own) keeps the connection; a close or a reply does not.
+    if (event == QFD_READ && DrainUnsolicited(w) && !ControlConnectionLost(w)) return 1;
+    return Drop(hDlg, w, "idle");
+}
 
 int PoolWatchdog(PlatWindow hDlg, QELTA *run) {
     for (QELTA *w : run->Pool.Extra) {

@@ -37,9 +37,10 @@ int PoolMustWait(const QELTA *run);
 QELTA *PoolOwner(QELTA *run, unsigned msg, PlatSocket s);
 // The extra connection whose retry timer id is; 0 when none.
 QELTA *PoolOwnerOfTimer(QELTA *run, unsigned id);
-// An event on an extra connection with no command under way: the server
-// closed it, or said what nobody asked. The connection is let go.
-int PoolIdleEvent(PlatWindow hDlg, QELTA *w);
+// A control connection's event on an extra connection with no command
+// under way: the server closed it, or said what nobody asked, and the
+// connection is let go; anything else is read and kept.
+int PoolIdleEvent(PlatWindow hDlg, QELTA *w, unsigned event);
 // The watchdog's five seconds for the extra connections. 1, or 0 when the
 // run fails.
 int PoolWatchdog(PlatWindow hDlg, QELTA *run);
