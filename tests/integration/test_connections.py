@@ -113,8 +113,8 @@ DROP_AN_EXTRA = DROPPING_SERVER.replace(
 )
 
 
-@pytest.mark.parametrize("retry", [1, 0])
-def test_an_extra_connection_dropped_mid_file(qelta, tmp_path, retry):
+@pytest.mark.parametrize("retry,resume", [(1, 0), (1, 1), (0, 0)])
+def test_an_extra_connection_dropped_mid_file(qelta, tmp_path, retry, resume):
     big = {f"b{n}.dat": os.urandom(3 * 2**20) for n in range(6)}
     with running(lambda base: start_pyftpdlib(base, main=DROP_AN_EXTRA), "pyftpdlib") as server:
         publish(server, big)
@@ -123,9 +123,10 @@ def test_an_extra_connection_dropped_mid_file(qelta, tmp_path, retry):
         local.mkdir()
         commands = login(server) + ["TYPE I", "PASV", f"MGET pub/*.dat {dos(qelta, local)}", "QUIT"]
         status, log, err, _ = job(qelta, tmp_path, commands,
-                                  {"Connections": 3, "Retry": retry, "RetryDelay": 0})
-        sent = [line for line in (server.home.parent / "commands.log").read_text().splitlines()
-                if line.startswith("RETR")]
+                                  {"Connections": 3, "Retry": retry, "RetryDelay": 0,
+                                   "Resume": resume})
+        lines = (server.home.parent / "commands.log").read_text().splitlines()
+        sent = [line for line in lines if line.startswith("RETR")]
     got = {p.name: p.read_bytes() for p in local.iterdir()}
     if retry:
         assert status["exitcode"] == "Success", err
@@ -133,6 +134,8 @@ def test_an_extra_connection_dropped_mid_file(qelta, tmp_path, retry):
         # The cut file is fetched again; none that arrived is.
         assert len(sent) == len(big) + 1
         assert b"*** Retry: " in log
+        # Under Resume the cut file goes on from what arrived.
+        assert any(line.startswith("REST ") and line != "REST 0" for line in lines) == bool(resume)
     else:
         assert status["exitcode"] == "Failure"
         # What arrived is whole; the cut file left nothing behind.
