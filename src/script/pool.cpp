@@ -61,6 +61,7 @@ static void Clone(QELTA *w, QELTA *run, int number) {
     w->CurrentState = {};
     w->Connect = {};
     w->Epsv.Sent = 0;  // what EPSV did on the run's connection stands here too
+    w->Epsv.Connecting = w->Epsv.ConnectError = w->Epsv.SentEarly = w->Epsv.WaitConnect = 0;
     w->Receive = {};
     w->Send = {};
     w->Resume = {};
@@ -281,6 +282,8 @@ int PoolOutcome(PlatWindow hDlg, QELTA *w, int outcome) {
         // A server that allows fewer connections refuses the extra ones:
         // the run goes on with those it has.
         if (w->Pool.Phase == POOL_LOGIN) return Drop(hDlg, w, w->ErrorText);
+        if (outcome == OUTCOME_TRANSIENT && RefusedForSendingEarly(w))
+            return SendAgainOnceConnected(hDlg, w);
         if (outcome == OUTCOME_TRANSIENT && TryAgain(hDlg, w)) return 1;
         // A file that failed fails the run, as on the run's own connection.
         DistrustLastReplied(w);
