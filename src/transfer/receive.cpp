@@ -1,10 +1,10 @@
 // LIST, RETR and NLST: a line is sent, the server connects (or PASV's
 // connection is made, its connect's end perhaps still to come) and sends
-// the data. The command is complete when both
-// the final reply has come and the data connection is closed and drained,
-// in whichever order. LIST and RETR write a local file, which takes the
-// destination's name only then; the name list of a generated run is a
-// third receiver, in batch/nlst.cpp.
+// the data. The command is complete when both the final reply has come
+// and the data connection is closed and drained, in whichever order. LIST
+// and RETR write a local file, which takes the destination's name only
+// then; the name list of a generated run is a third receiver, in
+// batch/nlst.cpp.
 #include <cstring>
 
 #include "base/text.h"

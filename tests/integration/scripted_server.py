@@ -34,9 +34,10 @@ class ScriptedServer:
                         "227 Entering Passive Mode (...)" naming address
                         `named` (default `at`) with that port, and accept;
                         reply(port), when given, makes the reply's bytes
-    ("pasv-held",)      as "pasv", but the port lets no connection in for a
-                        while (its queue is full, so the client's connect
-                        stays under way); a line that comes meanwhile was
+    ("pasv-held",)      as "pasv" on 127.0.0.1, but the port lets no
+                        connection in for half a second (its queue is full,
+                        so the client's connect stays under way, its SYN
+                        sent again after a second); a line that comes then was
                         sent before its data connection and is left for the
                         next "expect", no data connection made; else the
                         connection is then let in and accepted
