@@ -104,5 +104,8 @@ read -r -t 5 word <"$WORK/ready" && [ "$word" = ready ] ||
 
 # The driver runs in the client's namespace and starts the server in the
 # other one itself; it gets a folder of its own under WORK.
+# In the background, so that a signal reaches the trap at once (bash runs a
+# trap only once the foreground command has ended).
 ip netns exec "$CLI" /usr/bin/python3 bench/latency.py --qelta "$EXE" --server-ns "$SRV" \
-    --rtt "$RTT" --tmp "$WORK" "${args[@]}"
+    --rtt "$RTT" --tmp "$WORK" "${args[@]}" &
+wait $!
