@@ -5,6 +5,7 @@
 #include "base/text.h"
 #include "ftp/ftp.h"
 #include "log/log.h"
+#include "script/pool.h"
 #include "script/script.h"
 
 static const int IconX = 255, IconY = 19;
@@ -64,15 +65,21 @@ static void HandleResult(PlatWindow hDlg, QELTA *q, int result) {
         AdvanceCommand(hDlg, q);
 }
 
-// A failure the dialog sees itself (ErrorText set): the driver may try
-// the command again.
-static void FailedHere(PlatWindow hDlg, QELTA *q) {
-    HandleResult(hDlg, q, ApplyOutcome(hDlg, q, OUTCOME_TRANSIENT));
+// A failure the dialog sees itself on connection c (its ErrorText set):
+// the driver may try the command again.
+static void FailedHere(PlatWindow hDlg, QELTA *q, QELTA *c) {
+    HandleResult(hDlg, q, ApplyOutcome(hDlg, c, OUTCOME_TRANSIENT));
 }
 
 static void OnWatchdog(PlatWindow hDlg, QELTA *q) {
-    // The wait before a try again is no silence of the server's.
-    if (q->Retry.Waiting) return;
+    if (!PoolWatchdog(hDlg, q)) {
+        HandleResult(hDlg, q, 0);
+        return;
+    }
+    // The wait before a try again is no silence of the server's; nor is the
+    // wait of a generated run's end for its other connections, which have
+    // watchdogs of their own.
+    if (q->Retry.Waiting || q->Pool.Waiting) return;
     // A connection attempt that has had its share of the time gives way
     // to the next address (or ends the command naming all it tried).
     if (AttemptOverdue(q)) {
@@ -84,7 +91,7 @@ static void OnWatchdog(PlatWindow hDlg, QELTA *q) {
     if (q->IdleCount < q->TimeOut) return;
     char text[220];
     COPYCUT(q->ErrorText, HandshakeTimeoutText(q, text, sizeof text) ? text : "QELTA Internal Timeout");
-    FailedHere(hDlg, q);
+    FailedHere(hDlg, q, q);
 }
 
 static void OnTimer(PlatWindow hDlg, QELTA *q, unsigned id, intptr_t lp) {
@@ -106,6 +113,9 @@ static void OnTimer(PlatWindow hDlg, QELTA *q, unsigned id, intptr_t lp) {
         HandleResult(hDlg, q, RetryWaitOver(hDlg, q));
         return;
     }
+    // An extra connection's wait before its try again.
+    QELTA *c = PoolOwnerOfTimer(q, id);
+    if (c != nullptr && q->ErrorFlag != 1) HandleResult(hDlg, q, RetryWaitOver(hDlg, c));
 }
 
 static void OnStart(PlatWindow hDlg, QELTA *q) {
@@ -113,14 +123,8 @@ static void OnStart(PlatWindow hDlg, QELTA *q) {
     PlatPostEvent(hDlg, PROCESSCOMMAND, 0, 0);
 }
 
-// The socket whose events come as msg: the current control, data or
-// listening socket, -1 when there is none.
-static PlatSocket CurrentSocket(const QELTA *q, unsigned msg) {
-    if (msg == CONTROLMSG) return q->Socket.Control;
-    if (msg == DATA) return q->Socket.Data;
-    return q->Socket.Listen;
-}
-
+// An event of the socket wp goes to the connection that holds it (c: the
+// run's record or an extra connection's); what follows is the run's.
 static void OnSocket(PlatWindow hDlg, QELTA *q, unsigned msg, uintptr_t wp, intptr_t lp) {
     static const char *const Names[] = {"Control", "Data", "Listen"};
     static const char *const Traces[] = {"case CONTROLMSG: in Dialog1()\r\n",
@@ -134,29 +138,36 @@ static void OnSocket(PlatWindow hDlg, QELTA *q, unsigned msg, uintptr_t wp, intp
     // second CONN, the end of a transfer, the accept that ends listening)
     // belong to no command: Windows delivers them after the close. Nor may
     // an error of such a socket fail the run.
-    if ((PlatSocket)wp != CurrentSocket(q, msg)) return;
-    if (msg == DATA && event == QFD_WRITE) q->ClearToSendData = 1;
-    DebugTrace(q, Traces[which]);
-    if (error != 0 && event == QFD_CONNECT && q->Connect.Active) {
-        q->LastSocketError = (int)error;
-        HandleResult(hDlg, q, Dispatcher(hDlg, q->CommandId, q, EV_CONNECT_FAILED, msg, event));
+    QELTA *c = PoolOwner(q, msg, (PlatSocket)wp);
+    if (c == nullptr) return;
+    if (msg == DATA && event == QFD_WRITE) c->ClearToSendData = 1;
+    DebugTrace(c, Traces[which]);
+    // An extra connection between files has nothing to say to the server.
+    if (c != q && c->Pool.Phase == POOL_READY) {
+        if (msg == CONTROLMSG && event != QFD_WRITE)
+            HandleResult(hDlg, q, PoolIdleEvent(hDlg, c, event));
+        return;
+    }
+    if (error != 0 && event == QFD_CONNECT && c->Connect.Active) {
+        c->LastSocketError = (int)error;
+        HandleResult(hDlg, q, Dispatcher(hDlg, c->CommandId, c, EV_CONNECT_FAILED, msg, event));
         return;
     }
     if (error != 0) {
-        q->LastSocketError = (int)error;
-        FORMATCUT(q->ErrorText, "Winsock error %d on %s Socket", (int)error, Names[which]);
-        FailedHere(hDlg, q);
+        c->LastSocketError = (int)error;
+        FORMATCUT(c->ErrorText, "Winsock error %d on %s Socket", (int)error, Names[which]);
+        FailedHere(hDlg, q, c);
         return;
     }
     // Room again on the control socket: the rest of a line goes first.
-    if (msg == CONTROLMSG && event == QFD_WRITE && ControlWritable(q) != OUTCOME_WORKING) {
-        FailedHere(hDlg, q);
+    if (msg == CONTROLMSG && event == QFD_WRITE && ControlWritable(c) != OUTCOME_WORKING) {
+        FailedHere(hDlg, q, c);
         return;
     }
     // The server closing the control connection is its last read: the
     // executor's receive then reports it, whatever command is waiting.
     if (msg == CONTROLMSG && event == QFD_CLOSE) event = QFD_READ;
-    HandleResult(hDlg, q, Dispatcher(hDlg, q->CommandId, q, EV_SOCKET, msg, event));
+    HandleResult(hDlg, q, Dispatcher(hDlg, c->CommandId, c, EV_SOCKET, msg, event));
 }
 
 static void OnConnected(PlatWindow hDlg, QELTA *q, intptr_t lp) {

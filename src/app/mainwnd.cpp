@@ -11,6 +11,7 @@
 #include "log/report.h"
 #include "transfer/dataio.h"
 #include "transfer/resume.h"
+#include "script/pool.h"
 #include "script/script.h"
 
 static void OnCreate(PlatWindow w, QELTA *q) {
@@ -127,6 +128,8 @@ int ExitProcedure(PlatWindow hDlg, QELTA *q) {
     CheckForStrayReplies(q);
     // The command under way when the run fails or is cancelled failed.
     if (q->ErrorFlag == 1 || q->Cancelled == 1) ReportCommand(q, 0);
+    // Every extra connection ends with the run, whatever ended it.
+    PoolFree(q);
     if (q->LookupRequest != 0) PlatNetCancelResolve(q->LookupRequest);
     q->LookupRequest = 0;
     PlatNetClose(q->Socket.Control);

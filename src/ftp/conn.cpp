@@ -130,6 +130,12 @@ static int Start(PlatWindow hDlg, QELTA *q) {
     ViewShow(q, hDlg, VIEW_COMMAND, "Connect to Remote Host");
     SetCommandState(q, COMMAND_BUSY);
     if (!SplitArgument(hDlg, q)) return 0;
+    // An extra connection goes where the run's first one went: the same
+    // server, and no look-up of its own beside the others'.
+    if (q->Pool.Address.Family != 0) {
+        q->Connect.Address[0] = q->Pool.Address;
+        return Connect(hDlg, q, 1);
+    }
     // An address needs no look-up, whatever Blocking says.
     if (NetParseAddress(q->HostName, &q->Connect.Address[0])) return Connect(hDlg, q, 1);
     if (SettingOn(q, SET_BLOCKING)) return ResolveBlocking(hDlg, q);

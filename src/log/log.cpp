@@ -4,8 +4,27 @@
 
 #include "base/text.h"
 
+// With several connections each line starts with its connection's tag, so
+// that their conversations, which the log interleaves, can be told apart.
+static void WriteTagged(QELTA *q, const char *bytes, size_t n) {
+    size_t tag = strlen(q->Pool.Tag);
+    while (n > 0) {
+        if (!q->Pool.MidLine) PlatFileWrite(q->LogHandle, q->Pool.Tag, tag);
+        const char *end = static_cast<const char *>(memchr(bytes, '\n', n));
+        size_t part = end ? (size_t)(end - bytes) + 1 : n;
+        PlatFileWrite(q->LogHandle, bytes, part);
+        q->Pool.MidLine = end == nullptr;
+        bytes += part;
+        n -= part;
+    }
+}
+
 void LogWrite(QELTA *q, const void *bytes, size_t n) {
-    if (q->LogHandle != -1 && n > 0) PlatFileWrite(q->LogHandle, bytes, n);
+    if (q->LogHandle == -1 || n == 0) return;
+    if (q->Pool.Tag[0])
+        WriteTagged(q, static_cast<const char *>(bytes), n);
+    else
+        PlatFileWrite(q->LogHandle, bytes, n);
 }
 
 void ErrorLogWrite(QELTA *q, const void *bytes, size_t n) {

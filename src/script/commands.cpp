@@ -179,6 +179,35 @@ static void ReadGeneratedLine(QELTA *q, char *line, size_t size) {
     q->CommandId = IdForLetter(q, line[0]);
 }
 
+int TakeGeneratedFile(QELTA *run, int *id, char *argument, size_t size) {
+    // The name list appends at the file's position: nothing is read while
+    // it runs.
+    if (run->GeneratedActive != 1 || run->GeneratedScriptHandle == -1) return 0;
+    if (run->CommandId == CMD_NLST && run->CurrentState.Command != COMMAND_ENDED) return 0;
+    int start = run->GeneratedReadOffset;
+    PlatFileSeek(run->GeneratedScriptHandle, start, QSEEK_SET);
+    GeneratedChunk r = {run, {0}, 0, 0};
+    char line[sizeof run->Argument], c;
+    ReadGeneratedBytes(&r, line, sizeof line);
+    ReadByte(&r, &c);  // the line feed
+    int letter = line[0] & ~0x20;
+    if (letter == 'P') {
+        // A file's data port and its transfer are one unit.
+        ReadGeneratedBytes(&r, line, sizeof line);
+        ReadByte(&r, &c);
+        letter = line[0] & ~0x20;
+        if (letter != 'R' && letter != 'S') letter = 0;
+    } else if (letter != 'D') {
+        letter = 0;
+    }
+    if (letter == 0) run->GeneratedReadOffset = start;
+    PlatFileSeek(run->GeneratedScriptHandle, run->GeneratedReadOffset, QSEEK_SET);
+    if (letter == 0) return 0;
+    *id = IdForLetter(run, (char)letter);
+    ScriptArgument(line, argument, size);
+    return 1;
+}
+
 static void ReadGeneratedCommand(QELTA *q) {
     char line[sizeof(q->Argument)];
     if (q->RestoreTypeI == 1 && q->CommandId == CMD_NLST) {

@@ -5,6 +5,7 @@
 #include "log/log.h"
 #include "log/report.h"
 #include "session/settings.h"
+#include "script/pool.h"
 #include "script/script.h"
 
 // The commands that write their own status and pass on: their record is
@@ -13,6 +14,7 @@
 static int PassedOnWithStatus(int id) { return id == CMD_GOTO || id == CMD_KILL; }
 
 int ApplyOutcome(PlatWindow hDlg, QELTA *q, int outcome) {
+    if (q->Pool.Run != nullptr) return PoolOutcome(hDlg, q, outcome);
     if (outcome == OUTCOME_WORKING) return 1;
     if (OutcomeFailed(outcome)) {
         if (outcome == OUTCOME_TRANSIENT && TryAgain(hDlg, q)) return 1;
@@ -25,7 +27,7 @@ int ApplyOutcome(PlatWindow hDlg, QELTA *q, int outcome) {
     if (outcome == OUTCOME_DONE || PassedOnWithStatus(q->CommandId))
         ReportCommand(q, q->ErrorFlag != 1);
     EndCommand(q, outcome == OUTCOME_DONE ? END_RECORDED : END_PASSED_ON);
-    return 1;
+    return PoolAfterRunCommand(hDlg, q, outcome);
 }
 
 int Dispatcher(PlatWindow hDlg, int id, QELTA *q, int EventKind, unsigned Message,
@@ -66,6 +68,8 @@ static int PrepareRun(PlatWindow hDlg, QELTA *q) {
     if (q->Tls.Mode != TLS_NONE && !q->Tls.Verify)
         LogText(q, "TLSVerify=0: the server's certificate is not checked\r\n");
     if (!StartNetwork(q, hDlg)) return 0;
+    // Several connections' lines interleave in the log: each says whose it is.
+    if (ReadSetting(q, SET_CONNECTIONS) > 1) COPYCUT(q->Pool.Tag, "[1] ");
     ResetStatus(q);
     q->ScriptAtom = PlatAddAtom(q->ScriptPath);
     if (q->ScriptAtom == 0) {
@@ -104,6 +108,14 @@ static int RunNextCommand(PlatWindow hDlg, QELTA *q) {
     FORMATCUT(trace, "Command=%d\r\n", q->CommandId);
     DebugTrace(q, trace);
     NoteCommandStart(q);
+    if (PoolMustWait(q)) {
+        q->Pool.Waiting = 1;
+        return 1;
+    }
+    if (q->CommandId == CMD_KILL)
+        PoolClose(q, 0);
+    else if (!PoolKick(hDlg, q))
+        return 0;
     return Dispatcher(hDlg, q->CommandId, q, EV_START, 0, 0);
 }
 

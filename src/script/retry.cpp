@@ -10,6 +10,7 @@
 #include "ftp/replycodes.h"
 #include "log/log.h"
 #include "session/settings.h"
+#include "script/pool.h"
 #include "script/script.h"
 #include "transfer/dataio.h"
 #include "transfer/resume.h"
@@ -228,7 +229,7 @@ int TryAgain(PlatWindow hDlg, QELTA *q) {
     r.Step = REPLAY_NONE;
     r.Waiting = 1;
     SetCommandState(q, COMMAND_BUSY);
-    if (!PlatStartTimer(hDlg, RetryTimer, wait == 0 ? 1 : wait * 1000U)) {
+    if (!PlatStartTimer(hDlg, RetryTimerOf(q), wait == 0 ? 1 : wait * 1000U)) {
         COPYCUT(q->ErrorText, "Failed to create the retry timer\r\n");
         r.Waiting = 0;
         return 0;
@@ -301,6 +302,11 @@ static int RunStepAfter(PlatWindow hDlg, QELTA *q, int step) {
             step++;
             r.DirAt = 0;
         }
+        // A log-in alone ends after its TYPE.
+        if (r.Id == CMD_NONE && step > REPLAY_TYPE) {
+            r.Step = REPLAY_NONE;
+            return PoolLoggedIn(hDlg, q);
+        }
         if (step >= REPLAY_COMMAND) return RunCommandAgain(hDlg, q);
         int id;
         if (StepCommand(q, step, &id, q->Argument, sizeof q->Argument)) break;
@@ -316,7 +322,7 @@ static int RunStepAfter(PlatWindow hDlg, QELTA *q, int step) {
 }
 
 int RetryWaitOver(PlatWindow hDlg, QELTA *q) {
-    PlatStopTimer(hDlg, RetryTimer);
+    PlatStopTimer(hDlg, RetryTimerOf(q));
     if (!q->Retry.Waiting) return 1;
     q->Retry.Waiting = 0;
     q->Retry.DirAt = 0;
@@ -328,6 +334,19 @@ int RetryWaitOver(PlatWindow hDlg, QELTA *q) {
 }
 
 int ReplayStepDone(PlatWindow hDlg, QELTA *q) { return RunStepAfter(hDlg, q, q->Retry.Step); }
+
+int ReplayLogIn(PlatWindow hDlg, QELTA *q) {
+    q->Retry.Id = CMD_NONE;
+    q->Retry.DirAt = 0;
+    RestartWatchdog(q);
+    return RunStepAfter(hDlg, q, REPLAY_NONE);
+}
+
+int ReplayTransfer(PlatWindow hDlg, QELTA *q) { return RunStepAfter(hDlg, q, REPLAY_TYPE); }
+
+int SessionReplayable(const QELTA *q) {
+    return (q->Retry.Have & RETRY_HAVE_CONN) && !(q->Retry.Have & RETRY_DIRS_LOST);
+}
 
 int Replaying(const QELTA *q) { return q->Retry.Step != REPLAY_NONE; }
 

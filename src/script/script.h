@@ -60,6 +60,12 @@ void ScriptArgument(const char *line, char *out, size_t size);
 void KeywordWord(const char *keyword, char *out, size_t size);
 
 int ReadCommand(QELTA *q);
+// An extra connection's next file of the run's generated run, taken at the
+// shared read position: a PORT line with the RETR or STOR after it, or a
+// DELR line. 0, nothing taken, while the position holds anything else (a
+// transfer whose PORT the run read itself, the KILL line) or the name
+// list is still being read.
+int TakeGeneratedFile(QELTA *run, int *id, char *argument, size_t size);
 int CheckPreReq(int id, QELTA *q);
 
 int ProcessCommandProc(PlatWindow hDlg, QELTA *q);
@@ -87,6 +93,14 @@ int RetryWaitOver(PlatWindow hDlg, QELTA *q);
 // A step of the reconnect ended well: the next, and the command at last.
 int ReplayStepDone(PlatWindow hDlg, QELTA *q);
 int Replaying(const QELTA *q);
+// An extra connection's log-in: the replay's steps up to TYPE, then
+// PoolLoggedIn.
+int ReplayLogIn(PlatWindow hDlg, QELTA *q);
+// The command noted (NoteCommandStart) on a logged-in connection: its data
+// port first when it is a transfer.
+int ReplayTransfer(PlatWindow hDlg, QELTA *q);
+// The session since the last CONN can be replayed on a new connection.
+int SessionReplayable(const QELTA *q);
 // The executor of the reconnect's step under way when it is none of the
 // table's (the size check of a transfer whose final reply was lost), else 0.
 Executor ReplayExecutor(const QELTA *q);

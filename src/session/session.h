@@ -25,6 +25,10 @@ enum { CANCELMSG = 7 };  // command id of the dialog's cancel request
 
 // Timers of the dialog.
 enum { WaitTimer = 1034, WatchdogTimer = 1035, RetryTimer = 1037 };
+// Connections=N: at most ten connections to the server at once, the run's
+// own and up to nine more for the commands of many files. The wait before
+// an extra connection tries again has a timer of its own, by its number.
+enum { CONNECTIONS_MAX = 10, ExtraRetryTimerBase = 1100 };
 
 // Executor event kinds.
 // EV_CONNECT_FAILED: a connection attempt of an executor that tries
@@ -395,6 +399,24 @@ struct QELTA {
         unsigned long StartStarted;
         uint64_t StartBytes;
     } Report;
+    // The connections of the run (script/pool.h). The run's record is its
+    // first connection; each extra one is a record of its own, cloned from
+    // it, with its own sockets, reply reader, TLS state and command.
+    struct {
+        QELTA *Run;            // the run's record; 0 in the run's own
+        int Number;            // 1 the run's own, 2 to CONNECTIONS_MAX the extra ones
+        int Phase;             // POOL_ of an extra connection (script/pool.h)
+        NetAddress Address;    // an extra connection's server: the run's peer, no look-up
+        char Tag[8];           // "[n] " before each log line when there are several
+        int MidLine;           // the log's last byte from this record ended no line
+        // In the run's record:
+        QELTA *Extra[CONNECTIONS_MAX - 1];
+        int Limit;             // connections that may be open at once: lowered by a refusal
+        int Refused;           // extra connections the server refused, and the first reason
+        char Refusal[128];
+        int RefusalSaid;       // the log has said so (once a run)
+        int Waiting;           // the run's line waits for the extra connections (PoolMustWait)
+    } Pool;
     struct {
         PlatWindow StatusIcon;  // the status icon shown, and its kind
         int StatusIconKind;
@@ -402,6 +424,14 @@ struct QELTA {
         int No3D;  // no 3-D control look: asked for, or not available
     } Window;
 };
+
+// The timer of the wait before a connection's try again: the run's own, or
+// its extra connection's.
+inline unsigned RetryTimerOf(const QELTA *q) {
+    return q->Pool.Number > 1 ? (unsigned)(ExtraRetryTimerBase + q->Pool.Number) : (unsigned)RetryTimer;
+}
+// The record that owns the run's files and counters: the run's own.
+inline QELTA *RunOf(QELTA *q) { return q->Pool.Run ? q->Pool.Run : q; }
 
 // The main window, owner of every box and dialog of the run. A global:
 // the platform hands it back through window procedures, which carry no

@@ -68,6 +68,8 @@ constexpr SettingEntry SettingsTable[SETTING_COUNT] = {
     // A JSON Lines record of the run, one line per command (log/report.h).
     {"ReportFile", SET_REPORTFILE, SETTING_PATH, 0, 0, 0},
     {"AppendReportFile", SET_APPENDREPORTFILE, SETTING_FLAG, 0, 0, 1},
+    // Connections the commands of many files share their files among.
+    {"Connections", SET_CONNECTIONS, SETTING_NUMBER, 1, 1, CONNECTIONS_MAX},
 };
 
 static constexpr int RowsInIdOrder() {

@@ -40,6 +40,8 @@ static unsigned long ElapsedSeconds(unsigned long start, unsigned long end) {
 void WriteStatLine(QELTA *q, unsigned long start, unsigned long end, uint64_t bytes,
                    const char *name) {
     if (q->StatEnabled != 1) return;
+    // One numbering for the run, whichever connection moved the file.
+    q = RunOf(q);
     if (q->Progress.StatHeaderPending == 1) WriteStatHeader(q);
     unsigned long d = ElapsedSeconds(start, end);
     unsigned long long perSecond = d ? bytes / d : bytes;

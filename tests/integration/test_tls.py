@@ -8,6 +8,7 @@ Wine's Schannel cannot resume a TLS session, so the Windows program is run
 against servers that do not require it."""
 import contextlib
 import os
+import re
 import shutil
 import signal
 import ssl
@@ -202,6 +203,27 @@ def test_data_connections_resume_the_session(linux_qelta, servers, certs, tmp_pa
     assert log.count(b"TLS data connection: ") == 2
     assert log.count(b"session resumed") == 2
     assert (tmp_path / "b.bin").read_bytes() == BIG
+
+
+def test_several_connections_each_resume_their_own_session(linux_qelta, servers, certs, tmp_path):
+    """The server demands that each data connection resumes the session of
+    the control connection it belongs to, on every one of three."""
+    server = servers(reuse=True)
+    files = {f"m{n}.bin": os.urandom(5000 + n) for n in range(9)}
+    for name, data in files.items():
+        (server.home / "pub" / name).write_bytes(data)
+    local = tmp_path / "in"
+    local.mkdir()
+    commands = login(server.port) + ["TYPE I", "PASV",
+                                     f"MGET pub/m*.bin {dos(linux_qelta, local)}", "QUIT"]
+    status, log, err = run_job(linux_qelta, tmp_path, commands,
+                               {"TLS": "Explicit", "TLSCAFile": str(certs.dir / "ca.pem"),
+                                "DebugEx": 1, "Connections": 3})
+    assert all_success(status, len(commands)), err[-600:]
+    assert {p.name: p.read_bytes() for p in local.iterdir()} == files
+    # The name list's data connection and one per file.
+    assert log.count(b"session resumed") == len(files) + 1
+    assert {b"[1] 234", b"[2] 234", b"[3] 234"} <= set(re.findall(rb"\[\d\] 234", log))
 
 
 def test_clear_data_when_asked(qelta, servers, certs, tmp_path):
