@@ -20,7 +20,6 @@ uses as many connections (one, or up to four), and the round trips per
 file: time / (files * RTT). Run it through bench/latency.sh, which makes
 the namespaces and the line; see bench/README.md."""
 import argparse
-import hashlib
 import os
 import pwd
 import random
@@ -34,26 +33,15 @@ import tempfile
 import time
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from jobs import digest, dos, write_script  # noqa: E402  (the jobs benchmark's script helpers)
+from ftpservers import Server  # noqa: E402  (jobs puts the tests' folder on the path)
+
 SERVER = "127.0.0.1"
 PORT = 21
 USER, PASSWORD = "anonymous", "bench@example.org"
 URL = f"ftp://{SERVER}:{PORT}/pub/"
 JOBS = ("get", "put")
-
-
-def dos(path):
-    """A local path as QELTA's scripts name it on Linux (C: is /)."""
-    return "C:" + str(path).replace("/", "\\")
-
-
-def write_script(path, commands, settings):
-    lines = ["[QELTA]"] + [f"FTPCommand{n}={c}" for n, c in enumerate(commands, 1)]
-    lines += ["", "[Settings]"] + [f"{k}={v}" for k, v in settings.items()] + [""]
-    path.write_bytes(("\r\n".join(lines) + "\r\n").encode("latin-1"))
-
-
-def digest(folder):
-    return {p.name: hashlib.sha256(p.read_bytes()).hexdigest() for p in folder.iterdir()}
 
 
 class Bench:
@@ -209,13 +197,7 @@ class Bench:
         return seconds
 
     def stop(self):
-        if self.server.poll() is None:
-            self.server.terminate()
-            try:
-                self.server.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.server.kill()
-                self.server.wait()
+        Server("vsftpd", PORT, self.pub.parent, USER, PASSWORD, self.server).stop()
 
 
 def report(results, bench, args):
