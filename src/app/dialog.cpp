@@ -71,29 +71,6 @@ static void FailedHere(PlatWindow hDlg, QELTA *q, QELTA *c) {
     HandleResult(hDlg, q, ApplyOutcome(hDlg, c, OUTCOME_TRANSIENT));
 }
 
-static void OnWatchdog(PlatWindow hDlg, QELTA *q) {
-    if (!PoolWatchdog(hDlg, q)) {
-        HandleResult(hDlg, q, 0);
-        return;
-    }
-    // The wait before a try again is no silence of the server's; nor is the
-    // wait of a generated run's end for its other connections, which have
-    // watchdogs of their own.
-    if (q->Retry.Waiting || q->Pool.Waiting) return;
-    // A connection attempt that has had its share of the time gives way
-    // to the next address (or ends the command naming all it tried).
-    if (AttemptOverdue(q)) {
-        q->LastSocketError = QWSAETIMEDOUT;
-        HandleResult(hDlg, q, Dispatcher(hDlg, q->CommandId, q, EV_CONNECT_FAILED, 0, 0));
-        return;
-    }
-    q->IdleCount += 5;
-    if (q->IdleCount < q->TimeOut) return;
-    char text[220];
-    COPYCUT(q->ErrorText, HandshakeTimeoutText(q, text, sizeof text) ? text : "QELTA Internal Timeout");
-    FailedHere(hDlg, q, q);
-}
-
 static void OnTimer(PlatWindow hDlg, QELTA *q, unsigned id, intptr_t lp) {
     if (q->DebugEx == 1 && q->ErrorFlag != 1) DebugTrace(q, "case WM_TIMER: in Dialog1()\r\n");
     switch (id) {
@@ -106,7 +83,7 @@ static void OnTimer(PlatWindow hDlg, QELTA *q, unsigned id, intptr_t lp) {
         return;
     case WatchdogTimer:
         if (q->ErrorFlag == 1) return;
-        OnWatchdog(hDlg, q);
+        HandleResult(hDlg, q, PoolWatchdog(hDlg, q));
         return;
     case RetryTimer:
         if (q->ErrorFlag == 1) return;

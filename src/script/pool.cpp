@@ -344,21 +344,32 @@ int PoolIdleEvent(PlatWindow hDlg, QELTA *w, unsigned event) {
     return Drop(hDlg, w, "idle");
 }
 
+// The watchdog's five seconds on one connection: a connection attempt
+// that has had its share of the time gives way to the next address (or
+// ends the command naming all it tried); a command the server has left
+// silent for TimeOut fails as a failure that may pass.
+static int WatchdogTick(PlatWindow hDlg, QELTA *c) {
+    // The wait before a try again is no silence of the server's; nor is the
+    // wait of a generated run's line for the extra connections, which are
+    // watched themselves.
+    if (c->Retry.Waiting || c->Pool.Waiting) return 1;
+    if (AttemptOverdue(c)) {
+        c->LastSocketError = QWSAETIMEDOUT;
+        return Dispatcher(hDlg, c->CommandId, c, EV_CONNECT_FAILED, 0, 0);
+    }
+    c->IdleCount += 5;
+    if (c->IdleCount < c->TimeOut) return 1;
+    char text[220];
+    COPYCUT(c->ErrorText,
+            HandshakeTimeoutText(c, text, sizeof text) ? text : "QELTA Internal Timeout");
+    return ApplyOutcome(hDlg, c, OUTCOME_TRANSIENT);
+}
+
 int PoolWatchdog(PlatWindow hDlg, QELTA *run) {
     for (QELTA *w : run->Pool.Extra) {
-        if (w == nullptr || w->ErrorFlag == 1 || w->Retry.Waiting) continue;
+        if (w == nullptr || w->ErrorFlag == 1) continue;
         if (w->Pool.Phase != POOL_LOGIN && w->Pool.Phase != POOL_FILE) continue;
-        if (AttemptOverdue(w)) {
-            w->LastSocketError = QWSAETIMEDOUT;
-            if (!Dispatcher(hDlg, w->CommandId, w, EV_CONNECT_FAILED, 0, 0)) return 0;
-            continue;
-        }
-        w->IdleCount += 5;
-        if (w->IdleCount < w->TimeOut) continue;
-        char text[220];
-        COPYCUT(w->ErrorText,
-                HandshakeTimeoutText(w, text, sizeof text) ? text : "QELTA Internal Timeout");
-        if (!ApplyOutcome(hDlg, w, OUTCOME_TRANSIENT)) return 0;
+        if (!WatchdogTick(hDlg, w)) return 0;
     }
-    return 1;
+    return WatchdogTick(hDlg, run);
 }

@@ -41,8 +41,8 @@ QELTA *PoolOwnerOfTimer(QELTA *run, unsigned id);
 // under way: the server closed it, or said what nobody asked, and the
 // connection is let go; anything else is read and kept.
 int PoolIdleEvent(PlatWindow hDlg, QELTA *w, unsigned event);
-// The watchdog's five seconds for the extra connections. 1, or 0 when the
-// run fails.
+// The watchdog's five seconds, on every connection of the run. 1, or 0
+// when the run fails (ErrorText set).
 int PoolWatchdog(PlatWindow hDlg, QELTA *run);
 // Closes every extra connection; cut: what was under way failed (its
 // retrieval's file is left as a failed one is), else nothing was.
