@@ -47,8 +47,6 @@ CASES = {
 
 @pytest.mark.parametrize("case", CASES)
 def test_several_connections_move_every_file_once(qelta, tmp_path, ftp_server, case):
-    if qelta.kind == "win32" and ftp_server.kind != "vsftpd":
-        pytest.skip("one server is enough under Wine")
     command, emptied, where = CASES[case]
     local = tmp_path / "files"
     local.mkdir()
