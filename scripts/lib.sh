@@ -11,14 +11,22 @@ as_root() {
 }
 
 APT_UPDATED=
+# A mirror caught mid-sync fails one index (seen: security's i386 one) and
+# apt-get update exits non-zero; the other lists are fresh all the same, so
+# the install that follows decides.
 apt_update_once() {
     [ -n "$APT_UPDATED" ] && return 0
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq && APT_UPDATED=1
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq ||
+        echo "apt-get update failed for some index; installing from the lists it has." >&2
+    APT_UPDATED=1
 }
 
-# need_packages PKG...: installs those not installed (PKG may be name:arch).
-need_packages() {
-    local missing=() p
+# try_packages PKG...: installs those not installed (PKG may be name:arch);
+# returns 1 when apt cannot. An i386 architecture added for them and left
+# unused is taken away again: a broken i386 index would fail every later
+# install.
+try_packages() {
+    local missing=() p added=
     for p in "$@"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
     done
@@ -28,16 +36,27 @@ need_packages() {
         *:i386)
             if ! dpkg --print-foreign-architectures | grep -qx i386; then
                 as_root dpkg --add-architecture i386 || break
+                added=1
                 APT_UPDATED=
             fi ;;
         esac
     done
     echo "Installing: ${missing[*]}" >&2
-    if ! { apt_update_once && as_root env DEBIAN_FRONTEND=noninteractive \
+    if { apt_update_once && as_root env DEBIAN_FRONTEND=noninteractive \
             apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null; }; then
-        echo "Could not install these Debian packages; install them as root: ${missing[*]}" >&2
-        exit 1
+        return 0
     fi
+    if [ -n "$added" ] && [ -z "$(dpkg-query -W -f='${Package}\n' '*:i386' 2>/dev/null)" ]; then
+        as_root dpkg --remove-architecture i386 && APT_UPDATED=
+    fi
+    return 1
+}
+
+# need_packages PKG...: as try_packages, but a failure ends the script.
+need_packages() {
+    try_packages "$@" && return 0
+    echo "Could not install these Debian packages; install them as root: $*" >&2
+    exit 1
 }
 
 # unpack_deb NAME: prints a folder holding the files of Debian package NAME,
