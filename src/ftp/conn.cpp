@@ -69,7 +69,7 @@ static int OpenAndConnect(PlatWindow hDlg, QELTA *q) {
     if (!ResetReplyReader(q)) return 0;
     q->Tls.ControlSecured = q->Tls.ProtectionAgreed = q->Tls.Step = 0;
     q->Epsv.State = EPSV_UNKNOWN;
-    q->Epsv.WaitConnect = 0;
+    q->Epsv.WaitConnect = q->Epsv.Ahead = q->Epsv.AheadOff = 0;
     q->Verify.FeaturesAsked = 0;
     q->Verify.HashOption = 0;
     ExpectReply(q);

@@ -38,6 +38,15 @@ int DrainUnsolicited(QELTA *q);
 // ReplyBuffer (1), and the end of the command's wait.
 int NextQueuedReply(QELTA *q);
 void ReplyDecided(QELTA *q);
+// A line sent ahead, while the current command still waits for its reply:
+// its own reply is the next after that one. Once that is decided the line
+// is owed its reply (ReplyAheadOwed) and what arrives is held for the
+// command that takes it: TakeReplyAhead, in place of sending and
+// ExpectReply, returns 1 when bytes of it are already held (the caller
+// handles them as a read). Any other command's ExpectReply skips it.
+void ReplyAheadSent(QELTA *q);
+int ReplyAheadOwed(const QELTA *q);
+int TakeReplyAhead(QELTA *q);
 
 // Called with each line of the current command's own replies (its first
 // bytes as they came, line end included), for what a line tells besides
@@ -59,6 +68,12 @@ void TakeExtendedPassivePort(QELTA *q, const char *line, size_t n);
 // (ErrorText set).
 int SendControlLine(QELTA *q, const char *line, const char *record, const char *refusalText,
                     const char *sendErrorText);
+// A line sent while the current command still waits (see ReplyAheadSent):
+// queued and sent as any, outcomes as SendControlLine's.
+int SendControlLineAhead(QELTA *q, const char *line, const char *sendErrorText);
+// The command whose line went ahead takes its reply: 1 when bytes of it
+// have come already.
+int ClaimLineSentAhead(QELTA *q);
 // The control socket's write event: sends what it did not take of the
 // lines before. OUTCOME_WORKING, or OUTCOME_TRANSIENT with ErrorText set
 // (the failing line's send text).

@@ -3,6 +3,10 @@
 // sent is handed on (as its four-character code). A complete reply that
 // no command asked for means replies and commands are out of step: it
 // fails the run, unless it is preliminary or the server's 421 farewell.
+// One line may go ahead of its command (the next file's passive line,
+// sent while a retrieval waits for its final reply): its reply, which
+// comes behind the current one, is held for the command that takes it,
+// and skipped when another command goes first.
 #include <cstdlib>
 #include <cstring>
 
@@ -33,6 +37,16 @@ struct ReplyReader {
     char Stray[120];           // last line of a reply nobody asked for, not yet reported
     int Lost;                  // the last read failed: closed, reset or overdue
     int StrayFailed;           // a reply nobody asked for was reported
+    int Ahead;                 // AHEAD_*: where the reply to a line sent ahead stands
+    int Skip;                  // final replies still to come for lines no command awaits
+    char Held[ControlReadSize];  // bytes behind the decided reply, for the line sent ahead
+    size_t HeldLength;
+};
+
+enum {
+    AHEAD_NONE,
+    AHEAD_SENT,  // behind the current command's reply, still undecided
+    AHEAD_OWED,  // the next reply to come: its bytes are held
 };
 
 int StrayReplyReported(const QELTA *q) {
@@ -119,7 +133,7 @@ static size_t Assemble(QELTA *q, const char *data, size_t n, char *out, int *fou
     *found = 0;
     size_t at = 0;
     while (at < n) {
-        if (ReplyParserAtLineStart(&r.Parser)) r.LineOwned = r.Awaiting;
+        if (ReplyParserAtLineStart(&r.Parser)) r.LineOwned = r.Awaiting && r.Skip == 0;
         if (r.Awaiting && !r.ClockRunning) {
             r.ClockRunning = 1;
             r.ClockStart = PlatMilliseconds();
@@ -135,6 +149,12 @@ static size_t Assemble(QELTA *q, const char *data, size_t n, char *out, int *fou
         if (owned && r.Watcher) r.Watcher(q, p->Line, p->LineKept);
         if (p->Opened) r.OpenOwned = owned;
         if (ev != REPLY_COMPLETE) continue;
+        if (r.Skip > 0 && !p->Preliminary) {
+            // The answer to a line whose command is gone: neither this
+            // command's nor stray.
+            r.Skip--;
+            continue;
+        }
         if (!owned) {
             StrayReply(q);
         } else if (OwnReply(q, out)) {
@@ -161,6 +181,18 @@ static void DropTail(QELTA *q) {
     ReplyReader &r = *q->Control.Reader;
     AssembleStray(q, r.Tail + r.TailAt, r.TailLength - r.TailAt);
     r.TailAt = r.TailLength = 0;
+}
+
+// Keeps bytes for the line sent ahead, unparsed until its command comes.
+// More than a read's worth behind a one-line reply is no answer to it.
+static void Hold(QELTA *q, const char *data, size_t n) {
+    ReplyReader &r = *q->Control.Reader;
+    if (n > sizeof r.Held - r.HeldLength) {
+        if (r.Stray[0] == 0) COPYCUT(r.Stray, "more than one reply behind a line sent ahead");
+        n = sizeof r.Held - r.HeldLength;
+    }
+    memcpy(r.Held + r.HeldLength, data, n);
+    r.HeldLength += n;
 }
 
 // Assembles data; what follows a handed-on reply is kept for the matcher.
@@ -198,15 +230,48 @@ void ReplyDecided(QELTA *q) {
     r.OpenOwned = 0;
     r.ClockRunning = 0;
     r.Watcher = nullptr;
+    if (r.Ahead == AHEAD_SENT) {
+        r.Ahead = AHEAD_OWED;
+        Hold(q, r.Tail + r.TailAt, r.TailLength - r.TailAt);
+        r.TailAt = r.TailLength = 0;
+        return;
+    }
     // A stray reply behind the deciding one leaves this command's answer
     // as it was; the next read or send reports it.
     DropTail(q);
+}
+
+void ReplyAheadSent(QELTA *q) {
+    if (q->Control.Reader != nullptr) q->Control.Reader->Ahead = AHEAD_SENT;
+}
+
+int ReplyAheadOwed(const QELTA *q) {
+    return q->Control.Reader != nullptr && q->Control.Reader->Ahead == AHEAD_OWED;
+}
+
+// The line sent ahead was not followed by its command: its reply, and an
+// undecided one before it, are skipped.
+static void ForgetAhead(QELTA *q) {
+    ReplyReader &r = *q->Control.Reader;
+    if (r.Ahead == AHEAD_NONE) return;
+    if (r.Ahead == AHEAD_SENT) {
+        r.Skip += 2;
+    } else {
+        // Owed: the tail went to Held when the last reply was decided.
+        r.Skip += 1;
+        memcpy(r.Tail, r.Held, r.HeldLength);
+        r.TailAt = 0;
+        r.TailLength = r.HeldLength;
+        r.HeldLength = 0;
+    }
+    r.Ahead = AHEAD_NONE;
 }
 
 void ExpectReply(QELTA *q) {
     q->Tls.MarkSeen = 0;
     if (q->Control.Reader == nullptr) return;
     ReplyReader &r = *q->Control.Reader;
+    ForgetAhead(q);
     DropTail(q);
     // A line or reply already begun was not sent for this command.
     r.LineOwned = 0;
@@ -215,6 +280,24 @@ void ExpectReply(QELTA *q) {
     r.Bytes = 0;
     r.ClockRunning = 0;
     r.Watcher = nullptr;
+}
+
+int TakeReplyAhead(QELTA *q) {
+    q->Tls.MarkSeen = 0;
+    ReplyReader &r = *q->Control.Reader;
+    r.Ahead = AHEAD_NONE;
+    memcpy(r.Tail, r.Held, r.HeldLength);
+    r.TailAt = 0;
+    r.TailLength = r.HeldLength;
+    r.HeldLength = 0;
+    // The parser stands at a line's start: the held bytes begin the reply.
+    r.LineOwned = 0;
+    r.OpenOwned = 0;
+    r.Awaiting = 1;
+    r.Bytes = 0;
+    r.ClockRunning = 0;
+    r.Watcher = nullptr;
+    return r.TailLength > 0;
 }
 
 // ---- Reading -----------------------------------------------------------------
@@ -289,6 +372,10 @@ int ControlBytesArrived(QELTA *q, const char *data, size_t n) {
     if (q->Control.Reader == nullptr) return NoReader(q);
     if (n > ControlReadSize) n = ControlReadSize;
     if (!LogWithinLimit(q, data, n)) return 0;
+    if (q->Control.Reader->Ahead == AHEAD_OWED) {
+        Hold(q, data, n);
+        return NoStrayReply(q) && NoCodeYet(q);
+    }
     char code[5] = "";
     int found = AssembleRead(q, data, n, code);
     if (!NoStrayReply(q)) return 0;
@@ -302,7 +389,10 @@ int ControlBytesArrived(QELTA *q, const char *data, size_t n) {
 int UnsolicitedBytesArrived(QELTA *q, const char *data, size_t n) {
     if (q->Control.Reader == nullptr) return NoReader(q);
     if (!LogWithinLimit(q, data, n)) return 0;
-    AssembleStray(q, data, n);
+    if (q->Control.Reader->Ahead == AHEAD_OWED)
+        Hold(q, data, n);
+    else
+        AssembleStray(q, data, n);
     return NoStrayReply(q);
 }
 

@@ -65,11 +65,9 @@ static int SendUnsent(QELTA *q) {
 }
 
 // Queues the whole line behind anything still unsent and sends what the
-// socket takes now: an outcome as SendUnsent's, or OUTCOME_FAILED when a
-// reply nobody asked for came first or the line has no room.
-static int SendLine(QELTA *q, const char *line, const char *sendErrorText) {
-    // What came unasked must not be taken for this line's answer.
-    if (!DrainUnsolicited(q)) return OUTCOME_FAILED;
+// socket takes now: an outcome as SendUnsent's, or OUTCOME_FAILED when the
+// line has no room.
+static int QueueLine(QELTA *q, const char *line, const char *sendErrorText) {
     auto &c = q->Control;
     size_t n = strlen(line);
     memmove(c.Unsent, c.Unsent + c.At, c.End - c.At);
@@ -85,7 +83,29 @@ static int SendLine(QELTA *q, const char *line, const char *sendErrorText) {
     return SendUnsent(q);
 }
 
+// The same once what came unasked is read: OUTCOME_FAILED when a reply
+// nobody asked for was among it.
+static int SendLine(QELTA *q, const char *line, const char *sendErrorText) {
+    // What came unasked must not be taken for this line's answer.
+    if (!DrainUnsolicited(q)) return OUTCOME_FAILED;
+    return QueueLine(q, line, sendErrorText);
+}
+
 int ControlWritable(QELTA *q) { return SendUnsent(q); }
+
+int SendControlLineAhead(QELTA *q, const char *line, const char *sendErrorText) {
+    if (q->Debug == 1) RecordSentLine(q, line);
+    int sent = QueueLine(q, line, sendErrorText);
+    if (sent == OUTCOME_WORKING) ReplyAheadSent(q);
+    return sent;
+}
+
+int ClaimLineSentAhead(QELTA *q) {
+    int held = TakeReplyAhead(q);
+    q->Control.LastOwner = q->ReturnIndex != 0 ? q->ReturnIndex : q->CommandIndex;
+    SetCommandState(q, COMMAND_BUSY);
+    return held;
+}
 
 int SendControlLine(QELTA *q, const char *line, const char *record, const char *refusalText,
                     const char *sendErrorText) {

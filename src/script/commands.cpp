@@ -170,6 +170,7 @@ static void ReadGeneratedLine(QELTA *q, char *line, size_t size) {
     ReadByte(&r, &c);  // the line feed
     int more = ReadByte(&r, &c);
     if (more) q->GeneratedReadOffset--;  // the look-ahead is given back
+    q->GeneratedNextIsPort = more && (c == 'P' || c == 'p');
     // An N line at the end stays open: the name list appends the lines it
     // expands to, and the reader moves on to them.
     if (more || line[0] == 'N' || line[0] == 'n')
@@ -224,6 +225,7 @@ static void ReadGeneratedCommand(QELTA *q) {
 
 int ReadCommand(QELTA *q) {
     q->Argument[0] = 0;
+    q->GeneratedNextIsPort = 0;
     if (q->GeneratedActive == 1)
         ReadGeneratedCommand(q);
     else

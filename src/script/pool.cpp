@@ -62,6 +62,8 @@ static void Clone(QELTA *w, QELTA *run, int number) {
     w->Connect = {};
     w->Epsv.Sent = 0;  // what EPSV did on the run's connection stands here too
     w->Epsv.Connecting = w->Epsv.ConnectError = w->Epsv.SentEarly = w->Epsv.WaitConnect = 0;
+    w->Epsv.Ahead = w->Epsv.AheadOff = 0;
+    w->GeneratedNextIsPort = 0;  // the run's reading, not this connection's
     w->Receive = {};
     w->Send = {};
     w->Resume = {};

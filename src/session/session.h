@@ -205,6 +205,7 @@ struct QELTA {
     int GeneratedActive;
     PlatFile GeneratedScriptHandle;
     int GeneratedReadOffset;
+    int GeneratedNextIsPort;  // the generated line after the current one is a data port's
     int RestoreTypeI;
     int GeneratingCommand;
     // The name list's file-name pattern: the last part of its argument.
@@ -234,6 +235,12 @@ struct QELTA {
         int ConnectError;   // that connect failed before the transfer began (its error)
         int SentEarly;      // the transfer's line went while connecting
         int WaitConnect;    // a 425 answered such a line: no more early lines here
+        // The next file's passive line went while a retrieval waited for
+        // its final reply: 1 EPSV, 2 PASV, until the next PASV takes its
+        // reply; AheadOff once such a reply was a refusal.
+        int Ahead;
+        int AheadOff;
+        int AheadTaken;  // the passive command under way took such a reply
     } Epsv;
     struct {
         char UdefExpected[5];  // the code a UDEF line waits for

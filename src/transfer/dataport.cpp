@@ -186,6 +186,67 @@ static int FallBackToPasv(QELTA *q, const char *why) {
     return SendPassiveCommand(q);
 }
 
+// The server's line without its line end, for a log line.
+static void ReplyLineText(const QELTA *q, char *out, size_t size) {
+    CopyCut(out, size, q->ErrorText);
+    out[strcspn(out, "\r\n")] = 0;
+}
+
+// ---- The next file's passive line, sent ahead ----------------------------------------
+
+// Where a retrieval's data has all come and its final reply is awaited,
+// the next line of a generated run is known to be a data port's: asking
+// for it now saves the round trip spent waiting for the final reply (a
+// server that lingers on its data connection's close sends it only a
+// round trip later). Only after a retrieval: the server is done with the
+// transfer, while an upload's end may still be unread there, and a server
+// may drop an open data connection for a new passive command.
+int SendPassiveAhead(QELTA *q) {
+    if (!q->GeneratedNextIsPort || q->PASVMode != 1 || q->Epsv.Ahead || q->Epsv.AheadOff ||
+        q->DebugMessages == 1 || q->ErrorFlag == 1 || SettingOn(q, SET_VERIFY) ||
+        ProtectionDue(q) || FeaturesDue(q))
+        return OUTCOME_WORKING;
+    int epsv = UseEpsv(q);
+    int sent = SendControlLineAhead(q, epsv ? "EPSV\r\n" : "PASV\r\n",
+                                    "Winsock Error %d On send() in ExecPASV\r\n");
+    if (sent == OUTCOME_WORKING) q->Epsv.Ahead = epsv ? 1 : 2;
+    return sent;
+}
+
+// The line this PASV would send went ahead: its reply is this command's.
+// 0 when it did not.
+static int TakeLineSentAhead(PlatWindow hDlg, QELTA *q) {
+    int ahead = q->Epsv.Ahead;
+    q->Epsv.Ahead = 0;
+    int epsv = UseEpsv(q);
+    if (ahead != (epsv ? 1 : 2) || !ReplyAheadOwed(q)) return 0;
+    q->Epsv.Sent = epsv;
+    q->Epsv.AheadTaken = 1;
+    q->PassiveFound = 0;
+    ClaimLineSentAhead(q);
+    // Read now, whether held or still in the socket: the read event of
+    // what came may have gone to a command that had no read to make.
+    PlatPostEvent(hDlg, CONTROLMSG, (uintptr_t)q->Socket.Control, QFD_READ);
+    WatchReplyLines(q, epsv ? TakeExtendedPassivePort : TakePassiveAddress);
+    return 1;
+}
+
+// A refusal of a line sent ahead may say only that it came too soon: it
+// is sent again, and nothing more goes ahead on this connection.
+static int RefusedAhead(QELTA *q) {
+    const char *e = q->ErrorText;
+    if (!q->Epsv.AheadTaken || (e[0] != '4' && e[0] != '5') || e[1] < '0' || e[1] > '9') return 0;
+    q->Epsv.AheadTaken = 0;
+    q->Epsv.AheadOff = 1;
+    char line[120], text[200];
+    ReplyLineText(q, line, sizeof line);
+    FORMATCUT(text, "%s sent ahead refused (%s); sent again, and nothing more ahead on this connection\r\n",
+              q->Epsv.Sent ? "EPSV" : "PASV", line);
+    LogText(q, text);
+    q->ErrorText[0] = 0;
+    return 1;
+}
+
 static int StartPASV(PlatWindow hDlg, QELTA *q) {
     q->PassRetryCount = 0;
     ViewShow(q, hDlg, VIEW_COMMAND, "Establish the PASV Data Port");
@@ -196,6 +257,8 @@ static int StartPASV(PlatWindow hDlg, QELTA *q) {
     if (ReusePort(q)) return OUTCOME_DONE;
     ForgetEarlyConnect(q);
     q->DataAccepted = 0;
+    q->Epsv.AheadTaken = 0;
+    if (TakeLineSentAhead(hDlg, q)) return OUTCOME_WORKING;
     return SendPassiveCommand(q);
 }
 
@@ -347,15 +410,10 @@ static int IsEpsvRefusal(const char *line) {
            strncmp(line, "502", 3) == 0;
 }
 
-// The server's line without its line end, for a log line.
-static void ReplyLineText(const QELTA *q, char *out, size_t size) {
-    CopyCut(out, size, q->ErrorText);
-    out[strcspn(out, "\r\n")] = 0;
-}
-
 static int ReplyToEPSV(PlatWindow hDlg, QELTA *q) {
     int got = AwaitReply(hDlg, q, CODE_EXTENDED_PASSIVE);
     if (got == AWAIT_PENDING) return OUTCOME_WORKING;
+    if (got != AWAIT_MATCHED && RefusedAhead(q)) return SendPassiveCommand(q);
     if (got == AWAIT_TRANSIENT) return OUTCOME_TRANSIENT;
     if (got == AWAIT_FAILED) {
         if (!IsEpsvRefusal(q->ErrorText)) return OUTCOME_FAILED;
@@ -391,6 +449,7 @@ static int ReplyToPASV(PlatWindow hDlg, QELTA *q) {
     }
     if (q->Epsv.Sent) return ReplyToEPSV(hDlg, q);
     int got = AwaitReply(hDlg, q, CODE_PASSIVE);
+    if (got != AWAIT_MATCHED && got != AWAIT_PENDING && RefusedAhead(q)) return SendPassiveCommand(q);
     if (got != AWAIT_MATCHED) return AwaitOutcome(got);
     if (!q->PassiveFound) {
         FORMATCUT(q->ErrorText,

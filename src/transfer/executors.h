@@ -43,6 +43,9 @@ int RunReceiver(const Receiver *r, PlatWindow hDlg, QELTA *q, int kind, unsigned
 // to go on with the event (the connect's end taken), or the transfer's
 // failure when the connect failed (ErrorText set).
 int EarlyConnectEvent(QELTA *q, int kind, unsigned msg, unsigned ev);
+// A retrieval's data has all come, its final reply not yet: sends the next
+// file's passive line now where that is safe. An outcome as a send's.
+int SendPassiveAhead(QELTA *q);
 
 // Opens the listening socket of an active data connection and leaves the
 // PORT argument ("h1,h2,h3,h4,p1,p2\r\n") in Argument. 1, or 0 with

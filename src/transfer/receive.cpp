@@ -223,7 +223,8 @@ static int DataClosed(const Receiver *r, PlatWindow hDlg, QELTA *q) {
     }
     if (drained == 0) return 1;
     q->CurrentState.TransferInProgress = 0;
-    if (q->CurrentState.WaitingForResponseCode == 1) return 1;  // the reply ends it
+    // The reply ends it; the next file's data port may be asked for now.
+    if (q->CurrentState.WaitingForResponseCode == 1) return r->Retrieval ? SendPassiveAhead(q) : 1;
     return Finish(r, hDlg, q);
 }
 

@@ -7,7 +7,9 @@
 //
 // Input: [command id] [expected code] [flags] [cut count n] [n cuts] body.
 // A cut byte gives a chunk of (c & 0x7f) + 1 body bytes; its top bit says
-// the next command was sent before that chunk arrived. What the cuts leave
+// the next command was sent before that chunk arrived. The flags' top bit
+// sends a line ahead with the first command: the command after it takes
+// that line's reply (bit 5 of the id byte) or is another, which skips it. What the cuts leave
 // of the body arrives as the last chunk. QELTA_FUZZ_TRACE=1 prints each
 // read and the code it gave.
 #include <algorithm>
@@ -158,9 +160,31 @@ struct Run {
     // reply that decided it (or the next command).
     std::vector<std::pair<size_t, size_t>> windows;
     bool failed = false;  // a stray reply ended the run
+    // A line sent ahead: 1 until the first command is decided, 2 once its
+    // reply is owed; whether the next command takes it.
+    int ahead = 0;
+    bool take = false;
+    size_t skipFrom = 0;  // replies ending past here are skipped,
+    int skipCount = 0;    // the first this many final ones
 };
 
 const size_t Open = (size_t)-1;
+
+// Where skipping ends: the end of the last of the first skipCount final
+// replies that end past skipFrom (Open while they have not all come).
+// Those are the answers to lines no command waits for; no reply begun
+// before that end is the current command's.
+size_t SkipEnd(const Run *run, const std::vector<ModelReply> &all) {
+    int n = 0;
+    for (const ModelReply &o : all)
+        if (o.end > run->skipFrom && o.code[0] != '1' && ++n == run->skipCount) return o.end;
+    return run->skipCount == 0 ? 0 : Open;
+}
+
+bool IsSkipped(const Run *run, const std::vector<ModelReply> &all, const ModelReply &r) {
+    return run->skipCount > 0 && r.code[0] != '1' && r.end > run->skipFrom &&
+           r.end <= SkipEnd(run, all);
+}
 
 // A complete reply that no command asked for: not begun and ended inside
 // one command's window, neither preliminary nor a 421.
@@ -175,7 +199,7 @@ bool IsStray(const Run *run, const ModelReply &r) {
 // The first stray reply that ended by `to`, or null.
 const ModelReply *FirstStray(const Run *run, const std::vector<ModelReply> &all, size_t to) {
     for (const ModelReply &r : all)
-        if (r.end <= to && IsStray(run, r)) return &r;
+        if (r.end <= to && IsStray(run, r) && !IsSkipped(run, all, r)) return &r;
     return nullptr;
 }
 
@@ -184,8 +208,10 @@ const ModelReply *FirstStray(const Run *run, const std::vector<ModelReply> &all,
 // command passes over them.
 std::vector<ModelReply> Owned(const Run *run, size_t from, size_t to) {
     std::vector<ModelReply> owned;
-    for (const ModelReply &r : ModelReplies(run->stream.substr(0, to)))
-        if (r.end > from && r.start >= run->armedAt &&
+    std::vector<ModelReply> all = ModelReplies(run->stream.substr(0, to));
+    for (const ModelReply &r : all)
+        if (r.end > from && r.start >= run->armedAt && !IsSkipped(run, all, r) &&
+            (r.end <= run->skipFrom || SkipEnd(run, all) == 0 || r.start >= SkipEnd(run, all)) &&
             !(r.code[0] == '1' && PassesOverPreliminary(run->id)))
             owned.push_back(r);
     return owned;
@@ -223,6 +249,16 @@ void CheckRead(Run *run, size_t from, size_t to, const std::string &got, int res
 }
 
 void Arm(Run *run) {
+    // Another command than the one sent ahead: that line's reply (and,
+    // undecided, the first command's) will be skipped.
+    if (run->ahead == 1) {
+        run->skipFrom = run->consumed;
+        run->skipCount = 2;
+    } else if (run->ahead == 2) {
+        run->skipFrom = run->windows.back().second;
+        run->skipCount = 1;
+    }
+    run->ahead = 0;
     ReaderAwait(&run->rig->q);
     run->armedAt = run->consumed;
     if (!run->windows.empty() && run->windows.back().second == Open)
@@ -242,6 +278,31 @@ void CheckStrayFailure(Run *run, size_t to) {
     FUZZ_CHECK(want == q->ErrorText, "stray text \"%s\", want \"%s\"",
                Shown(q->ErrorText).c_str(), Shown(want).c_str());
     run->failed = true;
+}
+
+void CheckRead(Run *run, size_t from, size_t to, const std::string &got, int result);
+
+// The command whose line went ahead takes its reply: its window begins
+// where the first command's reply ended, and what is held behind that is
+// handled as a read.
+void Take(Run *run) {
+    QELTA *q = &run->rig->q;
+    size_t from = run->windows.back().second;
+    run->ahead = 0;
+    q->ErrorText[0] = 0;
+    int held = TakeReplyAhead(q);
+    FUZZ_CHECK(held == (from < run->consumed), "held %d with %zu bytes behind", held,
+               run->consumed - from);
+    run->armedAt = from;
+    run->windows.push_back({from, Open});
+    if (!held) return;
+    q->ReplyBuffer[0] = 0;
+    q->ReplyLength = 4;
+    NextQueuedReply(q);
+    std::string got = q->ReplyBuffer;
+    int result = ReaderCheck(q, run->expected);
+    CheckRead(run, from, run->consumed, got, result);
+    if (result == 1 || q->ErrorText[0] != 0) Arm(run);
 }
 
 // Feeds the bytes as reads of at most ControlReadSize, each as an executor
@@ -276,7 +337,16 @@ void Drain(Run *run, size_t n) {
         int result = ReaderCheck(q, run->expected);
         CheckRead(run, from, to, got, result);
         // A decided command is followed by the next one.
-        if (result == 1 || q->ErrorText[0] != 0) Arm(run);
+        if (result == 1 || q->ErrorText[0] != 0) {
+            if (run->ahead == 1) {
+                FUZZ_CHECK(ReplyAheadOwed(q), "the line sent ahead is not owed its reply");
+                run->ahead = 2;
+            }
+            if (run->ahead == 2 && run->take)
+                Take(run);
+            else
+                Arm(run);
+        }
     }
 }
 
@@ -338,6 +408,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const uint8_t *cut = data + 4;
 
     Arm(&run);
+    if (data[2] & 0x80) {
+        ReplyAheadSent(q);
+        run.ahead = 1;
+        run.take = (data[0] & 0x20) != 0;
+    }
     for (size_t k = 0; k < cuts && at < size && !run.failed; k++) {
         if (cut[k] & 0x80) Arm(&run);
         size_t n = (size_t)(cut[k] & 0x7f) + 1;
@@ -347,7 +422,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     if (at < size && !run.failed) Deliver(&run, data + at, size - at);
     if (!run.failed) {
-        // The next send's drain reports what the last read left.
+        // The next send's drain reports what the last read left; that send
+        // is not the line sent ahead.
+        if (run.ahead != 0) Arm(&run);
         size_t end = run.consumed;
         if (DrainUnsolicited(q) == 0)
             CheckStrayFailure(&run, end);

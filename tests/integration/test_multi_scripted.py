@@ -2,6 +2,7 @@
 what real servers will not do on demand: a name list dripped a byte at a
 time, bare line feeds, a 550 to the list or to one file, names over the
 limits."""
+import select
 import socket
 import threading
 import time
@@ -17,12 +18,20 @@ class DataServer:
 
     listing: the name list's bytes; chunks: how they are sent (a list of byte
     strings, each one send with a pause after it); files: name -> bytes for
-    RETR; refused: names (or "NLST") answered with 550."""
+    RETR; refused: names (or "NLST") answered with 550. linger: seconds
+    between a retrieval's close and its final reply (finals: name -> that
+    reply, 226 otherwise), as servers that wait for the close to be acked;
+    ahead counts the lines that came meanwhile, and with refuse_ahead the
+    first of them is answered 425."""
 
-    def __init__(self, listing, files=None, refused=(), pause=0.0, chunks=None):
+    def __init__(self, listing, files=None, refused=(), pause=0.0, chunks=None, linger=0.0,
+                 finals=None, refuse_ahead=False):
         self.listing, self.files, self.refused = listing, files or {}, set(refused)
         self.chunks = chunks if chunks is not None else [listing]
         self.pause = pause
+        self.linger, self.finals, self.refuse_ahead = linger, finals or {}, refuse_ahead
+        self.ahead = 0
+        self.early = False  # the line being handled came during a linger
         self.lines = []
         self.port_address = None
         self.passive = None  # the listener of the last PASV
@@ -54,7 +63,7 @@ class DataServer:
             return conn
         return socket.create_connection(self.port_address, timeout=10)
 
-    def _send_data(self, ctl, chunks):
+    def _send_data(self, ctl, chunks, final=b"226 Done.\r\n"):
         ctl.sendall(b"150 Here it comes.\r\n")
         conn = self._data()
         conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
@@ -63,7 +72,12 @@ class DataServer:
             if self.pause:
                 time.sleep(self.pause)
         conn.close()
-        ctl.sendall(b"226 Done.\r\n")
+        if self.linger:
+            time.sleep(self.linger)
+            readable, _, _ = select.select([ctl], [], [], 0)
+            self.ahead += bool(readable)
+            self.early = bool(readable)
+        ctl.sendall(final)
 
     def _passive(self, ctl):
         self.passive = socket.socket()
@@ -72,8 +86,10 @@ class DataServer:
         p = self.passive.getsockname()[1]
         ctl.sendall(f"227 Entering Passive Mode (127,0,0,1,{p >> 8},{p & 255}).\r\n".encode())
         # The client connects at once; the connection serves the next transfer.
-        self.passive.settimeout(10)
-        self.pending, _ = self.passive.accept()
+        # A client that sends its next line first, or leaves, is not waited for.
+        readable, _, _ = select.select([self.passive, ctl], [], [], 10)
+        if self.passive in readable:
+            self.pending, _ = self.passive.accept()
 
     def _transfer(self, ctl, verb, arg):
         name = arg.rsplit("/", 1)[-1]
@@ -83,7 +99,7 @@ class DataServer:
         elif verb == "NLST":
             self._send_data(ctl, self.chunks)
         else:
-            self._send_data(ctl, [self.files.get(name, b"")])
+            self._send_data(ctl, [self.files.get(name, b"")], self.finals.get(name, b"226 Done.\r\n"))
 
     def _handle(self, ctl, line):
         verb, _, arg = line.decode("latin-1").rstrip("\r\n").partition(" ")
@@ -93,7 +109,11 @@ class DataServer:
             self.port_address = (".".join(map(str, n[:4])), n[4] * 256 + n[5])
             self.passive = None
             ctl.sendall(b"200 PORT ok.\r\n")
+        elif verb == "PASV" and self.early and self.refuse_ahead:
+            self.refuse_ahead = self.early = False
+            ctl.sendall(b"425 Not while a transfer ends.\r\n")
         elif verb == "PASV":
+            self.early = False
             self._passive(ctl)
         elif verb in ("NLST", "RETR"):
             self._transfer(ctl, verb, arg)
@@ -193,3 +213,35 @@ def test_a_name_over_the_limit_that_does_not_match_is_ignored(linux_qelta, tmp_p
         status, local = mget(linux_qelta, tmp_path, server)
     assert status["exitcode"] == "Success", (tmp_path / "job.err").read_bytes()
     assert [p.name for p in local.iterdir()] == ["a.txt"]
+
+
+# A server that answers a retrieval only a while after its close: the next
+# file's PASV goes meanwhile, and its reply, behind the final one, serves
+# that file alone, whatever the final reply said or the PASV was told.
+P, R = "PASV", "RETR"
+AHEAD = {
+    # finals, refuse_ahead: exit code, files kept, lines after NLST, lines ahead
+    "served": ({}, False, "Success", ["a.txt", "B.TXT", "c.txt"], [P, R] * 3 + ["QUIT"], 2),
+    "refused once": ({}, True, "Success", ["a.txt", "B.TXT", "c.txt"], [P, R, P, P, R, P, R, "QUIT"], 1),
+    "a file failing after its data": ({"B.TXT": b"451 Local error.\r\n"}, False, "Failure", ["a.txt"],
+                                      [P, R, P, R, P], 2),
+}
+
+
+@pytest.mark.parametrize("case", sorted(AHEAD))
+def test_the_next_files_pasv_sent_ahead_is_answered_in_turn(linux_qelta, tmp_path, case):
+    finals, refuse, exitcode, kept, after_list, ahead = AHEAD[case]
+    listing = b"a.txt\r\nB.TXT\r\nc.txt\r\n"
+    with DataServer(listing, FILES, linger=0.3, finals=finals, refuse_ahead=refuse) as server:
+        status, local = mget(linux_qelta, tmp_path, server, port="PASV")
+    err = (tmp_path / "job.err").read_bytes()
+    assert status["exitcode"] == exitcode, err
+    assert {p.name: p.read_bytes() for p in local.iterdir()} == {n: FILES[n] for n in kept}
+    assert b"no command asked for" not in err
+    if exitcode == "Failure":
+        assert b"451 Local error." in err
+    log = (tmp_path / "job.log").read_bytes()
+    assert log.count(b"sent ahead refused") == refuse, log
+    sent = [c for c in server.commands() if c != "EPSV"]
+    assert sent[sent.index("NLST") + 1:][:len(after_list)] == after_list
+    assert server.ahead == ahead
