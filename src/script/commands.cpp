@@ -180,7 +180,7 @@ static void ReadGeneratedLine(QELTA *q, char *line, size_t size) {
     q->CommandId = IdForLetter(q, line[0]);
 }
 
-int TakeGeneratedFile(QELTA *run, int *id, char *argument, size_t size) {
+int TakeGeneratedFile(QELTA *run, int *id, char *argument, size_t size, int *nextIsPort) {
     // The name list appends at the file's position: nothing is read while
     // it runs.
     if (run->GeneratedActive != 1 || run->GeneratedScriptHandle == -1) return 0;
@@ -202,6 +202,9 @@ int TakeGeneratedFile(QELTA *run, int *id, char *argument, size_t size) {
         letter = 0;
     }
     if (letter == 0) run->GeneratedReadOffset = start;
+    int end = run->GeneratedReadOffset;
+    *nextIsPort = letter != 0 && ReadByte(&r, &c) && (c == 'P' || c == 'p');
+    run->GeneratedReadOffset = end;  // the look-ahead is given back
     PlatFileSeek(run->GeneratedScriptHandle, run->GeneratedReadOffset, QSEEK_SET);
     if (letter == 0) return 0;
     *id = IdForLetter(run, (char)letter);

@@ -63,7 +63,7 @@ static void Clone(QELTA *w, QELTA *run, int number) {
     w->Epsv.Sent = 0;  // what EPSV did on the run's connection stands here too
     w->Epsv.Connecting = w->Epsv.ConnectError = w->Epsv.SentEarly = w->Epsv.WaitConnect = 0;
     w->Epsv.Ahead = w->Epsv.AheadOff = 0;
-    w->GeneratedNextIsPort = 0;  // the run's reading, not this connection's
+    w->GeneratedNextIsPort = 0;
     w->Receive = {};
     w->Send = {};
     w->Resume = {};
@@ -241,7 +241,8 @@ static int TakeNext(PlatWindow hDlg, QELTA *w) {
     int id = CMD_NONE;
     char argument[sizeof w->Argument];
     int at = run->GeneratedReadOffset;
-    if (!TakeGeneratedFile(run, &id, argument, sizeof argument)) {
+    int nextIsPort = 0;
+    if (!TakeGeneratedFile(run, &id, argument, sizeof argument, &nextIsPort)) {
         w->Pool.Phase = POOL_READY;
         return RunIfWaiting(hDlg, run);
     }
@@ -261,6 +262,8 @@ static int TakeNext(PlatWindow hDlg, QELTA *w) {
     w->ReturnIndex = run->ReturnIndex;
     w->CommandIndex = run->ReturnIndex;
     w->GeneratedActive = 1;
+    // Another file may follow on this connection: its EPSV may go early.
+    w->GeneratedNextIsPort = nextIsPort;
     w->ErrorText[0] = 0;
     w->CommandActive = 1;
     NoteCommandStart(w);

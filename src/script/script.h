@@ -64,8 +64,8 @@ int ReadCommand(QELTA *q);
 // shared read position: a PORT line with the RETR or STOR after it, or a
 // DELR line. 0, nothing taken, while the position holds anything else (a
 // transfer whose PORT the run read itself, the KILL line) or the name
-// list is still being read.
-int TakeGeneratedFile(QELTA *run, int *id, char *argument, size_t size);
+// list is still being read. *nextIsPort says whether a PORT line follows.
+int TakeGeneratedFile(QELTA *run, int *id, char *argument, size_t size, int *nextIsPort);
 int CheckPreReq(int id, QELTA *q);
 
 int ProcessCommandProc(PlatWindow hDlg, QELTA *q);
