@@ -293,60 +293,6 @@ TEST_F(ReplyTest, AReplyNobodyAskedForFailsTheRun) {
     EXPECT_NE(log.find("0 stray\r\n250 Mine.\r\n"), std::string::npos);
 }
 
-// A line sent ahead while a retrieval waits: its reply comes behind the
-// retrieval's, is held for the command that takes it, and is skipped by
-// any other command, whichever read brings it.
-TEST(ReplyAhead, HeldForItsTakerAndSkippedByAnyOther) {
-    const std::string done = "226 Done.\r\n", epsv = "229 Entering (|||5000|)\r\n", bye = "221 Bye.\r\n";
-    enum When { WITH_DONE, AFTER_DONE, AFTER_TAKING, BEFORE_DONE };
-    struct Case {
-        const char *name;
-        When when;   // where the ahead line's reply arrives
-        bool taken;  // the next command is the line's own, not another
-    } cases[] = {
-        {"in the final reply's read, taken", WITH_DONE, true},
-        {"in a read of its own, taken", AFTER_DONE, true},
-        {"once the taker waits", AFTER_TAKING, true},
-        {"in the final reply's read, another command next", WITH_DONE, false},
-        {"after another command went", AFTER_TAKING, false},
-        {"another command before the final reply", BEFORE_DONE, false},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.name);
-        FtpSession f;
-        f.Open(false);
-        QELTA *q = f.q;
-        q->CommandId = CMD_RETR;
-        f.Expect();
-        ReplyAheadSent(q);
-        if (c.when != BEFORE_DONE) {
-            EXPECT_EQ(f.Answer(c.when == WITH_DONE ? done + epsv : done, "226 "), 1);
-            EXPECT_EQ(ReplyAheadOwed(q), 1);
-        }
-        if (c.when == AFTER_DONE) EXPECT_EQ(DrainUnsolicited(q), 1);
-        if (c.when == AFTER_DONE) EXPECT_EQ(f.Deliver(epsv), 1);
-        EXPECT_STREQ(q->ErrorText, "");
-        if (c.taken) {
-            q->CommandId = CMD_PASV;
-            bool held = c.when != AFTER_TAKING;
-            EXPECT_EQ(TakeReplyAhead(q), held ? 1 : 0);
-            if (held) EXPECT_EQ(FillControlBuffer(q), 1);
-            else EXPECT_EQ(f.Deliver(epsv), 1);
-            EXPECT_EQ(CheckFor(nullptr, "229 ", q->ReplyLength, q), 1);
-        } else {
-            q->CommandId = CMD_QUIT;
-            std::string rest = (c.when == BEFORE_DONE ? done : "") + (c.when == WITH_DONE ? "" : epsv);
-            EXPECT_EQ(f.Reply(rest + bye, "221 "), 1);
-        }
-        EXPECT_STREQ(q->ErrorText, "");
-        EXPECT_EQ(ReplyAheadOwed(q), 0);
-        // Nothing is held past its taker: a reply behind it is stray as ever.
-        EXPECT_EQ(UnsolicitedBytesArrived(q, "200 ok\r\n", 8), 0);
-        EXPECT_EQ(std::string(q->ErrorText), std::string(Stray) + "200 ok\r\n");
-        f.Close();
-    }
-}
-
 // Preliminary replies decide nothing, and a 421 may come at any time (an
 // idle time-out): neither is out of step, whoever it reaches.
 TEST_F(ReplyTest, StrayPreliminaryAndClosingRepliesPass) {
