@@ -1,7 +1,7 @@
 """MGET against a small FTP server of our own with data connections, for
 what real servers will not do on demand: a name list dripped a byte at a
 time, bare line feeds, a 550 to the list or to one file, names over the
-limits."""
+limits, a final reply that comes only a while after the data."""
 import select
 import socket
 import threading
