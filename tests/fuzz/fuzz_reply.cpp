@@ -7,11 +7,11 @@
 //
 // Input: [command id] [expected code] [flags] [cut count n] [n cuts] body.
 // A cut byte gives a chunk of (c & 0x7f) + 1 body bytes; its top bit says
-// the next command was sent before that chunk arrived. The flags' top bit
-// sends a line ahead with the first command: the command after it takes
-// that line's reply (bit 5 of the id byte) or is another, which skips it. What the cuts leave
-// of the body arrives as the last chunk. QELTA_FUZZ_TRACE=1 prints each
-// read and the code it gave.
+// the next command was sent before that chunk arrived. What the cuts leave
+// of the body arrives as the last chunk. The flags' top bit sends a line
+// ahead with the first command: the command after it takes that line's
+// reply (bit 5 of the id byte) or is another, which skips it.
+// QELTA_FUZZ_TRACE=1 prints each read and the code it gave.
 #include <algorithm>
 #include <cstdint>
 #include <vector>
