@@ -273,6 +273,34 @@ def stop_on_term(signum, frame):
     raise KeyboardInterrupt
 
 
+def run_benchmark(work, make_bench, body):
+    """body(bench) with the bench make_bench() starts; the bench is stopped
+    and work removed whatever happens, and SIGTERM or Ctrl-C ends it all
+    quietly. Shared with bench/latency.py."""
+    signal.signal(signal.SIGTERM, stop_on_term)
+    bench = None
+    try:
+        bench = make_bench()
+        body(bench)
+    except KeyboardInterrupt:
+        pass
+    finally:
+        if bench:
+            bench.stop()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def run_rounds(runs, cases, run_case):
+    """Every case once a round, in a new order each round: drift in the
+    machine's speed touches every client alike."""
+    order = random.Random(1)
+    for n in range(runs):
+        order.shuffle(cases)
+        for case in cases:
+            run_case(*case)
+        print(f"round {n + 1}/{runs} done", flush=True)
+
+
 def parse_args():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--qelta", type=Path, default=ROOT / "build-release" / "qelta")
@@ -302,33 +330,21 @@ def main():
     for exe in (args.qelta,) + ((args.baseline,) if args.baseline else ()):
         if not exe.exists():
             sys.exit(f"{exe} is missing: run bench/jobs.sh, which builds it")
-    signal.signal(signal.SIGTERM, stop_on_term)
     work = Path(tempfile.mkdtemp(prefix="qelta-jobs-", dir=args.dir))
     work.chmod(0o755)  # vsftpd runs as nobody
-    bench = None
-    try:
-        bench = Bench(args, work)
+
+    def body(bench):
         cases = bench.cases()
         results = {(job, name, kind): [] for job, name, _, kinds in cases for kind in kinds}
         print(f"{'TLS; ' if args.tls else ''}{args.size} MiB; {args.files} files of {args.file_size} bytes; "
               f"{args.runs} rounds; files in {work}", flush=True)
-        order = random.Random(1)
-        for n in range(args.runs):
-            # Every case once a round, in a new order each round: drift in the
-            # machine's speed touches every client alike.
-            order.shuffle(cases)
-            for job, name, argv_of, kinds in cases:
-                for kind in kinds:
-                    results[(job, name, kind)].append(bench.run(job, name, argv_of, kind))
-            print(f"round {n + 1}/{args.runs} done", flush=True)
-        report(results, args)
-    except KeyboardInterrupt:
-        pass
-    finally:
-        if bench:
-            bench.stop()
-        shutil.rmtree(work, ignore_errors=True)
 
+        def run_case(job, name, argv_of, kinds):
+            for kind in kinds:
+                results[(job, name, kind)].append(bench.run(job, name, argv_of, kind))
+        run_rounds(args.runs, cases, run_case)
+        report(results, args)
+    run_benchmark(work, lambda: Bench(args, work), body)
 
 if __name__ == "__main__":
     main()

@@ -22,9 +22,7 @@ the namespaces and the line; see bench/README.md."""
 import argparse
 import os
 import pwd
-import random
 import shutil
-import signal
 import socket
 import statistics
 import subprocess
@@ -34,7 +32,7 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from jobs import digest, dos, write_script  # noqa: E402  (the jobs benchmark's script helpers)
+from jobs import digest, dos, run_benchmark, run_rounds, write_script  # noqa: E402  (the jobs benchmark's helpers)
 from ftpservers import Server  # noqa: E402  (jobs puts the tests' folder on the path)
 
 SERVER = "127.0.0.1"
@@ -223,10 +221,6 @@ def report(results, bench, args):
                   f"{ratio}{whole / (args.files * rtt):>10.2f}")
 
 
-def stop_on_term(signum, frame):
-    raise KeyboardInterrupt
-
-
 def parse_args():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--qelta", type=Path, required=True)
@@ -249,33 +243,21 @@ def main():
     args = parse_args()
     if not args.qelta.exists():
         sys.exit(f"{args.qelta} is missing: run bench/latency.sh, which builds it")
-    signal.signal(signal.SIGTERM, stop_on_term)
     work = Path(tempfile.mkdtemp(prefix="run-", dir=args.tmp))
-    bench = None
-    try:
-        bench = Bench(args, work)
+
+    def body(bench):
         cases = bench.cases()
         if not cases:
             sys.exit("--only left no case")
         results = {(job, name, conns): [] for job, name, conns, _ in cases}
         print(f"{args.files} files of {args.file_size} bytes; RTT {args.rtt:g} ms; "
               f"{args.runs} rounds of {len(cases)} cases", flush=True)
-        order = random.Random(1)
-        for n in range(args.runs):
-            # Every case once a round, in a new order each round: drift in the
-            # machine's speed touches every client alike.
-            order.shuffle(cases)
-            for job, name, conns, argv_of in cases:
-                results[(job, name, conns)].append(bench.run(job, name, argv_of))
-            print(f"round {n + 1}/{args.runs} done", flush=True)
-        report(results, bench, args)
-    except KeyboardInterrupt:
-        pass
-    finally:
-        if bench:
-            bench.stop()
-        shutil.rmtree(work, ignore_errors=True)
 
+        def run_case(job, name, conns, argv_of):
+            results[(job, name, conns)].append(bench.run(job, name, argv_of))
+        run_rounds(args.runs, cases, run_case)
+        report(results, bench, args)
+    run_benchmark(work, lambda: Bench(args, work), body)
 
 if __name__ == "__main__":
     main()
