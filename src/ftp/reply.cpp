@@ -249,6 +249,15 @@ int ReplyAheadOwed(const QELTA *q) {
     return q->Control.Reader != nullptr && q->Control.Reader->Ahead == AHEAD_OWED;
 }
 
+// What was held goes back to the tail, to be parsed now.
+static void UnHold(QELTA *q) {
+    ReplyReader &r = *q->Control.Reader;
+    memcpy(r.Tail, r.Held, r.HeldLength);
+    r.TailAt = 0;
+    r.TailLength = r.HeldLength;
+    r.HeldLength = 0;
+}
+
 // The line sent ahead was not followed by its command: its reply, and an
 // undecided one before it, are skipped.
 static void ForgetAhead(QELTA *q) {
@@ -259,44 +268,38 @@ static void ForgetAhead(QELTA *q) {
     } else {
         // Owed: the tail went to Held when the last reply was decided.
         r.Skip += 1;
-        memcpy(r.Tail, r.Held, r.HeldLength);
-        r.TailAt = 0;
-        r.TailLength = r.HeldLength;
-        r.HeldLength = 0;
+        UnHold(q);
     }
     r.Ahead = AHEAD_NONE;
 }
 
-void ExpectReply(QELTA *q) {
-    q->Tls.MarkSeen = 0;
-    if (q->Control.Reader == nullptr) return;
+// The wait for a command's reply begins: a line or reply already begun
+// was not sent for it.
+static void Await(QELTA *q) {
     ReplyReader &r = *q->Control.Reader;
-    ForgetAhead(q);
-    DropTail(q);
-    // A line or reply already begun was not sent for this command.
     r.LineOwned = 0;
     r.OpenOwned = 0;
     r.Awaiting = 1;
     r.Bytes = 0;
     r.ClockRunning = 0;
     r.Watcher = nullptr;
+}
+
+void ExpectReply(QELTA *q) {
+    q->Tls.MarkSeen = 0;
+    if (q->Control.Reader == nullptr) return;
+    ForgetAhead(q);
+    DropTail(q);
+    Await(q);
 }
 
 int TakeReplyAhead(QELTA *q) {
     q->Tls.MarkSeen = 0;
     ReplyReader &r = *q->Control.Reader;
     r.Ahead = AHEAD_NONE;
-    memcpy(r.Tail, r.Held, r.HeldLength);
-    r.TailAt = 0;
-    r.TailLength = r.HeldLength;
-    r.HeldLength = 0;
+    UnHold(q);
     // The parser stands at a line's start: the held bytes begin the reply.
-    r.LineOwned = 0;
-    r.OpenOwned = 0;
-    r.Awaiting = 1;
-    r.Bytes = 0;
-    r.ClockRunning = 0;
-    r.Watcher = nullptr;
+    Await(q);
     return r.TailLength > 0;
 }
 
