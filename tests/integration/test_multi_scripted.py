@@ -229,11 +229,11 @@ AHEAD = {
 
 
 @pytest.mark.parametrize("case", sorted(AHEAD))
-def test_the_next_files_pasv_sent_ahead_is_answered_in_turn(linux_qelta, tmp_path, case):
+def test_the_next_files_pasv_sent_ahead_is_answered_in_turn(qelta, tmp_path, case):
     finals, refuse, exitcode, kept, after_list, ahead = AHEAD[case]
     listing = b"a.txt\r\nB.TXT\r\nc.txt\r\n"
     with DataServer(listing, FILES, linger=0.3, finals=finals, refuse_ahead=refuse) as server:
-        status, local = mget(linux_qelta, tmp_path, server, port="PASV")
+        status, local = mget(qelta, tmp_path, server, port="PASV")
     err = (tmp_path / "job.err").read_bytes()
     assert status["exitcode"] == exitcode, err
     assert {p.name: p.read_bytes() for p in local.iterdir()} == {n: FILES[n] for n in kept}
